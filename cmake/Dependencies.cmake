@@ -1,0 +1,40 @@
+# Dependency lookup. Packages are found through their own CMake config files; the MinGW cross
+# build uses Debian's header-only libraries (spdlog, fmt, CLI11) through a link farm so that
+# the host's /usr/include never enters the Windows compiler's search path.
+
+add_library(updater_deps INTERFACE)
+add_library(updater::deps ALIAS updater_deps)
+add_library(updater_cli INTERFACE)
+add_library(updater::cli ALIAS updater_cli)
+
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  set(farm ${CMAKE_BINARY_DIR}/host-headers)
+  file(MAKE_DIRECTORY ${farm})
+  foreach(dir spdlog fmt CLI)
+    if(NOT EXISTS ${farm}/${dir})
+      file(CREATE_LINK /usr/include/${dir} ${farm}/${dir} SYMBOLIC)
+    endif()
+  endforeach()
+  target_include_directories(updater_deps SYSTEM INTERFACE ${farm})
+  target_compile_definitions(updater_deps INTERFACE SPDLOG_HEADER_ONLY FMT_HEADER_ONLY
+    SPDLOG_FMT_EXTERNAL ZIP_STATIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+    _WIN32_WINNT=0x0A00)
+  target_include_directories(updater_cli SYSTEM INTERFACE ${farm})
+
+  set(ZLIB_USE_STATIC_LIBS ON)
+  find_package(ZLIB REQUIRED)
+  find_package(libzip CONFIG REQUIRED)
+  target_link_libraries(updater_deps INTERFACE libzip::zip ole32 urlmon bcrypt)
+  # A self-contained executable: nothing but system DLLs needed at run time.
+  target_link_options(updater_deps INTERFACE -static -static-libgcc -static-libstdc++)
+else()
+  find_package(spdlog CONFIG REQUIRED)
+  find_package(fmt CONFIG REQUIRED)
+  find_package(CLI11 CONFIG REQUIRED)
+  find_package(libzip CONFIG REQUIRED)
+  find_package(CURL REQUIRED)
+  find_package(OpenSSL REQUIRED)
+  target_link_libraries(updater_deps INTERFACE spdlog::spdlog fmt::fmt libzip::zip CURL::libcurl
+    OpenSSL::Crypto)
+  target_link_libraries(updater_cli INTERFACE CLI11::CLI11)
+endif()

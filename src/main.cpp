@@ -1,0 +1,90 @@
+#include <spdlog/spdlog.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "apply.h"
+#include "download.h"
+#include "log.h"
+#include "process.h"
+
+namespace {
+
+// Reports an error that no handler dealt with, so the run still ends in an orderly way.
+int report_unexpected(const char* what) {
+    std::fprintf(stderr, "updater: %s\n", what);
+    if (auto logger = spdlog::get("updater")) {
+        logger->error("Unexpected error: {}", what);
+    }
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Updater"};
+
+    CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
+    CLI::App* download = app.add_subcommand("download", "Download and verify an update package");
+    CLI::App* close_app =
+        app.add_subcommand("close-app", "Request a running app to quit and wait for it");
+
+    std::string app_dir;
+
+    std::int32_t pid = 0;
+    std::string package;
+    std::string version;
+    std::string apply_exe = "app.exe";
+    std::string args;
+    apply->add_option("--pid", pid, "PID of the app process to wait for")->required();
+    apply->add_option("--package", package, "Path to the update zip")->required();
+    apply->add_option("--app-dir", app_dir, "Application root directory")->required();
+    apply->add_option("--version", version, "New version string")->required();
+    apply->add_option("--exe", apply_exe, "Main executable name");
+    apply->add_option("--args", args, "Arguments to pass to new app");
+
+    std::string url;
+    std::string output;
+    std::string sha256;
+    std::int64_t size = -1;
+    download->add_option("--url", url, "Package URL")->required();
+    download->add_option("--output", output, "Output zip path")->required();
+    download->add_option("--sha256", sha256, "Expected SHA256");
+    download->add_option("--size", size, "Expected size in bytes");
+    download->add_option("--app-dir", app_dir, "Application root directory for updater.log");
+
+    std::string close_exe;
+    std::int32_t timeout_ms = 30000;
+    close_app->add_option("--exe", close_exe, "Executable path to close")->required();
+    close_app->add_option("--timeout-ms", timeout_ms, "Timeout in milliseconds");
+    close_app->add_option("--app-dir", app_dir, "Application root directory for updater.log");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    }
+
+    try {
+        if (apply->parsed()) {
+            init_logging(app_dir);
+            return run_apply(pid, package, app_dir, apply_exe, version, args);
+        }
+        if (download->parsed()) {
+            init_logging(app_dir);
+            return run_download(url, output, sha256, size);
+        }
+        if (close_app->parsed()) {
+            init_logging(app_dir);
+            return run_close_app(close_exe, timeout_ms);
+        }
+    } catch (const std::exception& e) {
+        return report_unexpected(e.what());
+    } catch (...) {
+        return report_unexpected("unknown exception");
+    }
+    return 0;
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// Comparison form of an executable path: resolved through the file system where it exists,
+// `/` turned into `\`, ASCII letters folded to lower case. Never fails.
+std::string normalize_exe_path(const std::string& path_text);
+
+// True when a running process has an image path whose normalised form equals `normalized`.
+bool is_process_running(const std::string& normalized);
+
+// Handler of `close-app`. Returns the exit code.
+int run_close_app(const std::string& exe, std::int32_t timeout_ms);
+
+// Starts `exe` detached, in its own directory, with `args` appended to its command line.
+// The outcome is logged; the caller is told nothing.
+void launch_process(const std::filesystem::path& exe, const std::string& args);

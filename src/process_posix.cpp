@@ -1,0 +1,5 @@
+#include "process.h"
+
+bool is_process_running(const std::string&) {
+    return false;
+}

@@ -1,0 +1,105 @@
+// The command line as a caller sees it: exit codes, which stream each text goes to, and that
+// nothing reaches the log unless a subcommand was selected and parsed.
+#include <gtest/gtest.h>
+
+#include "support.h"
+
+using namespace support;
+
+namespace {
+
+struct Cli : ::testing::Test {
+    TempDir dir;
+    RunResult run(const std::vector<std::string>& args) { return run_updater(args, dir.path()); }
+    bool log_exists() const { return fs::exists(dir / "updater.log"); }
+};
+
+TEST_F(Cli, NoArgumentsDoesNothing) {
+    const RunResult r = run({});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(log_exists());
+}
+
+TEST_F(Cli, TopLevelHelpListsSubcommands) {
+    for (const char* flag : {"-h", "--help"}) {
+        const RunResult r = run({flag});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.out.find("Updater"), std::string::npos);
+        EXPECT_NE(r.out.find("Apply a downloaded update"), std::string::npos);
+        EXPECT_NE(r.out.find("Download and verify an update package"), std::string::npos);
+        EXPECT_NE(r.out.find("Request a running app to quit and wait for it"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_FALSE(log_exists());
+}
+
+TEST_F(Cli, SubcommandHelpNeedsNoRequiredOptions) {
+    const RunResult r = run({"apply", "--help"});
+    EXPECT_EQ(r.exit_code, 0);
+    for (const char* text : {"--pid", "--package", "--app-dir", "--version", "--exe", "--args",
+                             "PID of the app process to wait for", "Arguments to pass to new app",
+                             "REQUIRED"}) {
+        EXPECT_NE(r.out.find(text), std::string::npos) << text;
+    }
+    EXPECT_FALSE(log_exists());
+
+    const RunResult download = run({"download", "-h"});
+    EXPECT_EQ(download.exit_code, 0);
+    EXPECT_NE(download.out.find("Application root directory for updater.log"), std::string::npos);
+    const RunResult close = run({"close-app", "--help"});
+    EXPECT_EQ(close.exit_code, 0);
+    EXPECT_NE(close.out.find("Timeout in milliseconds"), std::string::npos);
+}
+
+TEST_F(Cli, ParseErrorsUseTheLibraryExitCodes) {
+    struct Case {
+        std::vector<std::string> args;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {{"apply", "--pid", "abc", "--package", "p.zip", "--app-dir", "a", "--version", "2"}, 104},
+        {{"download", "--url", "http://127.0.0.1:1/x", "--size", "ten", "--output", "o"}, 104},
+        {{"close-app", "--exe", "x", "--timeout-ms", "1.5"}, 104},
+        {{"download", "--url", "http://127.0.0.1:1/x"}, 106},
+        {{"apply", "--pid", "1", "--package", "p.zip", "--version", "2"}, 106},
+        {{"close-app"}, 106},
+        {{"bogus"}, 109},
+        {{"--nope"}, 109},
+        {{"close-app", "--exe", "x", "surplus"}, 109},
+        {{"close-app", "--exe"}, 114},
+    };
+    for (const Case& c : cases) {
+        const RunResult r = run(c.args);
+        EXPECT_EQ(r.exit_code, c.code) << c.args[0] << " " << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("Run with --help for more information."), std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(log_exists());
+}
+
+TEST_F(Cli, ParseErrorLeavesAnExistingLogAlone) {
+    write_file(dir / "updater.log", "earlier run\r\n");
+    EXPECT_EQ(run({"download", "--url", "u"}).exit_code, 106);
+    EXPECT_EQ(read_file(dir / "updater.log"), "earlier run\r\n");
+}
+
+TEST_F(Cli, OptionsBelongToTheirSubcommand) {
+    // --url is download's: given to close-app it is an unexpected argument.
+    EXPECT_EQ(run({"close-app", "--exe", "x", "--url", "u"}).exit_code, 109);
+}
+
+TEST_F(Cli, UnopenableLogEndsInAnOrderlyWay) {
+    // --app-dir names a file, so updater.log cannot be created below it.
+    write_file(dir / "plain-file", "x");
+    const RunResult r = run({"close-app", "--exe", (dir / "none.exe").string(), "--app-dir",
+                             (dir / "plain-file").string()});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind("updater: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(read_file(dir / "plain-file"), "x");
+}
+
+}  // namespace

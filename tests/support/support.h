@@ -1,0 +1,88 @@
+#pragma once
+
+// Helpers shared by the tests: running the built programs, temporary application roots,
+// reading what the updater left behind, and building zip packages.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace support {
+
+namespace fs = std::filesystem;
+
+// The built programs, which sit beside the test executables' build root.
+fs::path updater_exe();
+fs::path testapp_exe();
+
+// A host path handed in from outside (environment, CTest); under Wine a Unix path is mapped to
+// its drive letter.
+fs::path host_path(const std::string& text);
+
+struct RunResult {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end, capturing both standard streams.
+RunResult run(const fs::path& exe, const std::vector<std::string>& args,
+              const fs::path& cwd = {});
+RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd = {});
+
+// Starts a program in the background; returns its process id.
+long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd = {});
+bool process_alive(long pid);
+void kill_process(long pid);
+
+// Waits for the condition, giving up after the deadline. Returns the condition's last value.
+bool wait_until(const std::function<bool()>& condition,
+                std::chrono::milliseconds deadline = std::chrono::seconds(20));
+
+// A fresh directory removed with everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, const std::string& bytes);
+
+// The messages of updater.log as "level message", time stamp and logger name removed.
+std::vector<std::string> log_lines(const fs::path& log_file);
+
+// One start of the test application, as it recorded it in starts.txt beside itself.
+struct AppStart {
+    long pid = 0;
+    std::string cwd;
+    std::vector<std::string> args;
+};
+std::vector<AppStart> app_starts(const fs::path& app_dir);
+
+// Installs the test application as `name` in dir (created if needed).
+fs::path install_testapp(const fs::path& dir, const std::string& name);
+
+struct ZipEntry {
+    std::string name;
+    std::string data;
+    bool directory = false;
+};
+// Writes a zip archive of the entries in order (deflated), with a fixed modification time.
+void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries,
+               std::int64_t mtime = 1600000000);
+
+// Every regular file below dir, by relative generic path, with its content.
+std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir);
+
+}  // namespace support

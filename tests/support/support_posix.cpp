@@ -1,0 +1,118 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "support.h"
+
+namespace support {
+
+namespace {
+
+fs::path build_root() {
+    // Test executables live in <build>/tests.
+    return fs::read_symlink("/proc/self/exe").parent_path().parent_path();
+}
+
+std::vector<char*> make_argv(const fs::path& exe, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(exe.c_str()));
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
+[[noreturn]] void exec_child(const fs::path& exe, std::vector<char*>& argv, const fs::path& cwd) {
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+        _exit(127);
+    }
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+}
+
+void drain(int fd, std::string& into, bool& open) {
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+        open = false;
+    }
+}
+
+}  // namespace
+
+fs::path updater_exe() { return build_root() / "updater"; }
+fs::path testapp_exe() { return build_root() / "tests" / "testapp"; }
+fs::path host_path(const std::string& text) { return fs::path(text); }
+
+RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<char*> argv = make_argv(exe, args);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        exec_child(exe, argv, cwd);
+    }
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    RunResult result;
+    bool out_open = true;
+    bool err_open = true;
+    while (out_open || err_open) {
+        pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
+                         {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        if (fds[0].revents != 0) {
+            drain(out_pipe[0], result.out, out_open);
+        }
+        if (fds[1].revents != 0) {
+            drain(err_pipe[0], result.err, err_open);
+        }
+    }
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
+long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
+    std::vector<char*> argv = make_argv(exe, args);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        exec_child(exe, argv, cwd);
+    }
+    return pid;
+}
+
+bool process_alive(long pid) {
+    // Reap our own exited children so that a zombie does not count as running.
+    int status = 0;
+    if (waitpid(static_cast<pid_t>(pid), &status, WNOHANG) == pid) {
+        return false;
+    }
+    return kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+void kill_process(long pid) {
+    kill(static_cast<pid_t>(pid), SIGKILL);
+    waitpid(static_cast<pid_t>(pid), nullptr, 0);
+}
+
+}  // namespace support

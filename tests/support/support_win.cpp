@@ -1,0 +1,139 @@
+#include <windows.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "support.h"
+
+namespace support {
+
+namespace {
+
+fs::path build_root() {
+    wchar_t buffer[32768];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, 32768);
+    // Test executables live in <build>\tests.
+    return fs::path(std::wstring(buffer, length)).parent_path().parent_path();
+}
+
+// Quotes one argument so that the C runtime's argument splitting gives it back unchanged.
+std::wstring quote(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
+        return arg;
+    }
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+std::wstring widen(const std::string& text) {
+    return fs::path(text).wstring();
+}
+
+struct Started {
+    HANDLE process;
+    DWORD pid;
+};
+
+Started start(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd,
+              STARTUPINFOW& startup, bool inherit) {
+    std::wstring command = quote(exe.wstring());
+    for (const std::string& arg : args) {
+        command += L" " + quote(widen(arg));
+    }
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, inherit,
+                        CREATE_NO_WINDOW, nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup,
+                        &info)) {
+        throw std::runtime_error("cannot start " + exe.string());
+    }
+    CloseHandle(info.hThread);
+    return {info.hProcess, info.dwProcessId};
+}
+
+void read_all(HANDLE pipe, std::string& into) {
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        into.append(buffer, n);
+    }
+}
+
+}  // namespace
+
+fs::path updater_exe() { return build_root() / "updater.exe"; }
+fs::path testapp_exe() { return build_root() / "tests" / "testapp.exe"; }
+
+fs::path host_path(const std::string& text) {
+    return !text.empty() && text[0] == '/' ? fs::path("Z:" + text) : fs::path(text);
+}
+
+RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out_read, out_write, err_read, err_write;
+    CreatePipe(&out_read, &out_write, &inheritable, 0);
+    CreatePipe(&err_read, &err_write, &inheritable, 0);
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out_write;
+    startup.hStdError = err_write;
+    Started child = start(exe, args, cwd, startup, true);
+    CloseHandle(out_write);
+    CloseHandle(err_write);
+    RunResult result;
+    std::thread err_reader(read_all, err_read, std::ref(result.err));
+    read_all(out_read, result.out);
+    err_reader.join();
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    WaitForSingleObject(child.process, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.process, &code);
+    CloseHandle(child.process);
+    result.exit_code = static_cast<int>(code);
+    return result;
+}
+
+long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    Started child = start(exe, args, cwd, startup, false);
+    CloseHandle(child.process);
+    return static_cast<long>(child.pid);
+}
+
+bool process_alive(long pid) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return false;
+    }
+    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return alive;
+}
+
+void kill_process(long pid) {
+    HANDLE process =
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 5000);
+        CloseHandle(process);
+    }
+}
+
+}  // namespace support

@@ -1,0 +1,52 @@
+#include <gtest/gtest.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "support.h"
+#include "text.h"
+
+namespace {
+
+TEST(Text, NarrowTextRoundTrips) {
+    for (const std::string text : {"", "plain.zip", "dir with spaces/app.exe", "a/b/../c"}) {
+        EXPECT_EQ(to_narrow(to_path(text)), text);
+    }
+}
+
+TEST(Text, ErrorTextIsTheSystemMessage) {
+    // Code 2 is a missing file on both platforms.
+    const std::string text = error_text(2);
+#ifdef _WIN32
+    // Windows and Wine word their message tables differently.
+    EXPECT_TRUE(text == "The system cannot find the file specified." || text == "File not found.")
+        << text;
+    EXPECT_EQ(error_text(0x7fffffff), "unknown error");
+#else
+    EXPECT_EQ(text, "No such file or directory");
+#endif
+}
+
+TEST(Text, RenameReportsTheNativeCode) {
+    support::TempDir dir;
+    EXPECT_EQ(rename_path(dir / "missing", dir / "other"), 2ul);
+    support::write_file(dir / "a", "1");
+    support::write_file(dir / "b", "2");
+    EXPECT_EQ(rename_path(dir / "a", dir / "b"), 0ul);
+    EXPECT_EQ(support::read_file(dir / "b"), "1");
+    EXPECT_FALSE(std::filesystem::exists(dir / "a"));
+}
+
+#ifdef _WIN32
+TEST(Text, CharacterOutsideTheCodePageIsAnError) {
+    // U+4E2D has no exact form in a single-byte ANSI code page; it must not become '?'.
+    if (GetACP() == 65001) {
+        GTEST_SKIP() << "the ANSI code page is UTF-8, which represents every character";
+    }
+    const std::filesystem::path path(L"\u4e2d.txt");
+    EXPECT_THROW(to_narrow(path), std::filesystem::filesystem_error);
+}
+#endif
+
+}  // namespace
