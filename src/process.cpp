@@ -10,5 +10,3 @@ int run_close_app(const std::string&, std::int32_t) {
     spdlog::error("close-app is not available in this build");
     return 1;
 }
-
-void launch_process(const std::filesystem::path&, const std::string&) {}

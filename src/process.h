@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
+#include <optional>
 #include <string>
 
 // Comparison form of an executable path: resolved through the file system where it exists,
@@ -14,6 +14,5 @@ bool is_process_running(const std::string& normalized);
 // Handler of `close-app`. Returns the exit code.
 int run_close_app(const std::string& exe, std::int32_t timeout_ms);
 
-// Starts `exe` detached, in its own directory, with `args` appended to its command line.
-// The outcome is logged; the caller is told nothing.
-void launch_process(const std::filesystem::path& exe, const std::string& args);
+// The image path of process `pid` as narrow text, when it can be read.
+std::optional<std::string> process_image_path(long pid);

@@ -18,8 +18,8 @@ UINT file_system_code_page() {
 }
 
 [[noreturn]] void conversion_failed(const char* what) {
-    throw std::filesystem::filesystem_error(
-        what, std::make_error_code(std::errc::illegal_byte_sequence));
+    throw std::filesystem::filesystem_error(what,
+                                            std::make_error_code(std::errc::illegal_byte_sequence));
 }
 
 }  // namespace
@@ -36,8 +36,7 @@ std::filesystem::path to_path(const std::string& narrow) {
         conversion_failed("cannot convert narrow text to a path");
     }
     std::wstring wide(static_cast<size_t>(wide_length), L'\0');
-    MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(),
-                        wide_length);
+    MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(), wide_length);
     return std::filesystem::path(wide);
 }
 
@@ -52,8 +51,8 @@ std::string to_narrow(const std::filesystem::path& path) {
     BOOL used_default = FALSE;
     BOOL* used_default_out = cp == CP_UTF8 ? nullptr : &used_default;
     const int length = static_cast<int>(wide.size());
-    const int narrow_length = WideCharToMultiByte(cp, flags, wide.data(), length, nullptr, 0,
-                                                  nullptr, used_default_out);
+    const int narrow_length =
+        WideCharToMultiByte(cp, flags, wide.data(), length, nullptr, 0, nullptr, used_default_out);
     if (narrow_length <= 0 || used_default) {
         conversion_failed("cannot convert a path to narrow text");
     }
@@ -69,8 +68,8 @@ std::string error_text(unsigned long code) {
     const DWORD languages[] = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), 0,
                                MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)};
     for (DWORD language : languages) {
-        DWORD length = FormatMessageA(flags, nullptr, code,
-                                      language, buffer, sizeof buffer, nullptr);
+        DWORD length =
+            FormatMessageA(flags, nullptr, code, language, buffer, sizeof buffer, nullptr);
         while (length > 0 && std::strchr(" \t\r\n", buffer[length - 1]) != nullptr) {
             --length;
         }

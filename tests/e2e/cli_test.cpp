@@ -38,9 +38,9 @@ TEST_F(Cli, TopLevelHelpListsSubcommands) {
 TEST_F(Cli, SubcommandHelpNeedsNoRequiredOptions) {
     const RunResult r = run({"apply", "--help"});
     EXPECT_EQ(r.exit_code, 0);
-    for (const char* text : {"--pid", "--package", "--app-dir", "--version", "--exe", "--args",
-                             "PID of the app process to wait for", "Arguments to pass to new app",
-                             "REQUIRED"}) {
+    for (const char* text :
+         {"--pid", "--package", "--app-dir", "--version", "--exe", "--args",
+          "PID of the app process to wait for", "Arguments to pass to new app", "REQUIRED"}) {
         EXPECT_NE(r.out.find(text), std::string::npos) << text;
     }
     EXPECT_FALSE(log_exists());
@@ -74,8 +74,7 @@ TEST_F(Cli, ParseErrorsUseTheLibraryExitCodes) {
         const RunResult r = run(c.args);
         EXPECT_EQ(r.exit_code, c.code) << c.args[0] << " " << r.err;
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("Run with --help for more information."), std::string::npos)
-            << r.err;
+        EXPECT_NE(r.err.find("Run with --help for more information."), std::string::npos) << r.err;
     }
     EXPECT_FALSE(log_exists());
 }

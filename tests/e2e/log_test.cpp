@@ -23,9 +23,8 @@ struct Log : ::testing::Test {
 TEST_F(Log, LineLayoutIsExact) {
     ASSERT_EQ(close_app({"--app-dir", dir.path().string()}, dir.path()).exit_code, 0);
     const std::string bytes = read_file(dir / "updater.log");
-    const std::regex line(
-        R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] \[updater\] \[info\] )"
-        R"(No running app process found: [^\r\n]*no-such-app\.exe\r\n)");
+    const std::regex line(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3}\] \[updater\] \[info\] )"
+                          R"(No running app process found: [^\r\n]*no-such-app\.exe\r\n)");
     EXPECT_TRUE(std::regex_match(bytes, line)) << bytes;
 }
 

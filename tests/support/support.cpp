@@ -129,8 +129,8 @@ void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries, std::
             zip_discard(archive);
             throw std::runtime_error("cannot add " + entry.name + ": " + zip_strerror(archive));
         }
-        zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index),
-                           static_cast<time_t>(mtime), 0);
+        zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index), static_cast<time_t>(mtime),
+                           0);
     }
     if (zip_close(archive) != 0) {
         std::string message = zip_strerror(archive);

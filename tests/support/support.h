@@ -29,8 +29,7 @@ struct RunResult {
 };
 
 // Runs a program to its end, capturing both standard streams.
-RunResult run(const fs::path& exe, const std::vector<std::string>& args,
-              const fs::path& cwd = {});
+RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd = {});
 RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd = {});
 
 // Starts a program in the background; returns its process id.
@@ -44,7 +43,7 @@ bool wait_until(const std::function<bool()>& condition,
 
 // A fresh directory removed with everything in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -52,7 +51,7 @@ public:
     const fs::path& path() const { return path_; }
     fs::path operator/(const std::string& name) const { return path_ / name; }
 
-private:
+  private:
     fs::path path_;
 };
 

@@ -48,9 +48,15 @@ void drain(int fd, std::string& into, bool& open) {
 
 }  // namespace
 
-fs::path updater_exe() { return build_root() / "updater"; }
-fs::path testapp_exe() { return build_root() / "tests" / "testapp"; }
-fs::path host_path(const std::string& text) { return fs::path(text); }
+fs::path updater_exe() {
+    return build_root() / "updater";
+}
+fs::path testapp_exe() {
+    return build_root() / "tests" / "testapp";
+}
+fs::path host_path(const std::string& text) {
+    return fs::path(text);
+}
 
 RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
     int out_pipe[2];

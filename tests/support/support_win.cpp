@@ -52,9 +52,8 @@ Started start(const fs::path& exe, const std::vector<std::string>& args, const f
         command += L" " + quote(widen(arg));
     }
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, inherit,
-                        CREATE_NO_WINDOW, nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup,
-                        &info)) {
+    if (!CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, inherit, CREATE_NO_WINDOW,
+                        nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
         throw std::runtime_error("cannot start " + exe.string());
     }
     CloseHandle(info.hThread);
@@ -71,8 +70,12 @@ void read_all(HANDLE pipe, std::string& into) {
 
 }  // namespace
 
-fs::path updater_exe() { return build_root() / "updater.exe"; }
-fs::path testapp_exe() { return build_root() / "tests" / "testapp.exe"; }
+fs::path updater_exe() {
+    return build_root() / "updater.exe";
+}
+fs::path testapp_exe() {
+    return build_root() / "tests" / "testapp.exe";
+}
 
 fs::path host_path(const std::string& text) {
     return !text.empty() && text[0] == '/' ? fs::path("Z:" + text) : fs::path(text);
@@ -127,8 +130,7 @@ bool process_alive(long pid) {
 }
 
 void kill_process(long pid) {
-    HANDLE process =
-        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
     if (process != nullptr) {
         TerminateProcess(process, 1);
         WaitForSingleObject(process, 5000);

@@ -20,13 +20,19 @@ std::filesystem::path own_path() {
     const DWORD length = GetModuleFileNameW(nullptr, buffer, 32768);
     return std::filesystem::path(std::wstring(buffer, length));
 }
-long own_pid() { return static_cast<long>(GetCurrentProcessId()); }
+long own_pid() {
+    return static_cast<long>(GetCurrentProcessId());
+}
 }  // namespace
 #else
 #include <unistd.h>
 namespace {
-std::filesystem::path own_path() { return std::filesystem::read_symlink("/proc/self/exe"); }
-long own_pid() { return static_cast<long>(getpid()); }
+std::filesystem::path own_path() {
+    return std::filesystem::read_symlink("/proc/self/exe");
+}
+long own_pid() {
+    return static_cast<long>(getpid());
+}
 }  // namespace
 #endif
 

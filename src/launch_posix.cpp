@@ -1,0 +1,110 @@
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <filesystem>
+
+#include "launch.h"
+
+namespace {
+
+// A file descriptor closed when it goes out of scope.
+struct Fd {
+    int fd = -1;
+    ~Fd() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+// Makes every descriptor the updater holds (the log file included) close on exec.
+void close_inherited_descriptors() {
+    if (close_range(3, UINT_MAX, CLOSE_RANGE_CLOEXEC) == 0) {
+        return;
+    }
+    const long max = sysconf(_SC_OPEN_MAX);
+    for (int fd = 3; fd < (max > 0 ? max : 1024); ++fd) {
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+}
+
+void redirect_standard_streams() {
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (null > 2) {
+            close(null);
+        }
+    }
+}
+
+// Runs in the grandchild: never returns. A failure is sent to the updater as its errno.
+[[noreturn]] void exec_program(const std::string& program, std::vector<std::string>& args,
+                               const std::optional<std::string>& working_dir, int error_fd) {
+    int error = 0;
+    if (working_dir && chdir(working_dir->c_str()) != 0) {
+        error = errno;
+    } else {
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        redirect_standard_streams();
+        close_inherited_descriptors();
+        execv(program.c_str(), argv.data());
+        error = errno;
+    }
+    (void)!write(error_fd, &error, sizeof error);
+    _exit(127);
+}
+
+}  // namespace
+
+unsigned long start_detached(const std::string& command_line,
+                             const std::optional<std::string>& working_dir) {
+    std::vector<std::string> args = split_command_line(command_line);
+    if (args.empty() || args[0].empty()) {
+        return ENOENT;
+    }
+    // The program is found relative to the updater's directory, as on Windows, not relative to
+    // the working directory it is started in.
+    std::error_code ec;
+    const std::string program = std::filesystem::absolute(args[0], ec).string();
+
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        return static_cast<unsigned long>(errno);
+    }
+    Fd read_end{pipe_fds[0]};
+    Fd write_end{pipe_fds[1]};
+
+    // Double fork: the intermediate child exits at once, so the started program is adopted by
+    // init and never becomes a zombie of the updater; setsid detaches it from our session.
+    const pid_t child = fork();
+    if (child < 0) {
+        return static_cast<unsigned long>(errno);
+    }
+    if (child == 0) {
+        setsid();
+        if (fork() == 0) {
+            exec_program(program, args, working_dir, write_end.fd);
+        }
+        _exit(0);
+    }
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    close(write_end.fd);
+    write_end.fd = -1;
+
+    int error = 0;
+    ssize_t n;
+    while ((n = read(read_end.fd, &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(sizeof error) ? static_cast<unsigned long>(error) : 0;
+}

@@ -1,0 +1,62 @@
+// Starting programs detached: the command line as logged, the argv and working directory the
+// started program really gets, and the failure line.
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+
+#include "launch.h"
+#include "log.h"
+#include "support.h"
+
+using namespace support;
+
+namespace {
+
+TEST(SplitCommandLine, FollowsTheWindowsRuntimeRules) {
+    using Args = std::vector<std::string>;
+    EXPECT_EQ(split_command_line(R"("C:\dir with space\app.exe")"),
+              Args({R"(C:\dir with space\app.exe)"}));
+    EXPECT_EQ(split_command_line(R"("C:\a\app.exe" --after-update  one	two)"),
+              Args({R"(C:\a\app.exe)", "--after-update", "one", "two"}));
+    EXPECT_EQ(split_command_line(R"("x" "a b" c" d"e)"), Args({"x", "a b", "c de"}));
+    EXPECT_EQ(split_command_line(R"("x" a\\b a\"b a\\"b c" "d\\)"),
+              Args({"x", R"(a\\b)", R"(a"b)", R"(a\b c)", R"(d\\)"}));
+    EXPECT_EQ(split_command_line(R"("x" "a""b" "")"), Args({"x", R"(a"b)", ""}));
+    EXPECT_EQ(split_command_line(R"(plain.exe arg)"), Args({"plain.exe", "arg"}));
+}
+
+TEST(QuotedCommandLine, QuotesOnlyTheExecutable) {
+    EXPECT_EQ(quoted_command_line("C:\\A B\\app.exe", ""), "\"C:\\A B\\app.exe\"");
+    EXPECT_EQ(quoted_command_line("app.exe", "--x \"y z\""), "\"app.exe\" --x \"y z\"");
+}
+
+struct Launch : ::testing::Test {
+    TempDir dir;
+    void SetUp() override {
+        spdlog::drop("updater");
+        init_logging(dir.path().string());
+    }
+    std::vector<std::string> log() { return log_lines(dir / "updater.log"); }
+};
+
+TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
+    const fs::path app = install_testapp(dir / "app dir", "app name.exe");
+    launch_process(app, R"(--after-update one "two words" C:\path\ "q\"uote")");
+    ASSERT_TRUE(wait_until([&] { return app_starts(dir / "app dir").size() == 1; }));
+    const AppStart start = app_starts(dir / "app dir")[0];
+    EXPECT_EQ(fs::path(start.cwd), dir / "app dir");
+    EXPECT_EQ(start.args, std::vector<std::string>(
+                              {"--after-update", "one", "two words", R"(C:\path\)", "q\"uote"}));
+    EXPECT_EQ(log(), std::vector<std::string>({"info Launched: \"" + app.string() +
+                                               R"(" --after-update one "two words" )"
+                                               R"(C:\path\ "q\"uote")"}));
+}
+
+TEST_F(Launch, FailureIsLoggedWithTheSystemCode) {
+    launch_process(dir / "missing" / "app.exe", "--update-failed");
+    const std::vector<std::string> lines = log();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("error Failed to launch process, error code: ", 0), 0u) << lines[0];
+    EXPECT_NE(lines[0], "error Failed to launch process, error code: 0");
+}
+
+}  // namespace
