@@ -2,11 +2,113 @@
 
 #include <spdlog/spdlog.h>
 
-std::string normalize_exe_path(const std::string& path_text) {
-    return path_text;
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "launch.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::int32_t default_timeout_ms = 30000;
+constexpr auto poll_interval = std::chrono::milliseconds(250);
+
+// The path as the file system resolves it where it exists, else made absolute, else as given.
+std::string resolved_text(const std::string& path_text) {
+    try {
+        const fs::path path = to_path(path_text);
+        std::error_code ec;
+        fs::path resolved = fs::weakly_canonical(path, ec);
+        if (ec) {
+            resolved = fs::absolute(path, ec);
+        }
+        if (ec) {
+            resolved = path;
+        }
+        return to_narrow(resolved);
+    } catch (const fs::filesystem_error&) {
+        // Text without an exact path form (or a resolved path without a narrow form) can only
+        // be compared as it stands.
+        return path_text;
+    }
 }
 
-int run_close_app(const std::string&, std::int32_t) {
-    spdlog::error("close-app is not available in this build");
+// The quit request runs in the executable's directory; with none, in the updater's own.
+std::optional<std::string> quit_request_directory(const std::string& exe) {
+    try {
+        std::string directory = to_narrow(to_path(exe).parent_path());
+        if (!directory.empty()) {
+            return directory;
+        }
+    } catch (const fs::filesystem_error&) {
+        // No directory can be named for text without a path form; CreateProcessA would fail
+        // on such a path too, and that failure is what gets logged.
+    }
+    return std::nullopt;
+}
+
+void send_quit_request(const std::string& exe) {
+    const std::string command_line = quoted_command_line(exe, "--quit-for-update");
+    const unsigned long error = start_detached(command_line, quit_request_directory(exe));
+    if (error == 0) {
+        spdlog::info("Quit request launched: {}", command_line);
+    } else {
+        spdlog::error("Failed to launch quit request (err={}): {}", error, command_line);
+    }
+}
+
+// Polls until no process runs from the executable. The deadline is tested before each lookup,
+// so none starts after it.
+bool wait_for_exit(const std::string& normalized, std::int32_t timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!is_process_running(normalized)) {
+            return true;
+        }
+        std::this_thread::sleep_for(poll_interval);
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string normalize_exe_path(const std::string& path_text) {
+    if (path_text.empty()) {
+        return {};
+    }
+    std::string text = resolved_text(path_text);
+    for (char& c : text) {
+        // ASCII only, whatever the process locale: bytes of other characters stay as they are.
+        if (c == '/') {
+            c = '\\';
+        } else if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
+bool is_process_running(const std::string& normalized) {
+    return any_process([&](long pid) {
+        const std::optional<std::string> image = process_image_path(pid);
+        return image && normalize_exe_path(*image) == normalized;
+    });
+}
+
+int run_close_app(const std::string& exe, std::int32_t timeout_ms) {
+    const std::string normalized = normalize_exe_path(exe);
+    if (!is_process_running(normalized)) {
+        spdlog::info("No running app process found: {}", exe);
+        return 0;
+    }
+    send_quit_request(exe);
+    if (wait_for_exit(normalized, timeout_ms > 0 ? timeout_ms : default_timeout_ms)) {
+        spdlog::info("App process exited: {}", exe);
+        return 0;
+    }
+    spdlog::error("Timed out waiting for app process to exit: {}", exe);
     return 1;
 }

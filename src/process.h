@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -16,3 +17,7 @@ int run_close_app(const std::string& exe, std::int32_t timeout_ms);
 
 // The image path of process `pid` as narrow text, when it can be read.
 std::optional<std::string> process_image_path(long pid);
+
+// Offers the id of every process on the machine to `matches`, stopping at the first it accepts.
+// False when none was accepted, or when the process list cannot be read (logged as a warning).
+bool any_process(const std::function<bool(long pid)>& matches);

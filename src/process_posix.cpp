@@ -1,9 +1,66 @@
+#include <dirent.h>
+#include <unistd.h>
+
+#include <spdlog/spdlog.h>
+
+#include <cerrno>
+#include <memory>
+#include <vector>
+
 #include "process.h"
 
-bool is_process_running(const std::string&) {
-    return false;
+namespace {
+
+// The same room Windows gives an image path; a link text that fills it may be cut short.
+constexpr size_t image_path_room = 32768;
+
+// A /proc entry names a process when it is all digits.
+std::optional<long> process_id(const char* name) {
+    long pid = 0;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9' || pid > 99999999) {
+            return std::nullopt;
+        }
+        pid = pid * 10 + (*c - '0');
+    }
+    return pid > 0 ? std::optional<long>(pid) : std::nullopt;
 }
 
-std::optional<std::string> process_image_path(long) {
-    return std::nullopt;
+}  // namespace
+
+std::optional<std::string> process_image_path(long pid) {
+    if (pid <= 0) {
+        return std::nullopt;
+    }
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    std::vector<char> buffer(image_path_room);
+    const ssize_t length = readlink(link.c_str(), buffer.data(), buffer.size());
+    if (length <= 0 || static_cast<size_t>(length) >= buffer.size()) {
+        return std::nullopt;
+    }
+    std::string path(buffer.data(), static_cast<size_t>(length));
+    // The kernel marks an image whose file was removed or replaced; the process still runs
+    // from that path.
+    const std::string deleted = " (deleted)";
+    if (path.size() > deleted.size() &&
+        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        path.erase(path.size() - deleted.size());
+    }
+    return path;
+}
+
+bool any_process(const std::function<bool(long pid)>& matches) {
+    const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    if (!proc) {
+        // Same line as the Windows build, so that callers reading the log see one text.
+        spdlog::warn("CreateToolhelp32Snapshot failed: {}", errno);
+        return false;
+    }
+    while (const dirent* entry = readdir(proc.get())) {
+        const std::optional<long> pid = process_id(entry->d_name);
+        if (pid && matches(*pid)) {
+            return true;
+        }
+    }
+    return false;
 }
