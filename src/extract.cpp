@@ -1,5 +1,217 @@
 #include "extract.h"
 
-bool extract_zip(const std::string&, const std::string&) {
-    return false;
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "files.h"
+#include "text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Entries are streamed through a buffer of this size; none is ever held whole in memory.
+constexpr std::size_t chunk_size = 256 * 1024;
+constexpr zip_uint32_t dos_directory_attribute = 0x10;
+constexpr unsigned unix_file_type_mask = 0170000;
+constexpr unsigned unix_regular_file = 0100000;
+
+struct ArchiveCloser {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
+
+struct EntryCloser {
+    void operator()(zip_file_t* entry) const { zip_fclose(entry); }
+};
+using Entry = std::unique_ptr<zip_file_t, EntryCloser>;
+
+// The archive is opened by its native path, so that the package path is read in the same code
+// page on every step.
+Archive open_archive(const std::string& zip_path) {
+    fs::path path;
+    try {
+        path = to_path(zip_path);
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+    // The library would read an empty file as an archive without entries; an empty package is a
+    // broken download, not an empty application.
+    std::error_code ec;
+    if (fs::file_size(path, ec) == 0 && !ec) {
+        return nullptr;
+    }
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = archive_source(path, &error);
+    zip_t* archive = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    if (source != nullptr && archive == nullptr) {
+        zip_source_free(source);
+    }
+    zip_error_fini(&error);
+    return Archive(archive);
+}
+
+// Zip tools on Windows sometimes separate elements with `\`.
+std::string with_forward_slashes(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+}
+
+std::vector<std::string> elements(const std::string& name) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = std::min(name.find('/', start), name.size());
+        parts.push_back(name.substr(start, end - start));
+        if (end == name.size()) {
+            return parts;
+        }
+        start = end + 1;
+    }
+}
+
+// A name that could reach outside the destination: absolute, with a drive letter or stream name
+// (any `:`), or with a `..` element.
+bool is_unsafe(const std::string& name) {
+    if (!name.empty() && name[0] == '/') {
+        return true;
+    }
+    if (name.find(':') != std::string::npos) {
+        return true;
+    }
+    const std::vector<std::string> parts = elements(name);
+    return std::find(parts.begin(), parts.end(), "..") != parts.end();
+}
+
+std::optional<fs::path> output_path(const fs::path& dest, const std::string& name) {
+    fs::path path = dest;
+    for (const std::string& element : elements(name)) {
+        if (element.empty() || element == ".") {
+            continue;
+        }
+        const std::optional<fs::path> native = utf8_to_path(element);
+        if (!native) {
+            return std::nullopt;
+        }
+        path /= *native;
+    }
+    return path;
+}
+
+bool is_directory_entry(zip_t* archive, zip_uint64_t index, const std::string& name) {
+    if (!name.empty() && name.back() == '/') {
+        return true;
+    }
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    return zip_file_get_external_attributes(archive, index, 0, &system, &attributes) == 0 &&
+           (attributes & dos_directory_attribute) != 0;
+}
+
+// The permission bits a Unix zip tool recorded for a regular file, without setuid, setgid and
+// sticky bits. Links (whose text is written as a plain file) and entries made elsewhere have
+// none.
+std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(archive, index, 0, &system, &attributes) != 0 ||
+        system != ZIP_OPSYS_UNIX) {
+        return std::nullopt;
+    }
+    const unsigned mode = attributes >> 16;
+    const unsigned type = mode & unix_file_type_mask;
+    if (mode == 0 || (type != 0 && type != unix_regular_file)) {
+        return std::nullopt;
+    }
+    return mode & 0777;
+}
+
+// Streams one entry into its file. The library checks the CRC-32 when the entry's end is read
+// and refuses encrypted entries and unknown methods when it is opened.
+bool write_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& path,
+                 std::vector<char>& buffer) {
+    Entry entry(zip_fopen_index(archive, index, 0));
+    if (!entry) {
+        return false;
+    }
+    OutputFile file(path);
+    if (!file.is_open()) {
+        return false;
+    }
+    for (;;) {
+        const zip_int64_t n = zip_fread(entry.get(), buffer.data(), buffer.size());
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (!file.write(buffer.data(), static_cast<std::size_t>(n))) {
+            return false;
+        }
+    }
+    const std::optional<std::time_t> mtime =
+        (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
+    return file.finish(mtime, unix_permissions(archive, index));
+}
+
+bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
+                   std::vector<char>& buffer) {
+    const std::string name = stat.name;
+    const std::string relative = with_forward_slashes(name);
+    if (is_unsafe(relative)) {
+        spdlog::error("Unsafe path in zip: {}", name);
+        return false;
+    }
+    const std::optional<fs::path> path = output_path(dest, relative);
+    if (!path) {
+        spdlog::error("Failed to extract: {}", name);
+        return false;
+    }
+    if (is_directory_entry(archive, index, relative)) {
+        return create_directory_logged(*path);
+    }
+    if (!create_directory_logged(path->parent_path())) {
+        return false;
+    }
+    if (!write_entry(archive, index, stat, *path, buffer)) {
+        spdlog::error("Failed to extract: {}", name);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool extract_zip(const std::string& zip_path, const std::string& dest_dir) {
+    Archive archive = open_archive(zip_path);
+    if (!archive) {
+        spdlog::error("Failed to open zip: {}", zip_path);
+        return false;
+    }
+    const fs::path dest = to_path(dest_dir);
+    const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
+    spdlog::info("Extracting {} files from {}", count, zip_path);
+
+    std::vector<char> buffer(chunk_size);
+    for (zip_uint64_t index = 0; index < count; ++index) {
+        // Names come decoded by the library: UTF-8 when flagged or valid as such, else CP437.
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive.get(), index, 0, &stat) != 0 ||
+            (stat.valid & ZIP_STAT_NAME) == 0) {
+            spdlog::error("Failed to stat file index {}", index);
+            return false;
+        }
+        if (!extract_entry(archive.get(), index, stat, dest, buffer)) {
+            return false;
+        }
+    }
+    spdlog::info("Extraction complete: {} files", count);
+    return true;
 }

@@ -1,7 +1,41 @@
 #pragma once
 
+#include <zip.h>
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <optional>
 #include <string>
 
 // Unpacks every entry of the zip archive at zip_path into dest_dir, stopping at the first entry
 // that fails. True when every entry was written.
 bool extract_zip(const std::string& zip_path, const std::string& dest_dir);
+
+// Platform pieces of extraction.
+
+// A source reading the archive file at path; nullptr (and `error` set) when it can't be made.
+zip_source_t* archive_source(const std::filesystem::path& path, zip_error_t* error);
+
+// The native path for one name given in UTF-8; nothing when a character has no exact native
+// form.
+std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8);
+
+// A file being written by extraction, created or truncated when constructed; closed when it
+// goes.
+class OutputFile {
+  public:
+    explicit OutputFile(const std::filesystem::path& path);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    bool is_open() const;
+    bool write(const char* data, std::size_t size);
+    // Gives the file its entry's time stamp and, where the file system keeps them, permission
+    // bits, then closes it. False when any of that failed.
+    bool finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions);
+
+  private:
+    std::intptr_t handle_;
+};

@@ -1,1 +1,57 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "extract.h"
+
+zip_source_t* archive_source(const std::filesystem::path& path, zip_error_t* error) {
+    return zip_source_file_create(path.c_str(), 0, -1, error);
+}
+
+std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
+    return std::filesystem::path(utf8);
+}
+
+OutputFile::OutputFile(const std::filesystem::path& path)
+    : handle_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666)) {}
+
+OutputFile::~OutputFile() {
+    if (handle_ >= 0) {
+        close(static_cast<int>(handle_));
+    }
+}
+
+bool OutputFile::is_open() const {
+    return handle_ >= 0;
+}
+
+bool OutputFile::write(const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(static_cast<int>(handle_), data, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions) {
+    const int fd = static_cast<int>(handle_);
+    handle_ = -1;
+    bool ok = true;
+    if (permissions && fchmod(fd, static_cast<mode_t>(*permissions)) != 0) {
+        ok = false;
+    }
+    if (mtime) {
+        const timespec times[2] = {{*mtime, 0}, {*mtime, 0}};
+        ok = futimens(fd, times) == 0 && ok;
+    }
+    return close(fd) == 0 && ok;
+}
