@@ -2,8 +2,194 @@
 
 #include <spdlog/spdlog.h>
 
-int run_apply(std::int32_t, const std::string&, const std::string&, const std::string&,
-              const std::string&, const std::string&) {
-    spdlog::error("apply is not available in this build");
+#include <exception>
+#include <optional>
+
+#include "extract.h"
+#include "files.h"
+#include "launch.h"
+#include "process.h"
+#include "text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int exit_wait_ms = 30000;
+constexpr int after_terminate_wait_ms = 5000;
+
+// Every path of the run, formed (and converted to narrow text) before anything is touched, so
+// that a conversion failure can't stop the run half way.
+struct Layout {
+    fs::path root;
+    fs::path current;
+    fs::path backup;
+    fs::path version_file;
+    fs::path marker;
+    fs::path executable;
+    std::string current_text;
+    std::string executable_text;
+};
+
+Layout make_layout(const std::string& app_dir, const std::string& exe) {
+    Layout layout;
+    layout.root = app_dir.empty() ? fs::current_path() : to_path(app_dir);
+    layout.current = layout.root / "current";
+    layout.backup = layout.root / "current.bak";
+    layout.version_file = layout.root / ".version";
+    // Present while current/ may be incomplete: from before current/ is moved aside until the
+    // new contents are complete or the backup is back in place.
+    layout.marker = layout.root / ".apply-in-progress";
+    layout.executable = layout.current / to_path(exe);
+    layout.current_text = to_narrow(layout.current);
+    layout.executable_text = to_narrow(layout.executable);
+    return layout;
+}
+
+// Settles what an interrupted earlier run left behind. False when a backup had to be restored
+// and could not be.
+bool settle_stale_backup(const Layout& layout) {
+    const bool interrupted = fs::exists(layout.marker);
+    if (fs::exists(layout.backup)) {
+        // After an interrupted run current/ may hold a partial extraction, however full it looks.
+        if (!interrupted && fs::exists(layout.current) && !fs::is_empty(layout.current)) {
+            spdlog::info("Removing leftover current.bak from previous update");
+            remove_tree(layout.backup);
+        } else {
+            spdlog::warn("Found stale backup, restoring current from current.bak");
+            if (fs::exists(layout.current)) {
+                remove_tree(layout.current);
+            }
+            if (const unsigned long error = rename_path(layout.backup, layout.current)) {
+                spdlog::error("Failed to restore from backup: {}", error_text(error));
+                return false;
+            }
+        }
+    }
+    if (interrupted) {
+        remove_file(layout.marker);
+    }
+    return true;
+}
+
+bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Compares normalised paths, so that a process is recognised however its path was spelled.
+bool lies_inside(const std::string& image_path, const std::string& dir_text) {
+    std::string dir = normalize_exe_path(dir_text);
+    while (!dir.empty() && is_separator(dir.back())) {
+        dir.pop_back();
+    }
+    const std::string image = normalize_exe_path(image_path);
+    return image.size() > dir.size() && image.compare(0, dir.size(), dir) == 0 &&
+           is_separator(image[dir.size()]);
+}
+
+void wait_for_old_process(std::int32_t pid, const Layout& layout) {
+    const ProcessHandle process(pid);
+    if (!process.is_open()) {
+        spdlog::info("Process {} not found, proceeding", pid);
+        return;
+    }
+    // The id may have been given to another program since the application ended: that program
+    // is neither waited for nor terminated.
+    const std::optional<std::string> image = process_image_path(pid);
+    if (image && !lies_inside(*image, layout.current_text)) {
+        spdlog::info("Process {} is not the application, proceeding", pid);
+        return;
+    }
+    spdlog::info("Waiting for process {} to exit (timeout {}ms)", pid, exit_wait_ms);
+    if (!process.wait_for_exit(exit_wait_ms)) {
+        spdlog::warn("Process {} did not exit in time, terminating", pid);
+        process.terminate();
+        process.wait_for_exit(after_terminate_wait_ms);
+    }
+}
+
+bool move_current_aside(const Layout& layout) {
+    if (const unsigned long error = write_whole_file(layout.marker, "")) {
+        spdlog::error("Failed to create {}: {}", path_text(layout.marker), error_text(error));
+        return false;
+    }
+    spdlog::info("Renaming current/ -> current.bak/");
+    if (const unsigned long error = rename_path(layout.current, layout.backup)) {
+        spdlog::error("Failed to rename current: {}", error_text(error));
+        remove_file(layout.marker);
+        return false;
+    }
+    return true;
+}
+
+bool extract_into_current(const std::string& package, const Layout& layout) {
+    if (!create_directory_logged(layout.current)) {
+        return false;
+    }
+    spdlog::info("Extracting {} -> current/", package);
+    // The backup is aside: whatever goes wrong now must end in the rollback.
+    try {
+        return extract_zip(package, layout.current_text);
+    } catch (const std::exception& e) {
+        spdlog::error("Unexpected error: {}", e.what());
+        return false;
+    }
+}
+
+int finish_update(const Layout& layout, const std::string& version, const std::string& args) {
+    remove_file(layout.marker);
+    // Written in binary: the line end is CR LF on every platform.
+    if (write_whole_file(layout.version_file, version + "\r\n") == 0) {
+        spdlog::info("Version written: {}", version);
+    } else {
+        spdlog::error("Failed to write version file: {}", path_text(layout.version_file));
+    }
+    const std::string launch_args = args.empty() ? "--after-update" : "--after-update " + args;
+    spdlog::info("Launching {} {}", layout.executable_text, launch_args);
+    launch_process(layout.executable, launch_args);
+    spdlog::info("Cleaning up backup");
+    remove_tree(layout.backup);
+    spdlog::info("Update complete, exiting");
+    return 0;
+}
+
+int roll_back(const Layout& layout) {
+    spdlog::error("Extraction failed, rolling back");
+    remove_tree(layout.current);
+    if (const unsigned long error = rename_path(layout.backup, layout.current)) {
+        // The marker stays, so that the next run restores the backup it finds.
+        spdlog::error("Failed to restore from backup: {}", error_text(error));
+    } else {
+        remove_file(layout.marker);
+    }
+    launch_process(layout.executable, "--update-failed");
     return 1;
+}
+
+}  // namespace
+
+int run_apply(std::int32_t pid, const std::string& package, const std::string& app_dir,
+              const std::string& exe, const std::string& version, const std::string& args) {
+    const Layout layout = make_layout(app_dir, exe);
+    const RootLock lock(layout.root);
+    if (!lock.held()) {
+        if (lock.busy()) {
+            spdlog::error("Another update is in progress in {}", path_text(layout.root));
+        } else {
+            spdlog::error("Failed to lock {}: {}", path_text(layout.root),
+                          error_text(lock.error()));
+        }
+        return 1;
+    }
+    if (!settle_stale_backup(layout)) {
+        return 1;
+    }
+    wait_for_old_process(pid, layout);
+    if (!move_current_aside(layout)) {
+        return 1;
+    }
+    if (!extract_into_current(package, layout)) {
+        return roll_back(layout);
+    }
+    return finish_update(layout, version, args);
 }
