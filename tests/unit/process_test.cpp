@@ -1,0 +1,135 @@
+// Recognising the application's processes: the comparison form of an executable path, and the
+// image paths of running processes.
+#include <gtest/gtest.h>
+
+#include "process.h"
+#include "support.h"
+#include "text.h"
+
+using namespace support;
+
+namespace {
+
+constexpr bool windows = fs::path::preferred_separator == '\\';
+
+// Switches the current directory for the duration of a test.
+struct CurrentDirectory {
+    fs::path saved = fs::current_path();
+    explicit CurrentDirectory(const fs::path& to) { fs::current_path(to); }
+    ~CurrentDirectory() { fs::current_path(saved); }
+};
+
+TEST(NormalizeExePath, FoldsSlashesAndAsciiLetters) {
+    TempDir dir;
+    const std::string upper = dir.path().generic_string() + "/Missing/Dir/App.EXE";
+    const std::string lower = dir.path().string() + "\\missing\\dir\\app.exe";
+    const std::string normalized = normalize_exe_path(upper);
+    EXPECT_EQ(normalized, normalize_exe_path(lower));
+    EXPECT_EQ(normalized.find('/'), std::string::npos) << normalized;
+    EXPECT_EQ(normalized.substr(normalized.size() - 20), "\\missing\\dir\\app.exe");
+
+    // Letters outside ASCII keep their bytes: \u00C4 is not folded, while P and EXE are.
+    std::string spelled;
+    std::string expected;
+    try {
+        spelled = to_narrow(fs::u8path(u8"\u00C4PP\u00E9.EXE"));
+        expected = to_narrow(fs::u8path(u8"\u00C4pp\u00E9.exe"));
+    } catch (const fs::filesystem_error&) {
+        GTEST_SKIP() << "the narrow code page cannot write these letters";
+    }
+    const std::string folded = normalize_exe_path((dir / "Missing").string() + "/" + spelled);
+    EXPECT_EQ(folded.substr(folded.size() - expected.size() - 1), "\\" + expected) << folded;
+}
+
+TEST(NormalizeExePath, RemovesDotPartsWhetherOrNotTheyExist) {
+    TempDir dir;
+    fs::create_directories(dir / "a");
+    EXPECT_EQ(normalize_exe_path((dir / "a/./b/../app.exe").string()),
+              normalize_exe_path((dir / "a/app.exe").string()));
+    const std::string missing = normalize_exe_path((dir / "no/such/./x/../app.exe").string());
+    EXPECT_EQ(missing, normalize_exe_path((dir / "no/such/app.exe").string()));
+    EXPECT_EQ(missing.substr(missing.size() - 16), "\\no\\such\\app.exe") << missing;
+}
+
+TEST(NormalizeExePath, ResolvesRelativePathsAgainstTheCurrentDirectory) {
+    TempDir dir;
+    fs::create_directories(dir / "sub");
+    write_file(dir / "sub" / "app.exe", "");
+    const std::string absolute = normalize_exe_path((dir / "sub" / "app.exe").string());
+    const std::string partly = normalize_exe_path((dir / "sub" / "new" / "app.exe").string());
+    CurrentDirectory inside(dir.path());
+    EXPECT_EQ(normalize_exe_path("sub/app.exe"), absolute);
+    EXPECT_EQ(normalize_exe_path("sub/new/app.exe"), partly);
+}
+
+TEST(NormalizeExePath, SymbolicLinksLeadToTheRealLocation) {
+    if (windows) {
+        GTEST_SKIP() << "MinGW's std::filesystem neither creates nor follows symbolic links";
+    }
+    TempDir dir;
+    write_file(dir / "real" / "app.exe", "");
+    fs::create_directory_symlink(dir / "real", dir / "link");
+    EXPECT_EQ(normalize_exe_path((dir / "link" / "app.exe").string()),
+              normalize_exe_path((dir / "real" / "app.exe").string()));
+    EXPECT_EQ(normalize_exe_path((dir / "link" / "gone" / "app.exe").string()),
+              normalize_exe_path((dir / "real" / "gone" / "app.exe").string()));
+}
+
+TEST(NormalizeExePath, EmptyStaysEmpty) {
+    EXPECT_EQ(normalize_exe_path(""), "");
+}
+
+struct ProcessLookup : ::testing::Test {
+    TempDir dir;
+    long pid = 0;
+    void TearDown() override {
+        if (pid != 0) {
+            kill_process(pid);
+        }
+    }
+    fs::path start_app(const std::string& name) {
+        const fs::path app = install_testapp(dir / "App Dir", name);
+        write_file(dir / "App Dir" / "stay", "");
+        pid = spawn(app, {});
+        EXPECT_TRUE(wait_until([&] { return app_starts(dir / "App Dir").size() == 1; }));
+        return app;
+    }
+};
+
+TEST_F(ProcessLookup, FindsARunningProcessByItsImagePath) {
+    const fs::path app = start_app("app.exe");
+    const std::optional<std::string> image = process_image_path(pid);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(normalize_exe_path(*image), normalize_exe_path(app.string()));
+    EXPECT_TRUE(is_process_running(normalize_exe_path(app.generic_string())));
+    // Another file with the same name, or no path at all, matches nothing.
+    EXPECT_FALSE(is_process_running(normalize_exe_path((dir / "app.exe").string())));
+    EXPECT_FALSE(is_process_running(""));
+
+    kill_process(pid);
+    EXPECT_FALSE(is_process_running(normalize_exe_path(app.string())));
+    // Windows may keep the object of an ended process a moment longer (and may give its id to
+    // another process); what counts is that the id no longer leads to the application.
+    EXPECT_TRUE(wait_until([&] {
+        const std::optional<std::string> image = process_image_path(pid);
+        return !image || normalize_exe_path(*image) != normalize_exe_path(app.string());
+    }));
+    pid = 0;
+}
+
+TEST_F(ProcessLookup, ARemovedExecutableKeepsItsPath) {
+    if (windows) {
+        GTEST_SKIP() << "a running executable cannot be removed on Windows";
+    }
+    const fs::path app = start_app("app.exe");
+    fs::remove(app);
+    EXPECT_EQ(process_image_path(pid), app.string());
+    EXPECT_TRUE(is_process_running(normalize_exe_path(app.string())));
+}
+
+TEST(ProcessImagePath, NoProcessNoPath) {
+    EXPECT_FALSE(process_image_path(0));
+    EXPECT_FALSE(process_image_path(-1));
+}
+
+}  // namespace
