@@ -1,0 +1,276 @@
+// Unpacking packages: what lands on disk, what is logged, where extraction stops, and which
+// entries are refused.
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+#include <zip.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+
+#include "extract.h"
+#include "log.h"
+#include "support.h"
+#include "text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+using namespace support;
+
+namespace {
+
+// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
+// entry's (intact) data fails its check.
+void break_crc(const fs::path& zip, int index) {
+    std::string bytes = read_file(zip);
+    size_t at = std::string::npos;
+    for (int i = 0; i <= index; ++i) {
+        at = bytes.find("PK\x01\x02", at == std::string::npos ? 0 : at + 4);
+    }
+    bytes.at(at + 16) ^= 0x55;
+    write_file(zip, bytes);
+}
+
+// Sets bits of the general-purpose flags and the method of the only entry, in its local and its
+// central header.
+void patch_only_entry(const fs::path& zip, std::uint8_t flags, std::uint8_t method) {
+    std::string bytes = read_file(zip);
+    const size_t local = bytes.find("PK\x03\x04");
+    const size_t central = bytes.find("PK\x01\x02");
+    bytes.at(local + 6) |= static_cast<char>(flags);
+    bytes.at(local + 8) = static_cast<char>(method);
+    bytes.at(central + 8) |= static_cast<char>(flags);
+    bytes.at(central + 10) = static_cast<char>(method);
+    write_file(zip, bytes);
+}
+
+struct RawEntry {
+    std::string name;
+    std::string data;
+    zip_flags_t encoding = ZIP_FL_ENC_UTF_8;
+    zip_uint8_t system = ZIP_OPSYS_UNIX;
+    zip_uint32_t attributes = 0100644u << 16;
+};
+
+// Entries with the name encoding and attributes that zip tools on other systems record.
+void write_raw_zip(const fs::path& path, const std::vector<RawEntry>& entries) {
+    int error = 0;
+    zip_t* archive = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    if (archive == nullptr) {
+        throw std::runtime_error("cannot create zip");
+    }
+    for (const RawEntry& entry : entries) {
+        zip_source_t* source = zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
+        const zip_int64_t index = zip_file_add(archive, entry.name.c_str(), source, entry.encoding);
+        if (index < 0 || zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index),
+                                                          0, entry.system, entry.attributes) != 0) {
+            throw std::runtime_error("cannot add " + entry.name);
+        }
+    }
+    if (zip_close(archive) != 0) {
+        throw std::runtime_error("cannot write zip");
+    }
+}
+
+std::time_t stored_mtime(const fs::path& zip, zip_uint64_t index) {
+    int error = 0;
+    zip_t* archive = zip_open(zip.string().c_str(), ZIP_RDONLY, &error);
+    zip_stat_t stat;
+    zip_stat_index(archive, index, 0, &stat);
+    zip_discard(archive);
+    return stat.mtime;
+}
+
+std::time_t file_mtime(const fs::path& path) {
+    using namespace std::chrono;
+    const auto age = fs::last_write_time(path) - fs::file_time_type::clock::now();
+    const auto when = system_clock::now() + duration_cast<system_clock::duration>(age);
+    return static_cast<std::time_t>(
+        std::llround(duration<double>(when.time_since_epoch()).count()));
+}
+
+struct Extract : ::testing::Test {
+    TempDir dir;
+    fs::path zip = dir / "package.zip";
+    fs::path dest = dir / "dest";
+
+    void SetUp() override {
+        spdlog::drop("updater");
+        init_logging(to_narrow(dir.path()));
+        fs::create_directory(dest);
+    }
+    void TearDown() override { spdlog::drop("updater"); }
+
+    void restart_log() const {
+        spdlog::drop("updater");
+        init_logging(to_narrow(dir.path()));
+    }
+    bool extract() { return extract_zip(to_narrow(zip), to_narrow(dest)); }
+    std::vector<std::string> log() const { return log_lines(dir / "updater.log"); }
+    std::string counted(size_t n) const {
+        return "info Extracting " + std::to_string(n) + " files from " + to_narrow(zip);
+    }
+    static std::string completed(size_t n) {
+        return "info Extraction complete: " + std::to_string(n) + " files";
+    }
+};
+
+using Lines = std::vector<std::string>;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+TEST_F(Extract, EmptyArchiveCreatesNothing) {
+    write_file(zip, std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(log(), Lines({counted(0), completed(0)}));
+    EXPECT_TRUE(fs::is_empty(dest));
+}
+
+TEST_F(Extract, WritesEveryEntryCreatingDirectoriesOnDemand) {
+    write_zip(zip, {{"a/b/x.txt", "x"},
+                    {"top.txt", "top"},
+                    {"empty/", "", true},
+                    {"win\\style\\y.txt", "y"},
+                    {"dots..in..name", "dots"},
+                    {"big.bin", std::string(1 << 20, 'b') + "end"}});
+    write_file(dest / "top.txt", "an older and much longer content");
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(log(), Lines({counted(6), completed(6)}));
+    EXPECT_EQ(tree(dest), Files({{"a/b/x.txt", "x"},
+                                 {"big.bin", std::string(1 << 20, 'b') + "end"},
+                                 {"dots..in..name", "dots"},
+                                 {"top.txt", "top"},
+                                 {"win/style/y.txt", "y"}}));
+    EXPECT_TRUE(fs::is_directory(dest / "empty"));
+}
+
+TEST_F(Extract, DirectoryAttributeMakesADirectory) {
+    write_raw_zip(zip, {{"dosdir", "", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_DOS, 0x10}});
+    EXPECT_TRUE(extract());
+    EXPECT_TRUE(fs::is_directory(dest / "dosdir"));
+}
+
+TEST_F(Extract, StopsAtTheFirstEntryThatFailsItsCrc) {
+    write_zip(zip, {{"a.txt", "first"},
+                    {"b.txt", "second"},
+                    {"c.txt", "third"},
+                    {"d.txt", "fourth"},
+                    {"e.txt", "fifth"}});
+    break_crc(zip, 2);
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({counted(5), "error Failed to extract: c.txt"}));
+    EXPECT_EQ(read_file(dest / "a.txt"), "first");
+    EXPECT_EQ(read_file(dest / "b.txt"), "second");
+    EXPECT_FALSE(fs::exists(dest / "d.txt"));
+    EXPECT_FALSE(fs::exists(dest / "e.txt"));
+}
+
+TEST_F(Extract, RefusesEncryptedEntriesAndUnknownMethods) {
+    for (const auto& [flags, method] : {std::pair<int, int>{1, 0}, {0, 77}}) {
+        write_zip(zip, {{"only.txt", "content"}});
+        patch_only_entry(zip, static_cast<std::uint8_t>(flags), static_cast<std::uint8_t>(method));
+        EXPECT_FALSE(extract());
+        EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: only.txt"}));
+        restart_log();
+    }
+}
+
+TEST_F(Extract, ArchivesThatCannotBeOpened) {
+    const fs::path missing = dir / "missing.zip";
+    const fs::path text = dir / "text.zip";
+    const fs::path empty = dir / "empty.zip";
+    write_file(text, "this is not a zip archive, just some text\n");
+    write_file(empty, "");
+    for (const fs::path& package : {missing, text, empty}) {
+        EXPECT_FALSE(extract_zip(to_narrow(package), to_narrow(dest)));
+        EXPECT_EQ(log(), Lines({"error Failed to open zip: " + to_narrow(package)}));
+        restart_log();
+    }
+    EXPECT_TRUE(fs::is_empty(dest));
+}
+
+TEST_F(Extract, KeepsTheStoredModificationTime) {
+    write_zip(zip, {{"old.txt", "old"}, {"sub/", "", true}}, 1600000000);
+    ASSERT_TRUE(extract());
+    const std::time_t stored = stored_mtime(zip, 0);
+    EXPECT_EQ(file_mtime(dest / "old.txt"), stored);
+    // The entry time is years before the test ran.
+    EXPECT_LT(stored, std::time(nullptr) - 86400);
+}
+
+TEST_F(Extract, RefusesNamesThatLeaveTheDestination) {
+    const fs::path outside_root = fs::absolute(dest).root_path() / "x";
+    const bool existed = fs::exists(outside_root);
+    for (const char* name :
+         {"../x", "/x", "a/../../x", "c:/x", "..\\x", "a/b:stream", "..", "\\x"}) {
+        write_zip(zip, {{"ok.txt", "fine"}, {name, "escaped"}, {"later.txt", "later"}});
+        EXPECT_FALSE(extract()) << name;
+        EXPECT_EQ(log(), Lines({counted(3), std::string("error Unsafe path in zip: ") + name}));
+        EXPECT_EQ(tree(dir.path()).size(), 3u) << name;  // updater.log, package.zip, dest/ok.txt
+        EXPECT_FALSE(fs::exists(dest / "later.txt"));
+        EXPECT_EQ(fs::exists(outside_root), existed);
+        restart_log();
+    }
+}
+
+TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
+    write_zip(zip, {{"a", "a file where a directory is needed"}, {"a/b.txt", "b"}});
+#ifdef _WIN32
+    const unsigned long exists_code = ERROR_ALREADY_EXISTS;
+#else
+    const unsigned long exists_code = EEXIST;
+#endif
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(),
+              Lines({counted(2), "error Failed to create directory " + to_narrow(dest / "a") +
+                                     ": " + error_text(exists_code)}));
+}
+
+TEST_F(Extract, FileThatCannotBeWrittenNamesTheEntry) {
+    write_zip(zip, {{"d/", "", true}, {"d", "a file where a directory is"}});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({counted(2), "error Failed to extract: d"}));
+}
+
+TEST_F(Extract, NamesAreDecodedTheSameWayOnEveryPlatform) {
+    // 0x81 is u-umlaut in CP437, the encoding of names without the UTF-8 flag.
+    write_raw_zip(zip, {{std::string("\x81") + "ber.txt", "cp437", ZIP_FL_ENC_CP437},
+                        {"caf\xc3\xa9.txt", "utf-8"}});
+    ASSERT_TRUE(extract());
+    EXPECT_EQ(read_file(dest / fs::u8path("\xc3\xbc"
+                                          "ber.txt")),
+              "cp437");
+    EXPECT_EQ(read_file(dest / fs::u8path("caf\xc3\xa9.txt")), "utf-8");
+}
+
+TEST_F(Extract, UnixPermissionBitsAndLinks) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows files carry no Unix permission bits";
+#else
+    write_raw_zip(zip, {{"tool", "#!/bin/sh\n", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100755u << 16},
+                        {"setuid", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0106750u << 16},
+                        {"private", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100600u << 16},
+                        {"link", "/etc/passwd", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0120777u << 16},
+                        {"dos", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_DOS, 0x20}});
+    const mode_t mask = umask(022);
+    umask(mask);
+    ASSERT_TRUE(extract());
+    const auto mode = [&](const char* name) {
+        struct stat st;
+        EXPECT_EQ(lstat((dest / name).c_str(), &st), 0) << name;
+        return st.st_mode;
+    };
+    EXPECT_EQ(mode("tool"), S_IFREG | 0755);
+    EXPECT_EQ(mode("setuid"), S_IFREG | 0750);
+    EXPECT_EQ(mode("private"), S_IFREG | 0600);
+    EXPECT_EQ(mode("link"), S_IFREG | (0666 & ~mask));
+    EXPECT_EQ(read_file(dest / "link"), "/etc/passwd");
+    EXPECT_EQ(mode("dos"), S_IFREG | (0666 & ~mask));
+#endif
+}
+
+}  // namespace
