@@ -1,0 +1,155 @@
+// The package check: which files pass, what each rejection logs, and digests of known content.
+#include <gtest/gtest.h>
+#include <spdlog/spdlog.h>
+
+#include <cctype>
+
+#include "download.h"
+#include "log.h"
+#include "support.h"
+#include "text.h"
+
+namespace {
+
+using support::fs::path;
+
+const std::string kEmptyDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+std::string upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+struct Verify : ::testing::Test {
+    support::TempDir dir;
+
+    void SetUp() override { init_logging(to_narrow(dir.path())); }
+    void TearDown() override { spdlog::drop("updater"); }
+
+    std::vector<std::string> log() const { return support::log_lines(dir / "updater.log"); }
+    path file(const std::string& name, const std::string& bytes) const {
+        support::write_file(dir / name, bytes);
+        return dir / name;
+    }
+    static std::string size_line(const path& p, long long expected, long long actual) {
+        return "warning Package size mismatch: " + to_narrow(p) +
+               " expected=" + std::to_string(expected) + " actual=" + std::to_string(actual);
+    }
+    static std::string digest_line(const path& p, const std::string& expected,
+                                   const std::string& actual) {
+        return "warning Package sha256 mismatch: " + to_narrow(p) + " expected=" + expected +
+               " actual=" + actual;
+    }
+};
+
+TEST_F(Verify, NoRegularFileIsRejectedSilently) {
+    support::fs::create_directories(dir / "folder");
+    EXPECT_FALSE(verify_package(dir / "missing.zip", "", -1));
+    EXPECT_FALSE(verify_package(dir / "missing.zip", kEmptyDigest, 0));
+    EXPECT_FALSE(verify_package(dir / "folder", "", -1));
+    EXPECT_FALSE(verify_package(dir / "folder", kEmptyDigest, 0));
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(Verify, LinkIsTestedAsItsTarget) {
+    const path target = file("target.zip", "abc");
+    std::error_code error;
+    support::fs::create_symlink(target, dir / "link.zip", error);
+    if (error) {
+        GTEST_SKIP() << "symbolic links cannot be made here: " << error.message();
+    }
+    EXPECT_TRUE(verify_package(dir / "link.zip", kAbcDigest, 3));
+    support::fs::create_symlink(dir / "gone.zip", dir / "dangling.zip", error);
+    EXPECT_FALSE(verify_package(dir / "dangling.zip", "", -1));
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(Verify, AnyNegativeSizeSkipsTheSizeTest) {
+    const path abc = file("abc.zip", "abc");
+    for (std::int64_t size : {-1, -7}) {
+        EXPECT_TRUE(verify_package(abc, "", size)) << size;
+        EXPECT_TRUE(verify_package(abc, kAbcDigest, size)) << size;
+    }
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(Verify, SizeMismatchIsLoggedAndStopsBeforeTheDigest) {
+    const path empty = file("empty.zip", "");
+    const path abc = file("abc.zip", "abc");
+    EXPECT_TRUE(verify_package(empty, "", 0));
+    EXPECT_TRUE(verify_package(empty, kEmptyDigest, 0));
+    EXPECT_TRUE(verify_package(abc, kAbcDigest, 3));
+    EXPECT_FALSE(verify_package(abc, "", 0));
+    // A wrong digest as well: only the size is reported.
+    EXPECT_FALSE(verify_package(abc, kEmptyDigest, 4));
+    EXPECT_EQ(log(), (std::vector<std::string>{size_line(abc, 0, 3), size_line(abc, 4, 3)}));
+}
+
+TEST_F(Verify, EmptyDigestAcceptsAnyRegularFile) {
+    EXPECT_TRUE(verify_package(file("empty.zip", ""), "", -1));
+    EXPECT_TRUE(verify_package(file("data.zip", "not a zip"), "", -1));
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(Verify, DigestComparisonIgnoresLetterCase) {
+    const path abc = file("abc.zip", "abc");
+    const std::string mixed = "BA7816bf8F01CFEA414140de5dae2223b00361a396177a9cb410ff61f20015AD";
+    EXPECT_TRUE(verify_package(abc, upper(kAbcDigest), 3));
+    EXPECT_TRUE(verify_package(abc, mixed, -1));
+    EXPECT_TRUE(log().empty());
+
+    // A mismatch shows the expected digest as given and the computed one in lower case.
+    EXPECT_FALSE(verify_package(abc, upper(kEmptyDigest), 3));
+    EXPECT_EQ(log(), (std::vector<std::string>{digest_line(abc, upper(kEmptyDigest), kAbcDigest)}));
+}
+
+TEST_F(Verify, MalformedExpectedDigestNeverMatches) {
+    const path abc = file("abc.zip", "abc");
+    const std::vector<std::string> malformed = {" " + kAbcDigest,
+                                                kAbcDigest + " ",
+                                                "\t" + kAbcDigest,
+                                                kAbcDigest.substr(0, 63),
+                                                kAbcDigest + "0",
+                                                kAbcDigest.substr(0, 32),
+                                                "xyz"};
+    std::vector<std::string> expected_log;
+    for (const std::string& digest : malformed) {
+        EXPECT_FALSE(verify_package(abc, digest, 3)) << digest;
+        // The whole file is still hashed: the computed digest is in the message.
+        expected_log.push_back(digest_line(abc, digest, kAbcDigest));
+    }
+    EXPECT_EQ(log(), expected_log);
+}
+
+TEST_F(Verify, DigestsOfKnownContent) {
+    // Lengths around the 1 MiB read size: exactly one chunk, and one chunk plus one byte.
+    const std::size_t mib = 1 << 20;
+    const struct {
+        std::string content;
+        std::string digest;
+    } cases[] = {
+        {"", kEmptyDigest},
+        {"abc", kAbcDigest},
+        {std::string(mib, 'a'), "9bc1b2a288b26af7257a36277ae3816a7d4f16e89c1e7e77d0a5c48bad62b360"},
+        {std::string(mib + 1, 'a'),
+         "4a3f0c0c213adea174f9a3d4c13177315b588bdb2e9c1012d3d0bf0453ca0f6a"},
+    };
+    for (const auto& c : cases) {
+        const path p = file("data.bin", c.content);
+        EXPECT_EQ(sha256_file(p), c.digest) << c.content.size();
+        EXPECT_TRUE(verify_package(p, c.digest, static_cast<std::int64_t>(c.content.size())))
+            << c.content.size();
+    }
+    EXPECT_TRUE(log().empty());
+}
+
+TEST_F(Verify, UnopenableFileIsAnError) {
+    EXPECT_EQ(sha256_file(dir / "missing.bin"), std::nullopt);
+    EXPECT_EQ(log(), (std::vector<std::string>{"error Failed to open for hash: " +
+                                               to_narrow(dir / "missing.bin")}));
+}
+
+}  // namespace
