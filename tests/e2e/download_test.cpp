@@ -1,0 +1,280 @@
+// `updater download` against the local test server (tests/http_server.py, started by CTest): what
+// lands at the output path, what is left beside it, the log, and whether the network was used.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+
+#include "support.h"
+#include "text.h"
+
+using namespace support;
+
+namespace {
+
+// Known content and its digest, computed independently; longer than one 1 MiB read.
+const std::string kPackage(std::size_t{1} << 20 | 1, 'a');
+const std::string kPackageDigest =
+    "4a3f0c0c213adea174f9a3d4c13177315b588bdb2e9c1012d3d0bf0453ca0f6a";
+const std::string kPackageSize = std::to_string(kPackage.size());
+const std::string kEmptyDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+int read_number(const fs::path& file) {
+    return std::stoi(read_file(file));
+}
+
+struct Download : ::testing::Test {
+    TempDir dir;
+    fs::path server;
+    int port = 0;
+    int closed_port = 0;
+    // Unique to this test and part of every URL it uses, so that it counts only its requests.
+    std::string token = dir.path().filename().string();
+    fs::path output = dir / "packages" / "pkg.zip";
+
+    void SetUp() override {
+        const char* state = std::getenv("UPDATER_TEST_SERVER");
+        ASSERT_NE(state, nullptr) << "run through CTest, which starts the test server";
+        server = host_path(state);
+        port = read_number(server / "port");
+        closed_port = read_number(server / "closed_port");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(server / "files" / token, ignored);
+    }
+
+    std::string url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port) + "/" + path;
+    }
+    std::string serve(const std::string& name, const std::string& bytes) const {
+        write_file(server / "files" / token / name, bytes);
+        return url("files/" + token + "/" + name);
+    }
+    int requests() const {
+        std::istringstream log(read_file(server / "requests.log"));
+        int count = 0;
+        for (std::string line; std::getline(log, line);) {
+            count += line.find("/" + token) != std::string::npos ? 1 : 0;
+        }
+        return count;
+    }
+
+    RunResult download(const std::string& from, const std::string& to, const std::string& sha256,
+                       const std::string& size, const fs::path& cwd = {}) const {
+        std::vector<std::string> args = {
+            "download", "--url", from, "--output", to, "--app-dir", dir.path().string()};
+        if (!sha256.empty()) {
+            args.insert(args.end(), {"--sha256", sha256});
+        }
+        if (!size.empty()) {
+            args.insert(args.end(), {"--size", size});
+        }
+        return run_updater(args, cwd);
+    }
+    RunResult download(const std::string& from, const std::string& sha256 = kPackageDigest,
+                       const std::string& size = kPackageSize) const {
+        return download(from, output.string(), sha256, size);
+    }
+
+    std::vector<std::string> log() const { return log_lines(dir / "updater.log"); }
+    std::string out() const { return output.string(); }
+    std::string tmp() const { return output.string() + ".download"; }
+    fs::path tmp_path() const { return fs::path(tmp()); }
+    std::string downloading(const std::string& from) const {
+        return "info Downloading package: " + from + " -> " + tmp();
+    }
+    std::string done() const { return "info Package downloaded and verified: " + out(); }
+};
+
+TEST_F(Download, FreshPackageIsVerifiedAndMovedIntoPlace) {
+    const std::string from = serve("pkg.zip", kPackage);
+    ASSERT_EQ(download(from).exit_code, 0);
+    EXPECT_EQ(read_file(output), kPackage);
+    EXPECT_FALSE(fs::exists(tmp_path()));
+    EXPECT_EQ(log(), (std::vector<std::string>{downloading(from), done()}));
+    EXPECT_GE(requests(), 1);
+}
+
+TEST_F(Download, DigestInUpperCaseIsAccepted) {
+    std::string upper = kPackageDigest;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    ASSERT_EQ(download(serve("pkg.zip", kPackage), upper, kPackageSize).exit_code, 0);
+    EXPECT_EQ(read_file(output), kPackage);
+}
+
+TEST_F(Download, VerifiedPackageIsReusedWithoutAnyRequest) {
+    const std::string from = serve("pkg.zip", "a different package");
+    write_file(output, kPackage);
+    write_file(tmp_path(), "left by an earlier run");
+    ASSERT_EQ(download(from).exit_code, 0);
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{"info Package already present and verified: " + out()}));
+    EXPECT_EQ(read_file(output), kPackage);
+    EXPECT_EQ(read_file(tmp_path()), "left by an earlier run");
+
+    // With neither digest nor size, any file there counts as the package.
+    write_file(output, "anything");
+    ASSERT_EQ(download(from, "", "").exit_code, 0);
+    EXPECT_EQ(read_file(output), "anything");
+    EXPECT_EQ(requests(), 0);
+}
+
+TEST_F(Download, WrongPackageIsReplacedByAVerifiedDownload) {
+    const std::string from = serve("pkg.zip", kPackage);
+    write_file(output, "old");
+    ASSERT_EQ(download(from).exit_code, 0);
+    EXPECT_EQ(read_file(output), kPackage);
+    EXPECT_FALSE(fs::exists(tmp_path()));
+    EXPECT_EQ(log(), (std::vector<std::string>{"warning Package size mismatch: " + out() +
+                                                   " expected=" + kPackageSize + " actual=3",
+                                               downloading(from), done()}));
+}
+
+TEST_F(Download, FailedDownloadLeavesTheOldPackage) {
+    struct Case {
+        std::string url;
+        std::string linux_code;
+        bool windows_saves_error_page;
+    };
+    const std::vector<Case> cases = {
+        {url("files/" + token + "/missing.zip"), "800c0008", true},
+        {"http://127.0.0.1:" + std::to_string(closed_port) + "/" + token, "800c0004", false},
+        {"unknown-scheme://127.0.0.1/" + token, "800401e4", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url);
+        write_file(output, "old package");
+        EXPECT_EQ(download(c.url).exit_code, 1);
+        EXPECT_EQ(read_file(output), "old package");
+        EXPECT_FALSE(fs::exists(tmp_path()));
+
+        const std::vector<std::string> lines = log();
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(lines[0], "warning Package size mismatch: " + out() +
+                                " expected=" + kPackageSize + " actual=11");
+        EXPECT_EQ(lines[1], downloading(c.url));
+        const std::string failed = "error URLDownloadToFile failed: hr=0x";
+#ifdef _WIN32
+        if (c.windows_saves_error_page) {
+            // The Windows download call reports success for an HTTP error and saves the error
+            // page; only the check of the downloaded file stops it.
+            ASSERT_EQ(lines.size(), 4u);
+            EXPECT_EQ(lines[3], "error Downloaded package failed integrity checks: " + tmp());
+            continue;
+        }
+        ASSERT_EQ(lines.size(), 3u);
+        // The system chooses the code; it is shown as eight lower-case hexadecimal digits.
+        EXPECT_TRUE(std::regex_match(lines[2], std::regex(failed + "[0-9a-f]{8} url=.*")))
+            << lines[2];
+        EXPECT_EQ(lines[2].substr(lines[2].find(" url=")), " url=" + c.url);
+#else
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[2], failed + c.linux_code + " url=" + c.url);
+#endif
+    }
+}
+
+TEST_F(Download, WrongDigestIsRejectedAfterTheDownload) {
+    const std::string from = serve("pkg.zip", kPackage);
+    EXPECT_EQ(download(from, kEmptyDigest, kPackageSize).exit_code, 1);
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(fs::exists(tmp_path()));
+    EXPECT_EQ(log(), (std::vector<std::string>{
+                         downloading(from),
+                         "warning Package sha256 mismatch: " + tmp() + " expected=" + kEmptyDigest +
+                             " actual=" + kPackageDigest,
+                         "error Downloaded package failed integrity checks: " + tmp()}));
+}
+
+TEST_F(Download, WrongSizeIsRejectedAfterTheDownload) {
+    const std::string from = serve("pkg.zip", kPackage);
+    const std::string size = std::to_string(kPackage.size() + 1);
+    EXPECT_EQ(download(from, kPackageDigest, size).exit_code, 1);
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_FALSE(fs::exists(tmp_path()));
+    EXPECT_EQ(log(), (std::vector<std::string>{
+                         downloading(from),
+                         "warning Package size mismatch: " + tmp() + " expected=" + size +
+                             " actual=" + kPackageSize,
+                         "error Downloaded package failed integrity checks: " + tmp()}));
+}
+
+TEST_F(Download, StaleTemporaryFileIsRemovedFirst) {
+    const std::string from = serve("pkg.zip", kPackage);
+    // An empty directory in the way would make the download itself fail.
+    fs::create_directories(tmp_path());
+    ASSERT_EQ(download(from).exit_code, 0);
+    EXPECT_EQ(read_file(output), kPackage);
+
+    fs::remove(output);
+    write_file(tmp_path(), kPackage + "stale tail");
+    ASSERT_EQ(download(from).exit_code, 0);
+    EXPECT_EQ(read_file(output), kPackage);
+    EXPECT_FALSE(fs::exists(tmp_path()));
+}
+
+TEST_F(Download, FailedMoveIsReportedAndCleanedUp) {
+    // A directory that is not empty at the output path cannot be replaced by the package.
+    write_file(output / "keep.txt", "kept");
+    const std::string from = serve("pkg.zip", kPackage);
+    EXPECT_EQ(download(from).exit_code, 1);
+    EXPECT_EQ(read_file(output / "keep.txt"), "kept");
+    EXPECT_FALSE(fs::exists(tmp_path()));
+    const std::vector<std::string> lines = log();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], downloading(from));
+    const std::string failed = "error Failed to move package into place: ";
+#ifdef _WIN32
+    EXPECT_EQ(lines[1].rfind(failed, 0), 0u) << lines[1];
+    EXPECT_GT(lines[1].size(), failed.size()) << lines[1];
+#else
+    EXPECT_EQ(lines[1], failed + error_text(EISDIR));
+#endif
+}
+
+TEST_F(Download, MissingDirectoriesAreCreated) {
+    output = dir / "a" / "b" / "c" / "pkg.zip";
+    ASSERT_EQ(download(serve("pkg.zip", kPackage)).exit_code, 0);
+    EXPECT_EQ(read_file(output), kPackage);
+}
+
+TEST_F(Download, BareFileNameFailsWithoutARequest) {
+#ifdef _WIN32
+    const unsigned long path_not_found = 3;  // ERROR_PATH_NOT_FOUND
+#else
+    const unsigned long path_not_found = ENOENT;
+#endif
+    const RunResult r =
+        download(serve("pkg.zip", kPackage), "pkg.zip", kPackageDigest, kPackageSize, dir.path());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(log(), (std::vector<std::string>{"error Failed to create package directory : " +
+                                               error_text(path_not_found)}));
+    EXPECT_FALSE(fs::exists(dir / "pkg.zip"));
+    EXPECT_FALSE(fs::exists(dir / "pkg.zip.download"));
+    EXPECT_EQ(requests(), 0);
+}
+
+// Waits out the transfer's stall time-out (a minute), hence its own suite with the label "slow".
+struct DownloadSlow : Download {};
+
+TEST_F(DownloadSlow, StalledServerEndsInATimeOut) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the stall time-out belongs to the Linux transfer; the Windows download "
+                    "call uses the system's own time-outs, which are far longer";
+#endif
+    const std::string from = url("stall/" + token);
+    EXPECT_EQ(download(from).exit_code, 1);
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{
+                  downloading(from), "error URLDownloadToFile failed: hr=0x800c000b url=" + from}));
+    EXPECT_FALSE(fs::exists(tmp_path()));
+    EXPECT_FALSE(fs::exists(output));
+}
+
+}  // namespace

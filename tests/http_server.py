@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""Local HTTP server for the download tests.
+
+    http_server.py start STATE_DIR   start a server in the background and wait until it listens
+    http_server.py stop STATE_DIR    stop the server started for STATE_DIR
+    http_server.py serve STATE_DIR   run the server in the foreground
+
+The server listens on 127.0.0.1 on a free port and keeps its state in STATE_DIR:
+
+    port          the listening port
+    closed_port   a port held bound but never listening: connections to it are refused
+    pid           the server's process id; the server ends when this file no longer names it
+    requests.log  one line "METHOD PATH" per request received, written as it arrives
+    files/        the files served under /files/
+
+The first path segment chooses the behaviour; the rest is free for the client, so a test can put
+its own token in every path and count its own requests in requests.log. Behaviours:
+
+    /files/REL          the file STATE_DIR/files/REL, or 404 when there is none
+    /status/CODE/...    an empty-ish response with that HTTP status
+    /stall/...          headers announcing a body, then nothing until the client goes away
+
+A new behaviour is one function taking (handler, rest of path) added to ROUTES.
+"""
+
+import http.server
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+IDLE_LIMIT_SECONDS = 3600  # an orphaned server (no stop) ends by itself
+STALL_LIMIT_SECONDS = 600
+START_DEADLINE_SECONDS = 30
+
+
+class State:
+    def __init__(self, directory):
+        self.directory = os.path.abspath(directory)
+        self.files = os.path.join(self.directory, "files")
+        self.log_lock = threading.Lock()
+        self.last_request = time.monotonic()
+        self.stopping = threading.Event()
+
+    def path(self, name):
+        return os.path.join(self.directory, name)
+
+    def record(self, method, path):
+        with self.log_lock:
+            self.last_request = time.monotonic()
+            with open(self.path("requests.log"), "a", encoding="utf-8") as log:
+                log.write(f"{method} {path}\n")
+
+
+def write_atomically(path, text):
+    temporary = path + ".tmp"
+    with open(temporary, "w", encoding="utf-8") as out:
+        out.write(text)
+    os.replace(temporary, path)
+
+
+def serve_file(handler, rest):
+    root = os.path.realpath(handler.state.files)
+    target = os.path.realpath(os.path.join(root, rest))
+    if os.path.commonpath([root, target]) != root or not os.path.isfile(target):
+        handler.send_error(404)
+        return
+    with open(target, "rb") as source:
+        body = source.read()
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.write_body(body)
+
+
+def serve_status(handler, rest):
+    code = rest.split("/", 1)[0]
+    if not code.isdigit():
+        handler.send_error(400)
+        return
+    body = f"status {code}\n".encode()
+    handler.send_response(int(code))
+    handler.send_header("Content-Type", "text/plain")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    handler.write_body(body)
+
+
+def stall(handler, rest):
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(1 << 20))
+    handler.end_headers()
+    handler.wfile.flush()
+    handler.wait_for_client_to_leave(STALL_LIMIT_SECONDS)
+
+
+ROUTES = {
+    "files": serve_file,
+    "status": serve_status,
+    "stall": stall,
+}
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    state = None  # set by serve()
+
+    def handle_request(self, with_body):
+        self.with_body = with_body
+        self.state.record(self.command, self.path)
+        path = self.path.split("?", 1)[0].lstrip("/")
+        behaviour, _, rest = path.partition("/")
+        route = ROUTES.get(behaviour)
+        if route is None:
+            self.send_error(404)
+            return
+        route(self, rest)
+
+    def do_GET(self):
+        self.handle_request(True)
+
+    def do_HEAD(self):
+        self.handle_request(False)
+
+    def write_body(self, body):
+        if self.with_body:
+            self.wfile.write(body)
+
+    def wait_for_client_to_leave(self, limit):
+        deadline = time.monotonic() + limit
+        while time.monotonic() < deadline and not self.state.stopping.is_set():
+            readable, _, _ = select.select([self.connection], [], [], 0.2)
+            if readable:
+                try:
+                    if not self.connection.recv(4096):
+                        return
+                except OSError:
+                    return
+
+    def log_message(self, format, *args):
+        pass  # requests.log is the record
+
+
+class Server(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+
+
+def still_wanted(state, pid):
+    try:
+        with open(state.path("pid"), encoding="utf-8") as source:
+            if source.read().strip() != str(pid):
+                return False
+    except OSError:
+        return False
+    return time.monotonic() - state.last_request < IDLE_LIMIT_SECONDS
+
+
+def serve(directory):
+    state = State(directory)
+    os.makedirs(state.files, exist_ok=True)
+    Handler.state = state
+    server = Server(("127.0.0.1", 0), Handler)
+    # Bound but never listening: the port stays ours and every connection to it is refused.
+    closed = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    closed.bind(("127.0.0.1", 0))
+
+    pid = os.getpid()
+    write_atomically(state.path("pid"), str(pid))
+    write_atomically(state.path("closed_port"), str(closed.getsockname()[1]))
+    write_atomically(state.path("port"), str(server.server_address[1]))
+
+    def watch():
+        while still_wanted(state, pid):
+            time.sleep(1)
+        state.stopping.set()
+        server.shutdown()
+
+    signal.signal(signal.SIGTERM, lambda *_: threading.Thread(target=server.shutdown).start())
+    threading.Thread(target=watch, daemon=True).start()
+    server.serve_forever(poll_interval=0.2)
+    state.stopping.set()
+    server.server_close()
+    closed.close()
+
+
+def read_pid(directory):
+    try:
+        with open(os.path.join(directory, "pid"), encoding="utf-8") as source:
+            return int(source.read().strip())
+    except (OSError, ValueError):
+        return None
+
+
+def alive(pid):
+    # The server is not our child: once it has ended it may stay a zombie until init reaps it.
+    try:
+        with open(f"/proc/{pid}/stat", encoding="utf-8") as source:
+            return source.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
+def stop(directory):
+    pid = read_pid(directory)
+    if pid is None:
+        return 0
+    try:
+        os.remove(os.path.join(directory, "pid"))
+    except OSError:
+        pass
+    try:
+        os.kill(pid, signal.SIGTERM)
+    except ProcessLookupError:
+        return 0
+    deadline = time.monotonic() + 10
+    while alive(pid) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if alive(pid):
+        os.kill(pid, signal.SIGKILL)
+    return 0
+
+
+def start(directory):
+    stop(directory)
+    os.makedirs(directory, exist_ok=True)
+    for name in ("port", "closed_port", "requests.log"):
+        try:
+            os.remove(os.path.join(directory, name))
+        except FileNotFoundError:
+            pass
+    shutil.rmtree(os.path.join(directory, "files"), ignore_errors=True)
+    with open(os.path.join(directory, "server.log"), "w", encoding="utf-8") as output:
+        # Detached and with no inherited pipes, so that the caller (CTest) does not wait for it.
+        child = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "serve", directory],
+            stdin=subprocess.DEVNULL, stdout=output, stderr=output, start_new_session=True)
+    deadline = time.monotonic() + START_DEADLINE_SECONDS
+    while time.monotonic() < deadline:
+        if os.path.exists(os.path.join(directory, "port")):
+            print(f"http server {child.pid} listening, state in {directory}")
+            return 0
+        if child.poll() is not None:
+            break
+        time.sleep(0.05)
+    with open(os.path.join(directory, "server.log"), encoding="utf-8") as log:
+        sys.stderr.write(log.read())
+    sys.stderr.write("http server did not start\n")
+    child.kill()
+    return 1
+
+
+def main(argv):
+    commands = {"start": start, "stop": stop, "serve": serve}
+    if len(argv) != 3 or argv[1] not in commands:
+        sys.stderr.write(__doc__)
+        return 2
+    return commands[argv[1]](argv[2]) or 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
