@@ -31,12 +31,26 @@ struct CloseApp : ::testing::Test {
     TempDir root;
     fs::path app_dir = root / "current";
     fs::path app = install_testapp(app_dir, "app.exe");
+    // Instances that may still run. An id is forgotten once its process is known to be gone,
+    // so that a later process given the same id is never killed.
     std::vector<long> pids;
 
     void TearDown() override {
         for (long pid : pids) {
             kill_process(pid);
         }
+    }
+    void forget(long pid) { pids.erase(std::remove(pids.begin(), pids.end(), pid), pids.end()); }
+    void stop(long pid) {
+        kill_process(pid);
+        forget(pid);
+    }
+    bool alive(long pid) {
+        const bool running = process_alive(pid);
+        if (!running) {
+            forget(pid);
+        }
+        return running;
     }
     // Starts an instance that runs until it is asked to quit, once it has recorded its start.
     long start_app(const fs::path& exe) {
@@ -70,7 +84,7 @@ TEST_F(CloseApp, NothingRunningFromThatFile) {
     EXPECT_EQ(log(), Lines({"info No running app process found: " + app.string()}));
     EXPECT_TRUE(app_starts(app_dir).empty());
     EXPECT_FALSE(fs::exists(other.parent_path() / "quit-request"));
-    EXPECT_TRUE(process_alive(other_pid));
+    EXPECT_TRUE(alive(other_pid));
 }
 
 TEST_F(CloseApp, RunningAppQuitsOnRequest) {
@@ -83,7 +97,7 @@ TEST_F(CloseApp, RunningAppQuitsOnRequest) {
     ASSERT_EQ(starts.size(), 2u);
     EXPECT_EQ(starts[1].args, std::vector<std::string>({"--quit-for-update"}));
     EXPECT_EQ(fs::path(starts[1].cwd), app_dir);
-    EXPECT_FALSE(process_alive(pid));
+    EXPECT_FALSE(alive(pid));
 }
 
 TEST_F(CloseApp, WaitsForTheLastInstance) {
@@ -98,7 +112,7 @@ TEST_F(CloseApp, WaitsForTheLastInstance) {
         done = true;
     });
     EXPECT_TRUE(wait_until([&] { return fs::exists(app_dir / "quit-request"); }));
-    kill_process(first);
+    stop(first);
     // Several polls find the second instance still running.
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_FALSE(done);
@@ -107,7 +121,7 @@ TEST_F(CloseApp, WaitsForTheLastInstance) {
 
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(log(), Lines({launched(app.string()), exited(app.string())}));
-    EXPECT_FALSE(process_alive(second));
+    EXPECT_FALSE(alive(second));
 }
 
 TEST_F(CloseApp, GivesUpAtTheTimeOutAndLeavesTheAppRunning) {
@@ -117,7 +131,7 @@ TEST_F(CloseApp, GivesUpAtTheTimeOutAndLeavesTheAppRunning) {
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(log(), Lines({launched(app.string()), timed_out(app.string())}));
     EXPECT_TRUE(fs::exists(app_dir / "quit-request"));
-    EXPECT_TRUE(process_alive(pid));
+    EXPECT_TRUE(alive(pid));
 }
 
 TEST_F(CloseApp, PathIsUsedExactlyAsReceived) {
@@ -143,13 +157,14 @@ TEST_F(CloseApp, PathIsUsedExactlyAsReceived) {
     }
     for (const Spelling& spelling : spellings) {
         SCOPED_TRACE(spelling.exe);
-        start_app(app);
+        const long pid = start_app(app);
         const RunResult result = close_app(spelling.exe, "-1", spelling.cwd);
         EXPECT_EQ(result.exit_code, 0);
         EXPECT_EQ(log(), Lines({launched(spelling.exe), exited(spelling.exe)}));
         const AppStart request = app_starts(app_dir).back();
         EXPECT_EQ(request.args, std::vector<std::string>({"--quit-for-update"}));
         EXPECT_TRUE(fs::equivalent(request.cwd, app_dir)) << request.cwd;
+        EXPECT_FALSE(alive(pid));
     }
 }
 
