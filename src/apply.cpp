@@ -114,7 +114,8 @@ bool move_current_aside(const Layout& layout) {
         return false;
     }
     spdlog::info("Renaming current/ -> current.bak/");
-    if (const unsigned long error = rename_path(layout.current, layout.backup)) {
+    // The application has just ended; the system may still hold its files for a moment.
+    if (const unsigned long error = rename_when_free(layout.current, layout.backup)) {
         spdlog::error("Failed to rename current: {}", error_text(error));
         remove_file(layout.marker);
         return false;
@@ -136,10 +137,25 @@ bool extract_into_current(const std::string& package, const Layout& layout) {
     }
 }
 
-int finish_update(const Layout& layout, const std::string& version, const std::string& args) {
+// Ends the transaction: the version text goes into the marker, which is then renamed onto
+// .version, so that the marker's removal and the new .version happen in one step. A run cut off
+// before that step restores the old installation with its .version; one cut off after it finds
+// the new installation with the new .version. Written in binary: the line end is CR LF on every
+// platform.
+bool commit_version(const Layout& layout, const std::string& version) {
+    const std::string text = version + "\r\n";
+    const bool staged = write_whole_file(layout.marker, text) == 0;
+    if (staged && rename_path(layout.marker, layout.version_file) == 0) {
+        return true;
+    }
+    // The new contents are complete either way. A .version that can't be replaced (held open
+    // elsewhere) is written in place; after a failed write the old one is kept as it is.
     remove_file(layout.marker);
-    // Written in binary: the line end is CR LF on every platform.
-    if (write_whole_file(layout.version_file, version + "\r\n") == 0) {
+    return staged && write_whole_file(layout.version_file, text) == 0;
+}
+
+int finish_update(const Layout& layout, const std::string& version, const std::string& args) {
+    if (commit_version(layout, version)) {
         spdlog::info("Version written: {}", version);
     } else {
         spdlog::error("Failed to write version file: {}", path_text(layout.version_file));
@@ -156,7 +172,7 @@ int finish_update(const Layout& layout, const std::string& version, const std::s
 int roll_back(const Layout& layout) {
     spdlog::error("Extraction failed, rolling back");
     remove_tree(layout.current);
-    if (const unsigned long error = rename_path(layout.backup, layout.current)) {
+    if (const unsigned long error = rename_when_free(layout.backup, layout.current)) {
         // The marker stays, so that the next run restores the backup it finds.
         spdlog::error("Failed to restore from backup: {}", error_text(error));
     } else {

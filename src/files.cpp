@@ -2,7 +2,9 @@
 
 #include <spdlog/spdlog.h>
 
+#include <chrono>
 #include <system_error>
+#include <thread>
 
 #include "text.h"
 
@@ -17,6 +19,17 @@ unsigned long make_directories(const std::filesystem::path& dir) {
     }
     error = make_directories(parent);
     return error == 0 ? make_directory(dir) : error;
+}
+
+unsigned long rename_when_free(const std::filesystem::path& from, const std::filesystem::path& to) {
+    constexpr int attempts = 50;
+    constexpr auto pause = std::chrono::milliseconds(100);
+    unsigned long error = rename_path(from, to);
+    for (int i = 1; i < attempts && is_in_use(error); ++i) {
+        std::this_thread::sleep_for(pause);
+        error = rename_path(from, to);
+    }
+    return error;
 }
 
 void remove_file(const std::filesystem::path& path) {

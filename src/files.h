@@ -21,6 +21,13 @@ bool is_missing_parent(unsigned long error);
 // openers may read and write it meanwhile. Returns 0 or the error code.
 unsigned long write_whole_file(const std::filesystem::path& path, const std::string& bytes);
 
+// True for an error saying that someone else has the file open for the moment.
+bool is_in_use(unsigned long error);
+
+// rename_path, tried again for a few seconds while the source is in use: on Windows a program
+// that has just exited can keep its files open a moment longer. Returns 0 or the error code.
+unsigned long rename_when_free(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // Removes path with everything below it, best effort. Links and junctions met on the way are
 // removed themselves; what they point to is never touched.
 void remove_tree(const std::filesystem::path& path);

@@ -23,6 +23,11 @@ bool is_missing_parent(unsigned long error) {
     return error == ENOENT;
 }
 
+bool is_in_use(unsigned long) {
+    // A rename on Linux never waits for other openers.
+    return false;
+}
+
 unsigned long write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {

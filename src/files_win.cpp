@@ -52,6 +52,11 @@ bool is_missing_parent(unsigned long error) {
     return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
 }
 
+bool is_in_use(unsigned long error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
 unsigned long write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
