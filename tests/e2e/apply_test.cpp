@@ -1,0 +1,487 @@
+// `apply` as its caller sees it: the application root before and after, the log, the exit code,
+// and the application it starts (argv and working directory as the test application records
+// them).
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "process.h"
+#include "support.h"
+#include "text.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <signal.h>
+#endif
+
+using namespace support;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+using Files = std::vector<std::pair<std::string, std::string>>;
+using Args = std::vector<std::string>;
+
+// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
+// entry's (intact) data fails its check.
+void break_crc(const fs::path& zip, int index) {
+    std::string bytes = read_file(zip);
+    size_t at = std::string::npos;
+    for (int i = 0; i <= index; ++i) {
+        at = bytes.find("PK\x01\x02", at == std::string::npos ? 0 : at + 4);
+    }
+    bytes.at(at + 16) ^= 0x55;
+    write_file(zip, bytes);
+}
+
+// Records Unix execute permission for `name`, as zip tools on Unix do for programs.
+void mark_executable(const fs::path& zip, const std::string& name) {
+    int error = 0;
+    zip_t* archive = zip_open(zip.string().c_str(), 0, &error);
+    ASSERT_NE(archive, nullptr);
+    const zip_int64_t index = zip_name_locate(archive, name.c_str(), 0);
+    if (index >= 0) {
+        zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0,
+                                         ZIP_OPSYS_UNIX, 0100755u << 16);
+    }
+    ASSERT_EQ(zip_close(archive), 0);
+}
+
+bool contains(const Lines& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+struct Apply : ::testing::Test {
+    TempDir dir;
+    const std::string app_bytes = read_file(testapp_exe());
+    fs::path package = dir / "package.zip";
+    // A space in the root, so that the started program's path needs its quotes.
+    fs::path root;
+    fs::path current;
+    fs::path backup;
+    fs::path marker;
+
+    void SetUp() override { use_root("app root"); }
+
+    void use_root(const std::string& name) {
+        root = dir / name;
+        current = root / "current";
+        backup = root / "current.bak";
+        marker = root / ".apply-in-progress";
+        fs::create_directories(root);
+    }
+
+    // An installation: the test application as app.exe and a file telling which one it is.
+    void install(const fs::path& at, const std::string& which) const {
+        install_testapp(at, "app.exe");
+        write_file(at / "data" / "which.txt", which);
+    }
+    // What an installation holds, leaving out the record of the test application's starts.
+    // Programs are shown by size and digest, so that a difference stays readable.
+    static Files installed(const fs::path& at) {
+        Files files;
+        for (const auto& [name, content] : tree(at)) {
+            if (name != "starts.txt") {
+                files.emplace_back(name, summary(content));
+            }
+        }
+        return files;
+    }
+    static std::string summary(const std::string& content) {
+        if (content.size() <= 64) {
+            return content;
+        }
+        return std::to_string(content.size()) + " bytes, hash " +
+               std::to_string(std::hash<std::string>()(content));
+    }
+    Files new_version_files() const {
+        return {{"app.exe", summary(app_bytes)}, {"data/which.txt", "new"}, {"readme.txt", "2.0"}};
+    }
+    void write_package(const std::vector<ZipEntry>& entries) const {
+        write_zip(package, entries);
+        mark_executable(package, "app.exe");
+    }
+    void write_new_version() const {
+        write_package({{"app.exe", app_bytes}, {"data/which.txt", "new"}, {"readme.txt", "2.0"}});
+    }
+
+    Args apply_args(long pid, const std::string& args = "") const {
+        Args all = {"apply",     "--pid",       std::to_string(pid), "--package", package.string(),
+                    "--app-dir", root.string(), "--version",         "2.0"};
+        if (!args.empty()) {
+            all.insert(all.end(), {"--args", args});
+        }
+        return all;
+    }
+    RunResult apply(long pid, const std::string& args = "") const {
+        return run_updater(apply_args(pid, args));
+    }
+
+    Lines log() const { return log_lines(root / "updater.log"); }
+    std::string exe_text() const { return (current / "app.exe").string(); }
+    std::string launched(const std::string& args) const {
+        return "info Launched: \"" + exe_text() + "\" " + args;
+    }
+    std::string extracting() const {
+        return "info Extracting " + package.string() + " -> current/";
+    }
+    std::string counted(int n) const {
+        return "info Extracting " + std::to_string(n) + " files from " + package.string();
+    }
+    // The starts of the application in current/, once there are n of them.
+    std::vector<AppStart> starts(size_t n = 1) const {
+        wait_until([&] { return app_starts(current).size() >= n; });
+        return app_starts(current);
+    }
+
+    // The old installation is back, untouched, and was started to report the failure.
+    void expect_rolled_back(const Files& old) const {
+        const std::vector<AppStart> started = starts();
+        ASSERT_EQ(started.size(), 1u);
+        EXPECT_EQ(started[0].args, Args({"--update-failed"}));
+        EXPECT_EQ(fs::path(started[0].cwd), current);
+        EXPECT_EQ(installed(current), old);
+        EXPECT_FALSE(fs::exists(backup));
+        EXPECT_FALSE(fs::exists(marker));
+    }
+};
+
+TEST_F(Apply, ReplacesCurrentAndStartsTheNewApplication) {
+    install(current, "old");
+    write_file(root / ".version", "1.0, a longer and older version text\r\n");
+    write_new_version();
+    // The running application ends on its own, well within the wait.
+    const long pid = spawn(current / "app.exe", {"--linger-ms", "1500"}, current);
+    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+
+    const RunResult r = apply(pid);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_FALSE(process_alive(pid));
+    EXPECT_EQ(
+        log(),
+        Lines({"info Waiting for process " + std::to_string(pid) + " to exit (timeout 30000ms)",
+               "info Renaming current/ -> current.bak/", extracting(), counted(3),
+               "info Extraction complete: 3 files", "info Version written: 2.0",
+               "info Launching " + exe_text() + " --after-update", launched("--after-update"),
+               "info Cleaning up backup", "info Update complete, exiting"}));
+
+    const std::vector<AppStart> started = starts();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0].args, Args({"--after-update"}));
+    EXPECT_EQ(fs::path(started[0].cwd), current);
+    EXPECT_EQ(installed(current), new_version_files());
+    EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(root)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, Args({".version", "current", "updater.log"}));
+}
+
+TEST_F(Apply, PassesTheArgumentsTextUnchanged) {
+    struct Case {
+        std::string args;
+        Args argv;
+    };
+    const std::vector<Case> cases = {
+        {"", {"--after-update"}},
+        {"one two three", {"--after-update", "one", "two", "three"}},
+        {R"(first "two words" last)", {"--after-update", "first", "two words", "last"}},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        use_root("root " + std::to_string(++n));
+        install(current, "old");
+        write_new_version();
+        const RunResult r = apply(0, c.args);
+        EXPECT_EQ(r.exit_code, 0) << c.args;
+        const std::string launch_args =
+            c.args.empty() ? "--after-update" : "--after-update " + c.args;
+        const Lines lines = log();
+        EXPECT_EQ(lines.at(0), "info Process 0 not found, proceeding");
+        EXPECT_TRUE(contains(lines, "info Launching " + exe_text() + " " + launch_args)) << c.args;
+        EXPECT_TRUE(contains(lines, launched(launch_args))) << c.args;
+        EXPECT_EQ(starts().at(0).args, c.argv);
+    }
+}
+
+TEST_F(Apply, RollsBackWhenTheThirdOfFiveEntriesFailsItsCrc) {
+    install(current, "old");
+    write_file(root / ".version", "1.0\r\n");
+    const Files old = installed(current);
+    write_package({{"a.txt", "1"}, {"b.txt", "2"}, {"c.txt", "3"}, {"d.txt", "4"}, {"e.txt", "5"}});
+    break_crc(package, 2);
+
+    const RunResult r = apply(0);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
+                            "info Renaming current/ -> current.bak/", extracting(), counted(5),
+                            "error Failed to extract: c.txt",
+                            "error Extraction failed, rolling back", launched("--update-failed")}));
+    expect_rolled_back(old);
+    EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
+}
+
+TEST_F(Apply, RollsBackWhenThePackageIsNotAZip) {
+    install(current, "old");
+    write_file(root / ".version", "1.0\r\n");
+    const Files old = installed(current);
+    write_file(package, "<html>404 Not Found</html>\n");
+
+    const RunResult r = apply(0, "ignored after a rollback");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
+                            "info Renaming current/ -> current.bak/", extracting(),
+                            "error Failed to open zip: " + package.string(),
+                            "error Extraction failed, rolling back", launched("--update-failed")}));
+    expect_rolled_back(old);
+    EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
+}
+
+TEST_F(Apply, RefusesEntryNamesThatLeaveCurrent) {
+    const fs::path drive_x = fs::absolute(dir.path()).root_path() / "x";
+    const bool drive_x_existed = fs::exists(drive_x);
+    int n = 0;
+    for (const char* name : {"../x", "/x", "a/../../x", "c:/x", "..\\x"}) {
+        use_root("root " + std::to_string(++n));
+        install(current, "old");
+        const Files old = installed(current);
+        write_package({{"app.exe", app_bytes}, {name, "escaped"}, {"readme.txt", "2.0"}});
+
+        const RunResult r = apply(0);
+        EXPECT_EQ(r.exit_code, 1) << name;
+        const Lines lines = log();
+        EXPECT_TRUE(contains(lines, std::string("error Unsafe path in zip: ") + name)) << name;
+        EXPECT_TRUE(contains(lines, "error Extraction failed, rolling back")) << name;
+        expect_rolled_back(old);
+        EXPECT_FALSE(fs::exists(root / "x")) << name;
+        EXPECT_FALSE(fs::exists(dir / "x")) << name;
+        EXPECT_EQ(fs::exists(drive_x), drive_x_existed) << name;
+    }
+}
+
+TEST_F(Apply, FirstRunWithoutCurrentFailsToRename) {
+    write_new_version();
+#ifdef _WIN32
+    const unsigned long missing = ERROR_FILE_NOT_FOUND;
+#else
+    const unsigned long missing = ENOENT;
+#endif
+    const RunResult r = apply(0);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
+                            "info Renaming current/ -> current.bak/",
+                            "error Failed to rename current: " + error_text(missing)}));
+    EXPECT_EQ(tree(root), Files({{"updater.log", read_file(root / "updater.log")}}));
+    EXPECT_FALSE(fs::exists(current));
+    EXPECT_FALSE(fs::exists(backup));
+}
+
+// Each state an interrupted run can leave. The package fails, so the installation that the
+// settlement kept is the one rolled back to and started.
+TEST_F(Apply, SettlesWhatAnInterruptedRunLeftBehind) {
+    const std::string removing = "info Removing leftover current.bak from previous update";
+    const std::string restoring = "warning Found stale backup, restoring current from current.bak";
+    const std::string proceeding = "info Process 0 not found, proceeding";
+    struct Case {
+        const char* name;
+        bool backup;
+        const char* current;  // nullptr: absent; "": an empty directory; else an installation
+        bool marker;
+        std::string first_line;
+        std::string kept;
+    };
+    const std::vector<Case> cases = {
+        {"backup beside a full current", true, "current", false, removing, "current"},
+        {"backup beside an empty current", true, "", false, restoring, "backup"},
+        {"backup without current", true, nullptr, false, restoring, "backup"},
+        {"marker, backup and a full current", true, "partial", true, restoring, "backup"},
+        {"marker without backup", false, "current", true, proceeding, "current"},
+    };
+    for (const Case& c : cases) {
+        use_root(c.name);
+        if (c.backup) {
+            install(backup, "backup");
+        }
+        if (c.current != nullptr) {
+            fs::create_directories(current);
+            if (*c.current != '\0') {
+                install(current, c.current);
+            }
+        }
+        if (c.marker) {
+            write_file(marker, "");
+        }
+        const Files kept = installed(c.kept == "backup" ? backup : current);
+        write_file(package, "not a zip");
+
+        const RunResult r = apply(0);
+        EXPECT_EQ(r.exit_code, 1) << c.name;
+        const Lines lines = log();
+        EXPECT_EQ(lines.at(0), c.first_line) << c.name;
+        EXPECT_EQ(lines.at(c.first_line == proceeding ? 0 : 1), proceeding) << c.name;
+        EXPECT_EQ(lines.back(), launched("--update-failed")) << c.name;
+        expect_rolled_back(kept);
+    }
+}
+
+TEST_F(Apply, RestoredBackupIsThenReplacedByThePackage) {
+    install(backup, "backup");
+    write_new_version();
+    const RunResult r = apply(0);
+    EXPECT_EQ(r.exit_code, 0);
+    const Lines lines = log();
+    EXPECT_EQ(lines.at(0), "warning Found stale backup, restoring current from current.bak");
+    EXPECT_EQ(lines.back(), "info Update complete, exiting");
+    EXPECT_EQ(installed(current), new_version_files());
+    EXPECT_FALSE(fs::exists(backup));
+}
+
+TEST_F(Apply, VersionFileThatCannotBeWrittenIsReported) {
+    install(current, "old");
+    fs::create_directories(root / ".version");  // a directory can't be opened as a file
+    write_new_version();
+    const RunResult r = apply(0);
+    EXPECT_EQ(r.exit_code, 0);
+    const Lines lines = log();
+    EXPECT_TRUE(
+        contains(lines, "error Failed to write version file: " + (root / ".version").string()));
+    EXPECT_FALSE(contains(lines, "info Version written: 2.0"));
+    EXPECT_EQ(installed(current), new_version_files());
+    EXPECT_EQ(starts().at(0).args, Args({"--after-update"}));
+}
+
+TEST_F(Apply, ProcessThatIsNotTheApplicationIsLeftAlone) {
+    install(current, "old");
+    write_new_version();
+    // A program started from elsewhere, holding the id the caller passed.
+    const long other = spawn(testapp_exe(), {"--linger-ms", "120000"}, dir.path());
+    const auto started = [&] {
+        const std::optional<std::string> image = process_image_path(other);
+        return image && fs::path(*image).filename() == testapp_exe().filename();
+    };
+    if (!wait_until(started)) {
+        kill_process(other);
+        GTEST_SKIP() << "this build cannot read a process's image path yet";
+    }
+
+    const RunResult r = apply(other);
+    const bool survived = process_alive(other);
+    kill_process(other);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_TRUE(survived);
+    const Lines lines = log();
+    EXPECT_EQ(lines.at(0),
+              "info Process " + std::to_string(other) + " is not the application, proceeding");
+    EXPECT_EQ(lines.at(1), "info Renaming current/ -> current.bak/");
+    EXPECT_EQ(installed(current), new_version_files());
+}
+
+TEST_F(Apply, SecondApplyOnTheSameRootIsRefused) {
+    install(current, "old");
+    write_file(current / "stay", "");
+    write_new_version();
+    const long app = spawn(current / "app.exe", {}, current);
+    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+    const long first = spawn(updater_exe(), apply_args(app));
+    const std::string waiting =
+        "info Waiting for process " + std::to_string(app) + " to exit (timeout 30000ms)";
+    ASSERT_TRUE(wait_until([&] { return contains(log(), waiting); }));
+
+    const RunResult second = apply(0);
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(log(), Lines({"error Another update is in progress in " + root.string()}));
+    EXPECT_EQ(installed(current).size(), 3u);  // app.exe, data/which.txt, stay: untouched
+
+    // The application quits; the first apply carries on to the end.
+    write_file(current / "quit-request", "");
+    EXPECT_TRUE(wait_until([&] { return !process_alive(first); }, std::chrono::seconds(60)));
+    EXPECT_EQ(installed(current), new_version_files()) << testing::PrintToString(log());
+    EXPECT_FALSE(fs::exists(backup));
+}
+
+TEST_F(Apply, RemovingTheBackupNeverFollowsLinks) {
+    install(current, "old");
+    write_file(dir / "outside" / "keep.txt", "keep");
+    try {
+        fs::create_directory_symlink(dir / "outside", current / "linked");
+    } catch (const fs::filesystem_error& e) {
+        GTEST_SKIP() << "directory links cannot be made here: " << e.what();
+    }
+    write_new_version();
+    const RunResult r = apply(0);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_EQ(read_file(dir / "outside" / "keep.txt"), "keep");
+}
+
+TEST_F(Apply, InterruptedRunNeverCostsTheOldInstallation) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the updater is killed with SIGKILL mid-extraction, which needs Linux";
+#else
+    install(current, "old");
+    const Files old = installed(current);
+    // Enough files that the extraction can be caught half way.
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < 4000; ++i) {
+        entries.push_back(
+            {"files/" + std::to_string(100000 + i) + ".dat",
+             std::string(16384, static_cast<char>('a' + i % 26)) + std::to_string(i)});
+    }
+    write_zip(package, entries);
+    const fs::path early = current / "files" / "100010.dat";
+    const fs::path last = current / "files" / "103999.dat";
+
+    const long updater = spawn(updater_exe(), apply_args(0));
+    while (!fs::exists(early) && process_alive(updater)) {
+        std::this_thread::yield();
+    }
+    kill_process(updater);
+    ASSERT_TRUE(fs::exists(backup)) << "the extraction ended before it could be interrupted";
+    ASSERT_FALSE(fs::exists(last)) << "the extraction ended before it could be interrupted";
+    EXPECT_TRUE(fs::exists(marker));
+
+    // current/ now looks like a full installation; only the marker tells it is not one.
+    write_file(package, "not a zip");
+    const RunResult r = apply(0);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(log().at(0), "warning Found stale backup, restoring current from current.bak");
+    expect_rolled_back(old);
+#endif
+}
+
+struct ApplySlow : Apply {};
+
+TEST_F(ApplySlow, TerminatesAnApplicationThatOutlivesTheWait) {
+    install(current, "old");
+    write_file(current / "stay", "");
+    write_file(current / "ignore-quit", "");
+    write_new_version();
+    const long app = spawn(current / "app.exe", {}, current);
+    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+
+    const RunResult r = apply(app);
+    const bool survived = process_alive(app);
+    if (survived) {
+        kill_process(app);
+    }
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_FALSE(survived);
+    const Lines lines = log();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0],
+              "info Waiting for process " + std::to_string(app) + " to exit (timeout 30000ms)");
+    EXPECT_EQ(lines[1],
+              "warning Process " + std::to_string(app) + " did not exit in time, terminating");
+    EXPECT_EQ(lines[2], "info Renaming current/ -> current.bak/");
+    EXPECT_EQ(installed(current), new_version_files());
+}
+
+}  // namespace
