@@ -44,8 +44,8 @@ std::optional<std::string> quit_request_directory(const std::string& exe) {
             return directory;
         }
     } catch (const fs::filesystem_error&) {
-        // No directory can be named for text without a path form; CreateProcessA would fail
-        // on such a path too, and that failure is what gets logged.
+        // Text without a path form names no directory; the start itself then reports whatever
+        // goes wrong with such a path.
     }
     return std::nullopt;
 }
