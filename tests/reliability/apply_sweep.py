@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""Interrupts and disturbs `apply` at each of its file-system system calls in turn.
+
+The disturbed run installs either the good package (every call of the run) or a package whose
+last entry fails (the calls after those it shares with the good run: the rollback).
+
+kill:   the updater is killed (SIGKILL) at the N-th call of one system call; then `apply` runs
+        again, once with the good package and once (from the same interrupted state) with a
+        package that fails extraction. After each such pair the root holds one complete
+        installation, old or new, with the matching .version and nothing left over. Calls that
+        change the disk are tried every one; the others (stat, read, ...) leave the disk as the
+        next changing call finds it and are sampled with a stride.
+ENOSPC: the N-th call of one system call that can meet a full disk fails with ENOSPC.
+EIO:    the N-th call of any file-system system call but close fails with EIO. (close releases
+        the descriptor even when it reports an error; strace's injection skips the call and
+        would leave it open, which no kernel does.)
+        After a failed call, the run must end by itself with exit code 0 (the new installation
+        complete) or 1 (an error line, the old installation intact), and one more run with the
+        failing package must find a root it can settle: one complete installation, nothing lost.
+
+The updater process itself is traced, without -f: it is single-threaded, and the application
+it starts at the end is a separate program whose own system calls are not the updater's.
+"""
+
+import argparse
+import os
+import sys
+
+import rel_common as rc
+
+VERSION_NOT_WRITTEN = "error Failed to write version file"
+
+
+class Sweep:
+    def __init__(self, updater, work):
+        self.updater = updater
+        self.work = work
+        self.installations = rc.Installations()
+        packages = rc.fresh_dir(work, "packages")
+        self.good = os.path.join(packages, "good.zip")
+        self.failing = os.path.join(packages, "failing.zip")
+        rc.write_package(self.good, rc.new_files())
+        rc.write_failing_package(self.failing, rc.new_files())
+
+    def prepare(self, name):
+        """A trial directory holding an application root with the old installation."""
+        trial = rc.fresh_dir(self.work, name)
+        root = os.path.join(trial, "root")
+        rc.install(root, rc.old_files(), rc.OLD_VERSION)
+        return trial, root
+
+    def sequence(self, package):
+        _, root = self.prepare("count")
+        return self.updater.syscall_sequence(self.updater.apply_args(root, package))
+
+    def calls(self):
+        """{package: {syscall: (first, last)}} for the two runs that are disturbed."""
+        start_up = self.updater.syscall_sequence([self.updater.exe])
+        good = self.sequence(self.good)
+        return {self.good: rc.calls_after(good, start_up),
+                self.failing: rc.calls_after(self.sequence(self.failing), good)}
+
+    def rerun(self, root, package, what, version_may_lag=False):
+        """One more ordinary run; returns its problems."""
+        if not rc.wait_for_root_lock(root):
+            return [f"{what}: the root stays locked"]
+        code, output = self.updater.run(self.updater.apply_args(root, package))
+        expected = 0 if package == self.good else 1
+        problems = []
+        if code != expected:
+            problems.append(f"{what}: exit code {code}, expected {expected}: {output.strip()}")
+        allowed = ("new",) if package == self.good else ("old", "new")
+        settled = self.installations.check_settled(root, allowed, version_may_lag)
+        return problems + [f"{what}: {p}" for p in settled]
+
+    def kill_trial(self, point):
+        """Kills the updater at one call, then reruns it with each package from that state.
+        Returns (whether the call was reached, problems)."""
+        package, syscall, n = point
+        problems = []
+        reached = False
+        for follow_up in (self.good, self.failing):
+            label = "good" if follow_up == self.good else "failing"
+            trial, root = self.prepare(f"kill-{os.path.basename(package)}-{syscall}-{n}-{label}")
+            inject = ["-e", f"inject={syscall}:signal=KILL:when={n}"]
+            code, output = self.updater.run(self.updater.apply_args(root, package), inject)
+            if code != -9:
+                problems.append(f"not killed (exit code {code}): {output.strip()}")
+                break
+            reached = True
+            problems += self.rerun(root, follow_up, f"then {label} package")
+            problems += rc.check_nothing_outside(trial, ["root"])
+            rc.shutil.rmtree(trial, ignore_errors=True)
+        return reached, problems
+
+    def fault_trial(self, point, errno_name):
+        """Fails one call with errno_name, checks how the run ended and what it left, then lets
+        one more run (failing package) settle the root. Returns (reached, problems)."""
+        package, syscall, n = point
+        trial, root = self.prepare(f"{errno_name}-{os.path.basename(package)}-{syscall}-{n}")
+        inject = ["-e", f"inject={syscall}:error={errno_name}:when={n}"]
+        code, output = self.updater.run(self.updater.apply_args(root, package), inject)
+        problems = self.check_faulty_run(root, package, code, output)
+        # A .version that could not be written stays behind until the next successful update.
+        lag = VERSION_NOT_WRITTEN in "\n".join(rc.error_lines(root))
+        problems += self.rerun(root, self.failing, "then failing package", lag)
+        problems += rc.check_nothing_outside(trial, ["root"])
+        rc.shutil.rmtree(trial, ignore_errors=True)
+        # The calls before the N-th are those of the counted run, so the point is reached.
+        return True, problems
+
+    def check_faulty_run(self, root, package, code, output):
+        if code is None:
+            return ["the run hung"]
+        if code not in (0, 1):
+            return [f"the run ended with {code}: {output.strip()}"]
+        errors = rc.error_lines(root)
+        if code == 0:
+            if package != self.good:
+                return ["exit code 0 for a package that fails extraction"]
+            lag = any(e.startswith(VERSION_NOT_WRITTEN) for e in errors)
+            problems = self.installations.check_settled(root, ("new",), version_may_lag=lag)
+            # A backup whose removal failed stays for the next run; nothing is lost by that.
+            return [p for p in problems if p != "left in the root: current.bak"]
+        if not errors and "updater: " not in output:
+            return ["exit code 1 without an error line"]
+        current = self.installations.which(os.path.join(root, "current"))
+        backup = self.installations.which(os.path.join(root, "current.bak"))
+        if current == "old" or (current is None and backup == "old"):
+            return []
+        return [f"exit code 1 but the old installation is not intact "
+                f"(current/: {current}, current.bak/: {backup})"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--updater", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--mode", choices=["kill", "ENOSPC", "EIO"], required=True)
+    parser.add_argument("--stride", type=int, default=1, help="for calls that change the disk")
+    parser.add_argument("--other-stride", type=int, default=4, help="for the other calls")
+    options = parser.parse_args()
+
+    sweep = Sweep(rc.Updater(options.updater), options.work)
+    report = rc.Report(f"apply-{options.mode}")
+    if options.mode == "kill":
+        include, other_stride = (lambda name: True), options.other_stride
+    elif options.mode == "ENOSPC":
+        include, other_stride = (lambda name: name in rc.CAN_RUN_OUT_OF_SPACE), None
+    else:
+        include, other_stride = (lambda name: name != "close"), None
+    points = []
+    for package, calls in sweep.calls().items():
+        points += [(package,) + point for point in
+                   rc.select_points(calls, include, options.stride, other_stride)]
+    if options.mode == "kill":
+        results = rc.run_parallel(sweep.kill_trial, points)
+    else:
+        results = rc.run_parallel(lambda p: sweep.fault_trial(p, options.mode), points)
+    tried = 0
+    for (package, syscall, n), (reached, problems) in zip(points, results):
+        tried += reached
+        report.fail(f"{options.mode} at {syscall} #{n} ({os.path.basename(package)})", problems)
+    syscalls = sorted({p[1] for p in points})
+    print(f"apply {options.mode}: {tried} calls of {', '.join(syscalls)}")
+    report.figure("crash_points" if options.mode == "kill" else "faults_injected", tried)
+    return report.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,368 @@
+"""Shared pieces of the reliability sweeps: installations and packages to update between,
+snapshots of directory trees, the checks every sweep makes on an application root, running the
+updater (optionally under strace) and reporting figures to scripts/reliability.
+
+Each sweep prints its figures as lines "figure NAME VALUE" and each failure as a line starting
+with "FAIL"; its exit status is 1 when anything failed.
+"""
+
+import collections
+import concurrent.futures
+import fcntl
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+OLD_VERSION = "1.0.0"
+NEW_VERSION = "2.0.0"
+APP = "app"
+# Entries of the application root that a completed run may leave.
+ROOT_ENTRIES = {"current", ".version", "updater.log"}
+# One run of the updater never takes this long; a run that does is reported as a hang.
+RUN_TIMEOUT_S = 60
+
+# The application the updater starts at the end of a run: exits at once and writes nothing, so
+# that it can't change the tree being compared while the next run is already under way.
+APP_SCRIPT = b"#!/bin/sh\nexit 0\n"
+ZIP_TIME = (2021, 3, 4, 5, 6, 8)
+
+
+def old_files():
+    """The installed version: a few dozen files over nested directories."""
+    files = {APP: APP_SCRIPT}
+    for i in range(24):
+        files[f"lib/part{i % 4}/old{i}.dat"] = f"old file {i}\n".encode() * (i + 1)
+    files["readme.txt"] = b"version 1\n"
+    files["data/shared.bin"] = bytes(range(256)) * 8
+    return files
+
+
+def new_files():
+    """The package's version: some names shared with the old one (other content), some new."""
+    files = {APP: APP_SCRIPT}
+    for i in range(30):
+        files[f"lib/part{i % 5}/new{i}.dat"] = f"new file {i}\n".encode() * (i + 2)
+    files["readme.txt"] = b"version 2\n"
+    files["data/shared.bin"] = bytes(reversed(range(256))) * 16
+    files["data/empty.txt"] = b""
+    return files
+
+
+def _zip_info(name, mode):
+    info = zipfile.ZipInfo(name, ZIP_TIME)
+    info.create_system = 3  # Unix, so the permission bits travel with the entry
+    info.external_attr = (stat.S_IFREG | mode) << 16
+    info.compress_type = zipfile.ZIP_DEFLATED
+    return info
+
+
+def write_package(path, files):
+    with zipfile.ZipFile(path, "w") as archive:
+        for name, data in files.items():
+            archive.writestr(_zip_info(name, 0o755 if name == APP else 0o644), data)
+
+
+def write_failing_package(path, files):
+    """A package whose last entry fails its CRC-32 check, after all of files were extracted."""
+    write_package(path, files)
+    marker = b"this entry is damaged on purpose " * 4
+    with zipfile.ZipFile(path, "a") as archive:
+        info = _zip_info("zz/damaged.bin", 0o644)
+        info.compress_type = zipfile.ZIP_STORED
+        archive.writestr(info, marker)
+    with open(path, "r+b") as f:
+        content = f.read()
+        at = content.rindex(marker)
+        f.seek(at)
+        f.write(b"X")
+
+
+def install(root, files, version):
+    """An application root holding files in current/ and version in .version."""
+    for name, data in files.items():
+        path = os.path.join(root, "current", name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.chmod(path, 0o755 if name == APP else 0o644)
+    with open(os.path.join(root, ".version"), "wb") as f:
+        f.write(version.encode() + b"\r\n")
+
+
+def snapshot(directory):
+    """Every entry below directory: relative path -> ("dir",) / ("file", bytes, executable) /
+    ("link", target)."""
+    entries = {}
+    for parent, dirs, files in os.walk(directory):
+        for name in dirs + files:
+            path = os.path.join(parent, name)
+            rel = os.path.relpath(path, directory)
+            st = os.lstat(path)
+            if stat.S_ISLNK(st.st_mode):
+                entries[rel] = ("link", os.readlink(path))
+            elif stat.S_ISDIR(st.st_mode):
+                entries[rel] = ("dir",)
+            else:
+                with open(path, "rb") as f:
+                    entries[rel] = ("file", f.read(), bool(st.st_mode & stat.S_IXUSR))
+    return entries
+
+
+def expected_snapshot(files):
+    entries = {}
+    for name, data in files.items():
+        entries[name] = ("file", data, name == APP)
+        parent = os.path.dirname(name)
+        while parent:
+            entries[parent] = ("dir",)
+            parent = os.path.dirname(parent)
+    return entries
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def describe_difference(actual, expected):
+    missing = sorted(set(expected) - set(actual))
+    extra = sorted(set(actual) - set(expected))
+    changed = sorted(k for k in set(actual) & set(expected) if actual[k] != expected[k])
+    parts = []
+    for label, names in (("missing", missing), ("extra", extra), ("changed", changed)):
+        if names:
+            parts.append(f"{label} {len(names)} (e.g. {names[0]})")
+    return ", ".join(parts) or "identical"
+
+
+class Installations:
+    """The two complete installations a root may hold, as snapshots, with their versions."""
+
+    def __init__(self):
+        self.states = {
+            "old": (expected_snapshot(old_files()), OLD_VERSION),
+            "new": (expected_snapshot(new_files()), NEW_VERSION),
+        }
+
+    def which(self, directory):
+        """"old" or "new" when directory holds exactly that installation, else None."""
+        if not os.path.isdir(directory):
+            return None
+        actual = snapshot(directory)
+        for name, (expected, _) in self.states.items():
+            if actual == expected:
+                return name
+        return None
+
+    def difference(self, directory, name):
+        if not os.path.isdir(directory):
+            return "no directory"
+        return describe_difference(snapshot(directory), self.states[name][0])
+
+    def check_settled(self, root, allowed=("old", "new"), version_may_lag=False):
+        """Problems of a root after a completed run: it must hold one complete installation of
+        allowed in current/ with the matching .version and nothing else. Returns a list of
+        texts, empty when the root is sound."""
+        problems = []
+        leftovers = sorted(set(os.listdir(root)) - ROOT_ENTRIES)
+        if leftovers:
+            problems.append(f"left in the root: {', '.join(leftovers)}")
+        current = os.path.join(root, "current")
+        state = self.which(current)
+        if state is None:
+            diffs = "; ".join(f"{n}: {self.difference(current, n)}" for n in allowed)
+            problems.append(f"current/ is no complete installation ({diffs})")
+        elif state not in allowed:
+            problems.append(f"current/ holds the {state} installation, expected {allowed}")
+        else:
+            version = read_bytes(os.path.join(root, ".version"))
+            wanted = self.states[state][1].encode() + b"\r\n"
+            if version != wanted and not version_may_lag:
+                problems.append(f".version is {version!r} but current/ holds {wanted!r}")
+        return problems
+
+
+def check_nothing_outside(trial_dir, expected):
+    """Problems when the directory around the root holds anything but expected names."""
+    extra = sorted(set(os.listdir(trial_dir)) - set(expected))
+    return [f"written outside the root: {', '.join(extra)}"] if extra else []
+
+
+class Updater:
+    def __init__(self, exe):
+        self.exe = os.path.abspath(exe)
+
+    def apply_args(self, root, package, version=NEW_VERSION):
+        return [self.exe, "apply", "--pid", "0", "--package", package, "--app-dir", root,
+                "--exe", APP, "--version", version]
+
+    def run(self, args, strace=None):
+        """Runs one command, under `strace -qq` with the given options when strace is set.
+        Returns (exit code or -signal, stdout+stderr text); a hang is an exit code of None."""
+        command = list(args)
+        if strace is not None:
+            command = ["strace", "-qq", "-o", "/dev/null"] + strace + command
+        try:
+            done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT_S)
+        except subprocess.TimeoutExpired as e:
+            return None, (e.output or b"").decode(errors="replace")
+        return done.returncode, done.stdout.decode(errors="replace")
+
+    def syscall_sequence(self, args, follow=False):
+        """The names of the file-system calls one run of args makes, in order."""
+        with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
+            subprocess.run(["strace", "-qq", "-o", out.name] + (["-f"] if follow else []) + args,
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT_S, check=False)
+            names = []
+            for line in out.read().splitlines():
+                if follow:
+                    line = line.split(None, 1)[1] if line[:1].isdigit() else line
+                name = line.split("(", 1)[0]
+                if name.isidentifier() and name not in NOT_FILE_SYSTEM:
+                    names.append(name)
+            return names
+
+
+def wait_for_root_lock(root, deadline_s=20):
+    """Waits until no process holds the apply lock of root. A killed updater's launching child
+    holds the lock (a copy of its descriptor) until it has started the application, moments
+    later; the next run would rightly refuse to start before then."""
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        end = time.monotonic() + deadline_s
+        while True:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return True
+            except BlockingIOError:
+                if time.monotonic() > end:
+                    return False
+                time.sleep(0.01)
+    finally:
+        os.close(fd)
+
+
+def log_lines(root):
+    """The messages of updater.log as "level message"."""
+    text = read_bytes(os.path.join(root, "updater.log"))
+    lines = []
+    for line in (text or b"").decode(errors="replace").splitlines():
+        # [date time] [updater] [level] message
+        parts = line.split("] ", 3)
+        if len(parts) == 4:
+            lines.append(parts[2].lstrip("[") + " " + parts[3])
+    return lines
+
+
+def error_lines(root):
+    return [line for line in log_lines(root) if line.startswith("error ")]
+
+
+# System calls that don't touch the file system: left out of the sweeps.
+NOT_FILE_SYSTEM = {
+    "mmap", "munmap", "mprotect", "brk", "madvise", "mremap", "clone", "clone3", "fork", "vfork",
+    "wait4", "waitid", "execve", "exit_group", "arch_prctl", "set_tid_address", "set_robust_list",
+    "rseq", "prlimit64", "getrandom", "futex", "gettid", "getpid", "rt_sigaction",
+    "rt_sigprocmask", "rt_sigreturn", "sigaltstack", "sched_getaffinity", "sched_yield",
+    "clock_gettime", "clock_nanosleep", "nanosleep", "uname", "sysinfo", "getuid", "geteuid",
+    "getgid", "getegid", "pidfd_open", "pidfd_send_signal", "poll", "ppoll", "socket",
+    "connect", "sendto", "recvfrom", "sendmsg", "recvmsg", "setsockopt", "getsockopt",
+    "getsockname", "getpeername", "bind", "socketpair", "epoll_create1", "epoll_ctl",
+    "epoll_wait", "eventfd2", "pipe2", "setsid", "kill", "tgkill", "membarrier", "total",
+}
+
+
+# System calls that change the file system (or release what a change holds). A kill at any
+# other file-system call leaves the disk as a kill at the next one of these does, so those are
+# sampled with a stride; these are tried at every call.
+CHANGING = {
+    "openat", "open", "creat", "write", "pwrite64", "writev", "rename", "renameat",
+    "renameat2", "mkdir", "mkdirat", "unlink", "unlinkat", "rmdir", "utimensat", "fchmod",
+    "fchmodat", "chmod", "ftruncate", "truncate", "fallocate", "fsync", "fdatasync", "close",
+    "flock", "symlink", "symlinkat", "link", "linkat",
+}
+
+# The calls that can fail because the disk is full.
+CAN_RUN_OUT_OF_SPACE = {
+    "openat", "open", "creat", "write", "pwrite64", "writev", "rename", "renameat", "renameat2",
+    "mkdir", "mkdirat", "ftruncate", "truncate", "fallocate", "symlink", "symlinkat", "link",
+    "linkat", "fsync", "fdatasync",
+}
+
+
+def calls_after(sequence, reference):
+    """{syscall: (first, last)}: the numbers of the calls in sequence after the part it shares
+    with reference (a run that does the same up to a point: the program's start-up, or a run
+    that extracts the same entries), each numbered as strace counts them in sequence. Only the
+    calls that change the disk are compared: reading two archives takes different seeks."""
+    changing = [i for i, name in enumerate(sequence) if name in CHANGING]
+    reference_changing = [name for name in reference if name in CHANGING]
+    shared = 0
+    while (shared < min(len(changing), len(reference_changing))
+           and sequence[changing[shared]] == reference_changing[shared]):
+        shared += 1
+    end = changing[shared] if shared < len(changing) else len(sequence)
+    before = collections.Counter(sequence[:end])
+    total = collections.Counter(sequence)
+    return {name: (before[name] + 1, total[name]) for name in total if total[name] > before[name]}
+
+
+def select_points(calls, include, stride=1, other_stride=None):
+    """(syscall, N) for the calls of the syscalls include() accepts: every stride-th one, or
+    every other_stride-th one for the syscalls outside CHANGING. Counted from the last call, so
+    that the final calls of a run (its clean-up, its rollback) are always among them."""
+    points = []
+    for name, (first, last) in sorted(calls.items()):
+        if not include(name):
+            continue
+        step = stride if name in CHANGING or other_stride is None else other_stride
+        points.extend((name, n) for n in range(last, first - 1, -step))
+    return points
+
+
+def run_parallel(function, items, workers=2):
+    """function(item) for every item on a small pool; returns the results in order."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
+        return list(pool.map(function, items))
+
+
+class Report:
+    def __init__(self, name):
+        self.name = name
+        self.failures = []
+        self.figures = {}
+
+    def fail(self, what, problems):
+        for problem in problems:
+            self.failures.append(f"{what}: {problem}")
+
+    def figure(self, name, value):
+        self.figures[name] = value
+
+    def finish(self):
+        for failure in self.failures[:50]:
+            print(f"FAIL {self.name}: {failure}")
+        if len(self.failures) > 50:
+            print(f"FAIL {self.name}: ... {len(self.failures) - 50} more")
+        for name, value in self.figures.items():
+            print(f"figure {name} {value}")
+        print(f"figure failures {len(self.failures)}")
+        sys.stdout.flush()
+        return 1 if self.failures else 0
+
+
+def fresh_dir(parent, name):
+    path = os.path.join(parent, name)
+    shutil.rmtree(path, ignore_errors=True)
+    os.makedirs(path)
+    return path
