@@ -17,7 +17,11 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #endif
 
 using namespace support;
@@ -72,6 +76,69 @@ std::string make_directory_link(const fs::path& target, const fs::path& link) {
     return error ? error.message() : "";
 #endif
 }
+
+// Keeps a directory from being renamed while it lives: on Windows it is held open without
+// sharing its deletion; on Linux (where root may rename anything) its parent is made immutable.
+class Pinned {
+  public:
+    explicit Pinned(const fs::path& dir) {
+#ifdef _WIN32
+        handle_ = CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle_ == INVALID_HANDLE_VALUE) {
+            refused_ = "the directory could not be opened";
+        }
+#else
+        parent_ = dir.parent_path();
+        if (!set_immutable(true)) {
+            refused_ = "this file system or user can't make a directory immutable";
+        }
+#endif
+    }
+    ~Pinned() {
+#ifdef _WIN32
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+#else
+        if (refused_.empty()) {
+            set_immutable(false);
+        }
+#endif
+    }
+    Pinned(const Pinned&) = delete;
+    Pinned& operator=(const Pinned&) = delete;
+    const std::string& refused() const {
+        return refused_;
+    }
+    // The error a rename of the pinned directory fails with.
+    static unsigned long error() {
+#ifdef _WIN32
+        return ERROR_SHARING_VIOLATION;
+#else
+        return EPERM;
+#endif
+    }
+
+  private:
+    std::string refused_;
+#ifdef _WIN32
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+#else
+    fs::path parent_;
+    bool set_immutable(bool on) const {
+        const int fd = open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        int flags = 0;
+        bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        if (fd >= 0) {
+            close(fd);
+        }
+        return ok;
+    }
+#endif
+};
 
 bool contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -350,6 +417,33 @@ TEST_F(Apply, SettlesWhatAnInterruptedRunLeftBehind) {
         EXPECT_EQ(lines.back(), launched("--update-failed")) << c.name;
         expect_rolled_back(kept);
     }
+}
+
+TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
+    install(backup, "backup");
+    write_file(root / "updater.log", "");
+    write_new_version();
+    const long app = spawn(testapp_exe(), {"--linger-ms", "120000"}, dir.path());
+    RunResult r;
+    {
+        const Pinned pinned(backup);
+        if (!pinned.refused().empty()) {
+            kill_process(app);
+            GTEST_SKIP() << pinned.refused();
+        }
+        r = apply(app);
+    }
+    const bool survived = process_alive(app);
+    if (survived) {
+        kill_process(app);
+    }
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(log(),
+              Lines({"warning Found stale backup, restoring current from current.bak",
+                     "error Failed to restore from backup: " + error_text(Pinned::error())}));
+    EXPECT_TRUE(survived);  // never waited for nor terminated
+    EXPECT_EQ(installed(backup).size(), 2u);
+    EXPECT_FALSE(fs::exists(current));
 }
 
 TEST_F(Apply, RestoredBackupIsThenReplacedByThePackage) {
