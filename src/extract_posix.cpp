@@ -42,11 +42,24 @@ bool OutputFile::write(const char* data, std::size_t size) {
     return true;
 }
 
+namespace {
+
+// The process's file-creation mask; reading it means setting it, so it is put back at once.
+mode_t current_umask() {
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask;
+}
+
+}  // namespace
+
 bool OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions) {
     const int fd = static_cast<int>(handle_);
     handle_ = -1;
     bool ok = true;
-    if (permissions && fchmod(fd, static_cast<mode_t>(*permissions)) != 0) {
+    // Recorded bits go through the umask, as for any file we create: an archive that records
+    // 0666 must not install world-writable files.
+    if (permissions && fchmod(fd, static_cast<mode_t>(*permissions) & ~current_umask()) != 0) {
         ok = false;
     }
     if (mtime) {

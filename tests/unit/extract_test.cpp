@@ -254,11 +254,16 @@ TEST_F(Extract, UnixPermissionBitsAndLinks) {
     write_raw_zip(zip, {{"tool", "#!/bin/sh\n", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100755u << 16},
                         {"setuid", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0106750u << 16},
                         {"private", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100600u << 16},
+                        {"shared", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100666u << 16},
                         {"link", "/etc/passwd", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0120777u << 16},
                         {"dos", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_DOS, 0x20}});
-    const mode_t mask = umask(022);
-    umask(mask);
-    ASSERT_TRUE(extract());
+    // Recorded bits are limited by the umask like any file the updater creates, so an archive
+    // made with 0666 entries does not install world-writable files.
+    const mode_t mask = 022;
+    const mode_t saved = umask(mask);
+    const bool extracted = extract();
+    umask(saved);
+    ASSERT_TRUE(extracted);
     const auto mode = [&](const char* name) {
         struct stat st;
         EXPECT_EQ(lstat((dest / name).c_str(), &st), 0) << name;
@@ -267,6 +272,7 @@ TEST_F(Extract, UnixPermissionBitsAndLinks) {
     EXPECT_EQ(mode("tool"), S_IFREG | 0755);
     EXPECT_EQ(mode("setuid"), S_IFREG | 0750);
     EXPECT_EQ(mode("private"), S_IFREG | 0600);
+    EXPECT_EQ(mode("shared"), S_IFREG | 0644);
     EXPECT_EQ(mode("link"), S_IFREG | (0666 & ~mask));
     EXPECT_EQ(read_file(dest / "link"), "/etc/passwd");
     EXPECT_EQ(mode("dos"), S_IFREG | (0666 & ~mask));
