@@ -100,8 +100,13 @@ int run_download(const std::string& url, const std::string& output, const std::s
         return 1;
     }
 
-    // The file at the package path failed the check above, so nothing of value is removed.
-    remove_quietly(package);
+    // The rename replaces a file at the package path in one step, so that file stays until the
+    // new one is in place, even when the rename fails; only something else in the way (an empty
+    // directory) is removed first.
+    std::error_code not_a_file;
+    if (!fs::is_regular_file(package, not_a_file)) {
+        remove_quietly(package);
+    }
     if (const unsigned long code = rename_path(temporary, package); code != 0) {
         spdlog::error("Failed to move package into place: {}", error_text(code));
         remove_quietly(temporary);
