@@ -19,6 +19,11 @@ its own token in every path and count its own requests in requests.log. Behaviou
     /files/REL          the file STATE_DIR/files/REL, or 404 when there is none
     /status/CODE/...    an empty-ish response with that HTTP status
     /stall/...          headers announcing a body, then nothing until the client goes away
+    /cut/REL            the file REL announced whole, half of it sent, then the connection closed
+    /short/REL          the file REL announced 1000 bytes longer than it is, then closed
+    /long/REL           the file REL announced 1000 bytes shorter than it is, sent whole
+    /loop/...           a redirect to the same path, for ever
+    /trickle/REL        the file REL announced whole, sent one byte every two seconds
 
 A new behaviour is one function taking (handler, rest of path) added to ROUTES.
 """
@@ -101,10 +106,81 @@ def stall(handler, rest):
     handler.wait_for_client_to_leave(STALL_LIMIT_SECONDS)
 
 
+def served_file(handler, rest):
+    """The content of the file rest names under files/, or None (and a 404 sent)."""
+    root = os.path.realpath(handler.state.files)
+    target = os.path.realpath(os.path.join(root, rest))
+    if os.path.commonpath([root, target]) != root or not os.path.isfile(target):
+        handler.send_error(404)
+        return None
+    with open(target, "rb") as source:
+        return source.read()
+
+
+def send_misannounced(handler, rest, announced, sent):
+    """Announces announced(body) bytes of the file, sends sent(body) and closes the connection."""
+    body = served_file(handler, rest)
+    if body is None:
+        return
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(announced(body)))
+    handler.send_header("Connection", "close")
+    handler.end_headers()
+    try:
+        handler.write_body(sent(body))
+        handler.wfile.flush()
+    except OSError:
+        pass
+    handler.close_connection = True
+
+
+def cut(handler, rest):
+    send_misannounced(handler, rest, len, lambda body: body[:len(body) // 2])
+
+
+def short(handler, rest):
+    send_misannounced(handler, rest, lambda body: len(body) + 1000, lambda body: body)
+
+
+def long(handler, rest):
+    send_misannounced(handler, rest, lambda body: max(len(body) - 1000, 0), lambda body: body)
+
+
+def loop(handler, rest):
+    handler.send_response(302)
+    handler.send_header("Location", handler.path)
+    handler.send_header("Content-Length", "0")
+    handler.end_headers()
+
+
+def trickle(handler, rest):
+    body = served_file(handler, rest)
+    if body is None:
+        return
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    try:
+        for i in range(len(body)):
+            if handler.state.stopping.wait(2):
+                return
+            handler.wfile.write(body[i:i + 1])
+            handler.wfile.flush()
+    except OSError:
+        pass  # the client gave up
+
+
 ROUTES = {
     "files": serve_file,
     "status": serve_status,
     "stall": stall,
+    "cut": cut,
+    "short": short,
+    "long": long,
+    "loop": loop,
+    "trickle": trickle,
 }
 
 
