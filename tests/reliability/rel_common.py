@@ -9,6 +9,7 @@ with "FAIL"; its exit status is 1 when anything failed.
 import collections
 import concurrent.futures
 import fcntl
+import hashlib
 import os
 import shutil
 import stat
@@ -204,7 +205,7 @@ class Updater:
         return [self.exe, "apply", "--pid", "0", "--package", package, "--app-dir", root,
                 "--exe", APP, "--version", version]
 
-    def run(self, args, strace=None):
+    def run(self, args, strace=None, timeout=RUN_TIMEOUT_S):
         """Runs one command, under `strace -qq` with the given options when strace is set.
         Returns (exit code or -signal, stdout+stderr text); a hang is an exit code of None."""
         command = list(args)
@@ -212,7 +213,7 @@ class Updater:
             command = ["strace", "-qq", "-o", "/dev/null"] + strace + command
         try:
             done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, timeout=RUN_TIMEOUT_S)
+                                  stderr=subprocess.STDOUT, timeout=timeout)
         except subprocess.TimeoutExpired as e:
             return None, (e.output or b"").decode(errors="replace")
         return done.returncode, done.stdout.decode(errors="replace")
@@ -231,6 +232,76 @@ class Updater:
                 if name.isidentifier() and name not in NOT_FILE_SYSTEM:
                     names.append(name)
             return names
+
+
+class TestServer:
+    """The tests' local HTTP server (tests/http_server.py), serving files from its files/."""
+
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "http_server.py")
+
+    def __init__(self, state_dir):
+        self.state_dir = state_dir
+
+    def __enter__(self):
+        subprocess.run([sys.executable, self.SCRIPT, "start", self.state_dir], check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(os.path.join(self.state_dir, "port"), encoding="utf-8") as f:
+            self.port = int(f.read())
+        return self
+
+    def __exit__(self, *_):
+        subprocess.run([sys.executable, self.SCRIPT, "stop", self.state_dir], check=False)
+
+    def serve(self, name, data):
+        with open(os.path.join(self.state_dir, "files", name), "wb") as f:
+            f.write(data)
+
+    def url(self, behaviour, name):
+        return f"http://127.0.0.1:{self.port}/{behaviour}/{name}"
+
+
+class DownloadCase:
+    """A package directory holding an old package, and the download meant to replace it with a
+    new one of known size and digest."""
+
+    def __init__(self, updater, trial, url, old, new):
+        self.updater = updater
+        self.trial = trial
+        self.packages = os.path.join(trial, "packages")
+        self.package = os.path.join(self.packages, "update.zip")
+        self.logs = os.path.join(trial, "logs")
+        self.old = old
+        self.new = new
+        os.makedirs(self.packages)
+        os.makedirs(self.logs)
+        if old is not None:
+            with open(self.package, "wb") as f:
+                f.write(old)
+        self.args = [updater.exe, "download", "--url", url, "--output", self.package,
+                     "--sha256", hashlib.sha256(new).hexdigest(), "--size", str(len(new)),
+                     "--app-dir", self.logs]
+
+    def check(self, code, output):
+        """Problems of a finished download: exit 0 with the new package in place, or exit 1
+        with an error line and the old package untouched; never a temporary file left."""
+        if code is None:
+            return ["the run hung"]
+        problems = []
+        package = read_bytes(self.package)
+        left = sorted(set(os.listdir(self.packages)) - {"update.zip"})
+        if left:
+            problems.append(f"left beside the package: {', '.join(left)}")
+        if code == 0:
+            if package != self.new:
+                problems.append("exit code 0 without the new package in place")
+        elif code == 1:
+            if not error_lines(self.logs) and "updater: " not in output:
+                problems.append("exit code 1 without an error line")
+            if package != self.old:
+                problems.append("exit code 1 and the old package is not untouched")
+        else:
+            problems.append(f"the run ended with {code}: {output.strip()}")
+        return problems
 
 
 def wait_for_root_lock(root, deadline_s=20):
