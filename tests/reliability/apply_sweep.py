@@ -7,9 +7,10 @@ last entry fails (the calls after those it shares with the good run: the rollbac
 kill:   the updater is killed (SIGKILL) at the N-th call of one system call; then `apply` runs
         again, once with the good package and once (from the same interrupted state) with a
         package that fails extraction. After each such pair the root holds one complete
-        installation, old or new, with the matching .version and nothing left over. Calls that
-        change the disk are tried every one; the others (stat, read, ...) leave the disk as the
-        next changing call finds it and are sampled with a stride.
+        installation, old or new, with the matching .version and nothing left over. For a
+        package of a few dozen files every call is tried; for bigger ones a stride is chosen,
+        a wider one for calls that don't change the disk (stat, read, ...): a kill there leaves
+        the disk as a kill at the next changing call does.
 ENOSPC: the N-th call of one system call that can meet a full disk fails with ENOSPC.
 EIO:    the N-th call of any file-system system call but close fails with EIO. (close releases
         the descriptor even when it reports an error; strace's injection skips the call and
@@ -32,21 +33,22 @@ VERSION_NOT_WRITTEN = "error Failed to write version file"
 
 
 class Sweep:
-    def __init__(self, updater, work):
+    def __init__(self, updater, work, count):
         self.updater = updater
         self.work = work
-        self.installations = rc.Installations()
+        self.count = count
+        self.installations = rc.Installations(count)
         packages = rc.fresh_dir(work, "packages")
         self.good = os.path.join(packages, "good.zip")
         self.failing = os.path.join(packages, "failing.zip")
-        rc.write_package(self.good, rc.new_files())
-        rc.write_failing_package(self.failing, rc.new_files())
+        rc.write_package(self.good, rc.new_files(count))
+        rc.write_failing_package(self.failing, rc.new_files(count))
 
     def prepare(self, name):
         """A trial directory holding an application root with the old installation."""
         trial = rc.fresh_dir(self.work, name)
         root = os.path.join(trial, "root")
-        rc.install(root, rc.old_files(), rc.OLD_VERSION)
+        rc.install(root, rc.old_files(self.count), rc.OLD_VERSION)
         return trial, root
 
     def sequence(self, package):
@@ -138,12 +140,13 @@ def main():
     parser.add_argument("--updater", required=True)
     parser.add_argument("--work", required=True)
     parser.add_argument("--mode", choices=["kill", "ENOSPC", "EIO"], required=True)
+    parser.add_argument("--files", type=int, default=rc.FEW_DOZEN, help="files in the package")
     parser.add_argument("--stride", type=int, default=1, help="for calls that change the disk")
-    parser.add_argument("--other-stride", type=int, default=4, help="for the other calls")
+    parser.add_argument("--other-stride", type=int, default=1, help="for the other calls")
     options = parser.parse_args()
 
-    sweep = Sweep(rc.Updater(options.updater), options.work)
-    report = rc.Report(f"apply-{options.mode}")
+    sweep = Sweep(rc.Updater(options.updater), options.work, options.files)
+    report = rc.Report(f"apply-{options.mode}-{options.files}")
     if options.mode == "kill":
         include, other_stride = (lambda name: True), options.other_stride
     elif options.mode == "ENOSPC":
@@ -163,7 +166,7 @@ def main():
         tried += reached
         report.fail(f"{options.mode} at {syscall} #{n} ({os.path.basename(package)})", problems)
     syscalls = sorted({p[1] for p in points})
-    print(f"apply {options.mode}: {tried} calls of {', '.join(syscalls)}")
+    print(f"apply {options.mode}, {options.files} files: {tried} calls of {', '.join(syscalls)}")
     report.figure("crash_points" if options.mode == "kill" else "faults_injected", tried)
     return report.finish()
 

@@ -33,21 +33,25 @@ APP_SCRIPT = b"#!/bin/sh\nexit 0\n"
 ZIP_TIME = (2021, 3, 4, 5, 6, 8)
 
 
-def old_files():
-    """The installed version: a few dozen files over nested directories."""
+# Files in a package of "a few dozen files", the size swept at every call.
+FEW_DOZEN = 30
+
+
+def old_files(count=FEW_DOZEN):
+    """The installed version: about count files over nested directories."""
     files = {APP: APP_SCRIPT}
-    for i in range(24):
-        files[f"lib/part{i % 4}/old{i}.dat"] = f"old file {i}\n".encode() * (i + 1)
+    for i in range(count * 4 // 5):
+        files[f"lib/part{i % 4}/old{i}.dat"] = f"old file {i}\n".encode() * (i % 50 + 1)
     files["readme.txt"] = b"version 1\n"
     files["data/shared.bin"] = bytes(range(256)) * 8
     return files
 
 
-def new_files():
+def new_files(count=FEW_DOZEN):
     """The package's version: some names shared with the old one (other content), some new."""
     files = {APP: APP_SCRIPT}
-    for i in range(30):
-        files[f"lib/part{i % 5}/new{i}.dat"] = f"new file {i}\n".encode() * (i + 2)
+    for i in range(count):
+        files[f"lib/part{i % 5}/new{i}.dat"] = f"new file {i}\n".encode() * (i % 50 + 2)
     files["readme.txt"] = b"version 2\n"
     files["data/shared.bin"] = bytes(reversed(range(256))) * 16
     files["data/empty.txt"] = b""
@@ -147,10 +151,10 @@ def describe_difference(actual, expected):
 class Installations:
     """The two complete installations a root may hold, as snapshots, with their versions."""
 
-    def __init__(self):
+    def __init__(self, count=FEW_DOZEN):
         self.states = {
-            "old": (expected_snapshot(old_files()), OLD_VERSION),
-            "new": (expected_snapshot(new_files()), NEW_VERSION),
+            "old": (expected_snapshot(old_files(count)), OLD_VERSION),
+            "new": (expected_snapshot(new_files(count)), NEW_VERSION),
         }
 
     def which(self, directory):
@@ -339,8 +343,9 @@ def error_lines(root):
     return [line for line in log_lines(root) if line.startswith("error ")]
 
 
-# System calls that don't touch the file system: left out of the sweeps.
+# System calls that don't touch the file system, or can't fail (umask): left out of the sweeps.
 NOT_FILE_SYSTEM = {
+    "umask",
     "mmap", "munmap", "mprotect", "brk", "madvise", "mremap", "clone", "clone3", "fork", "vfork",
     "wait4", "waitid", "execve", "exit_group", "arch_prctl", "set_tid_address", "set_robust_list",
     "rseq", "prlimit64", "getrandom", "futex", "gettid", "getpid", "rt_sigaction",
