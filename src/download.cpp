@@ -5,17 +5,12 @@
 #include <cstdint>
 #include <system_error>
 
+#include "files.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Best effort: a leftover file is harmless, so a failed removal is neither logged nor fatal.
-void remove_quietly(const fs::path& path) {
-    std::error_code ignored;
-    fs::remove(path, ignored);
-}
 
 std::string ascii_lower(std::string text) {
     for (char& c : text) {
@@ -69,7 +64,7 @@ int run_download(const std::string& url, const std::string& output, const std::s
                  std::int64_t size) {
     const fs::path package = to_path(output);
     const fs::path directory = package.parent_path();
-    if (const unsigned long code = create_directory_tree(directory); code != 0) {
+    if (const unsigned long code = make_directories(directory); code != 0) {
         spdlog::error("Failed to create package directory {}: {}", to_narrow(directory),
                       error_text(code));
         return 1;
@@ -82,7 +77,7 @@ int run_download(const std::string& url, const std::string& output, const std::s
 
     fs::path temporary = package;
     temporary += ".download";
-    remove_quietly(temporary);
+    remove_file(temporary);
 
     const std::string temporary_text = to_narrow(temporary);
     spdlog::info("Downloading package: {} -> {}", url, temporary_text);
@@ -90,13 +85,13 @@ int run_download(const std::string& url, const std::string& output, const std::s
     if (result < 0) {
         spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
                       static_cast<std::uint32_t>(result), url);
-        remove_quietly(temporary);
+        remove_file(temporary);
         return 1;
     }
 
     if (!verify_package(temporary, sha256, size)) {
         spdlog::error("Downloaded package failed integrity checks: {}", temporary_text);
-        remove_quietly(temporary);
+        remove_file(temporary);
         return 1;
     }
 
@@ -105,11 +100,11 @@ int run_download(const std::string& url, const std::string& output, const std::s
     // directory) is removed first.
     std::error_code not_a_file;
     if (!fs::is_regular_file(package, not_a_file)) {
-        remove_quietly(package);
+        remove_file(package);
     }
     if (const unsigned long code = rename_path(temporary, package); code != 0) {
         spdlog::error("Failed to move package into place: {}", error_text(code));
-        remove_quietly(temporary);
+        remove_file(temporary);
         return 1;
     }
     spdlog::info("Package downloaded and verified: {}", to_narrow(package));

@@ -22,7 +22,3 @@ std::optional<std::string> sha256_file(const std::filesystem::path& path);
 // Fetches the complete content of `url` into the file `path_text`, blocking until the transfer
 // ends. Returns an HRESULT-style code: zero or positive is success, negative is the failure code.
 std::int32_t download_url_to_file(const std::string& url, const std::string& path_text);
-
-// Creates `dir` with all missing ancestors (existing directories are fine). Returns 0 or the
-// native error code; an empty path is "path not found".
-unsigned long create_directory_tree(const std::filesystem::path& dir);

@@ -180,15 +180,6 @@ std::int32_t download_url_to_file(const std::string& url, const std::string& pat
     return 0;
 }
 
-unsigned long create_directory_tree(const fs::path& dir) {
-    if (dir.empty()) {
-        return ENOENT;
-    }
-    std::error_code error;
-    fs::create_directories(dir, error);
-    return error ? static_cast<unsigned long>(error.value()) : 0;
-}
-
 // OpenSSL EVP stands in for the CNG provider; each step keeps the message of its CNG twin.
 std::optional<std::string> sha256_file(const fs::path& path) {
     const std::unique_ptr<EVP_MD, MdFree> md(EVP_MD_fetch(nullptr, "SHA256", nullptr));

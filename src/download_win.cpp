@@ -42,11 +42,6 @@ HRESULT fetch(const std::string& url, const std::string& path_text) {
     return URLDownloadToFileA(nullptr, url.c_str(), path_text.c_str(), 0, nullptr);
 }
 
-bool is_existing_directory(const fs::path& dir) {
-    const DWORD attributes = GetFileAttributesW(dir.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 struct ProviderCloser {
     void operator()(BCRYPT_ALG_HANDLE provider) const { BCryptCloseAlgorithmProvider(provider, 0); }
 };
@@ -79,27 +74,6 @@ std::string to_hex(const std::vector<UCHAR>& bytes) {
 std::int32_t download_url_to_file(const std::string& url, const std::string& path_text) {
     // The apartment ends inside fetch, before the caller looks at the result.
     return static_cast<std::int32_t>(fetch(url, path_text));
-}
-
-unsigned long create_directory_tree(const fs::path& dir) {
-    if (dir.empty()) {
-        return ERROR_PATH_NOT_FOUND;
-    }
-    if (is_existing_directory(dir)) {
-        return 0;
-    }
-    const fs::path parent = dir.parent_path();
-    if (!parent.empty() && parent != dir) {
-        if (const unsigned long code = create_directory_tree(parent); code != 0) {
-            return code;
-        }
-    }
-    if (CreateDirectoryW(dir.c_str(), nullptr)) {
-        return 0;
-    }
-    const DWORD code = GetLastError();
-    // Another process may have created it meanwhile; a file of that name is still an error.
-    return code == ERROR_ALREADY_EXISTS && is_existing_directory(dir) ? 0 : code;
 }
 
 std::optional<std::string> sha256_file(const fs::path& path) {
