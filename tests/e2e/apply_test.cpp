@@ -32,18 +32,6 @@ using Lines = std::vector<std::string>;
 using Files = std::vector<std::pair<std::string, std::string>>;
 using Args = std::vector<std::string>;
 
-// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
-// entry's (intact) data fails its check.
-void break_crc(const fs::path& zip, int index) {
-    std::string bytes = read_file(zip);
-    size_t at = std::string::npos;
-    for (int i = 0; i <= index; ++i) {
-        at = bytes.find("PK\x01\x02", at == std::string::npos ? 0 : at + 4);
-    }
-    bytes.at(at + 16) ^= 0x55;
-    write_file(zip, bytes);
-}
-
 // Records Unix execute permission for `name`, as zip tools on Unix do for programs.
 void mark_executable(const fs::path& zip, const std::string& name) {
     int error = 0;

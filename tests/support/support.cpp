@@ -139,6 +139,18 @@ void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries, std::
     }
 }
 
+// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
+// entry's (intact) data fails its check.
+void break_crc(const fs::path& zip, int index) {
+    std::string bytes = read_file(zip);
+    size_t at = std::string::npos;
+    for (int i = 0; i <= index; ++i) {
+        at = bytes.find("PK\x01\x02", at == std::string::npos ? 0 : at + 4);
+    }
+    bytes.at(at + 16) ^= 0x55;
+    write_file(zip, bytes);
+}
+
 std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir) {
     std::vector<std::pair<std::string, std::string>> files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {

@@ -81,6 +81,10 @@ struct ZipEntry {
 void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries,
                std::int64_t mtime = 1600000000);
 
+// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
+// entry's (intact) data fails its check.
+void break_crc(const fs::path& zip, int index);
+
 // Every regular file below dir, by relative generic path, with its content.
 std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir);
 

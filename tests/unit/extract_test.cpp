@@ -24,18 +24,6 @@ using namespace support;
 
 namespace {
 
-// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
-// entry's (intact) data fails its check.
-void break_crc(const fs::path& zip, int index) {
-    std::string bytes = read_file(zip);
-    size_t at = std::string::npos;
-    for (int i = 0; i <= index; ++i) {
-        at = bytes.find("PK\x01\x02", at == std::string::npos ? 0 : at + 4);
-    }
-    bytes.at(at + 16) ^= 0x55;
-    write_file(zip, bytes);
-}
-
 // Sets bits of the general-purpose flags and the method of the only entry, in its local and its
 // central header.
 void patch_only_entry(const fs::path& zip, std::uint8_t flags, std::uint8_t method) {
