@@ -2,8 +2,9 @@
 """Two applies started together on one root, and links that every removal must leave alone.
 
 together: round after round, two `apply` runs are started at the same moment on one root while
-          the old application still runs for a moment: exactly one does the update, the other
-          exits 1 with "Another update is in progress in {root}", and the root ends complete.
+          the old application runs: exactly one takes the root and waits for the application,
+          the other exits 1 with "Another update is in progress in {root}" meanwhile; once the
+          application quits, the first completes the update and the root ends complete.
 links:    symbolic links to a directory with files (and to a single file) outside the root sit
           in the directories that apply removes: the backup after an update, a leftover backup
           next to a complete current/, and an interrupted run's current/ before the backup is
@@ -19,32 +20,52 @@ import time
 import rel_common as rc
 
 
-def start_lingering_app(testapp, root, linger_ms):
-    """Puts the test application into current/ as the installed one and starts it."""
-    app = os.path.join(root, "current", rc.APP)
+def start_staying_app(testapp, root):
+    """Puts the test application into current/ as the installed one and starts it; it runs
+    until a quit-request file appears beside it."""
+    current = os.path.join(root, "current")
+    app = os.path.join(current, rc.APP)
     rc.shutil.copy(testapp, app)
-    process = subprocess.Popen([app, "--linger-ms", str(linger_ms)], cwd=root,
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL)
-    starts = os.path.join(root, "current", "starts.txt")
+    open(os.path.join(current, "stay"), "wb").close()
+    process = subprocess.Popen([app], cwd=root, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    starts = os.path.join(current, "starts.txt")
     deadline = time.monotonic() + 20
     while b"end\n" not in (rc.read_bytes(starts) or b"") and time.monotonic() < deadline:
         time.sleep(0.01)
     return process
 
 
+def wait_for_first(processes, deadline_s):
+    end = time.monotonic() + deadline_s
+    while all(p.poll() is None for p in processes) and time.monotonic() < end:
+        time.sleep(0.01)
+
+
 def together_round(updater, testapp, work, package, index):
     trial = rc.fresh_dir(work, f"together-{index}")
     root = os.path.join(trial, "root")
     rc.install(root, rc.old_files(), rc.OLD_VERSION)
-    app = start_lingering_app(testapp, root, 400)
+    app = start_staying_app(testapp, root)
     args = updater.apply_args(root, package)
     args[args.index("--pid") + 1] = str(app.pid)
     runs = [subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL) for _ in range(2)]
-    codes = sorted(run.wait(timeout=rc.RUN_TIMEOUT_S) for run in runs)
-    app.wait(timeout=rc.RUN_TIMEOUT_S)
+    # The run holding the lock waits for the application, so the other one must end first;
+    # then the application is asked to quit and the waiting run carries on.
+    wait_for_first(runs, rc.RUN_TIMEOUT_S)
+    first = [run.poll() for run in runs]
+    open(os.path.join(root, "current", "quit-request"), "wb").close()
+    try:
+        codes = sorted(run.wait(timeout=rc.RUN_TIMEOUT_S) for run in runs)
+    except subprocess.TimeoutExpired:
+        codes = None
+    for process in runs + [app]:
+        process.kill()
+        process.wait()
     problems = []
+    if sorted(first, key=str) != [1, None]:
+        problems.append(f"while the application ran, the runs' exit codes were {first}")
     if codes != [0, 1]:
         problems.append(f"exit codes {codes}, expected one 0 and one 1")
     lines = rc.log_lines(root)
@@ -122,7 +143,7 @@ def main():
     parser.add_argument("--updater", required=True)
     parser.add_argument("--testapp", required=True)
     parser.add_argument("--work", required=True)
-    parser.add_argument("--rounds", type=int, default=10)
+    parser.add_argument("--rounds", type=int, default=20)
     options = parser.parse_args()
 
     updater = rc.Updater(options.updater)
