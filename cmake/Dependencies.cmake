@@ -34,7 +34,10 @@ else()
   find_package(libzip CONFIG REQUIRED)
   find_package(CURL REQUIRED)
   find_package(OpenSSL REQUIRED)
-  target_link_libraries(updater_deps INTERFACE spdlog::spdlog fmt::fmt libzip::zip CURL::libcurl
-    OpenSSL::Crypto)
+  # libcurl is loaded at run time, only for a transfer; its headers are used as usual.
+  target_include_directories(updater_deps INTERFACE
+    $<TARGET_PROPERTY:CURL::libcurl,INTERFACE_INCLUDE_DIRECTORIES>)
+  target_link_libraries(updater_deps INTERFACE spdlog::spdlog fmt::fmt libzip::zip OpenSSL::Crypto
+    ${CMAKE_DL_LIBS})
   target_link_libraries(updater_cli INTERFACE CLI11::CLI11)
 endif()

@@ -1,4 +1,5 @@
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <openssl/evp.h>
 #include <spdlog/spdlog.h>
 
@@ -33,6 +34,7 @@ constexpr long kLowSpeedSeconds = 60;
 constexpr long kMaxRedirects = 30;
 
 constexpr std::size_t kReadChunk = 1 << 20;
+constexpr long kTransferChunk = 512 * 1024;
 
 std::int32_t as_result(std::uint32_t code) {
     return static_cast<std::int32_t>(code);
@@ -82,26 +84,66 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-struct EasyCleanup {
-    void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
+// libcurl and the many libraries it pulls in are loaded only when a transfer is made: apply and
+// the check of a package already in place then start without them, which keeps their memory
+// small.
+struct Curl {
+    CURLcode (*global_init)(long flags);
+    void (*global_cleanup)();
+    CURL* (*easy_init)();
+    CURLcode (*easy_setopt)(CURL* easy, CURLoption option, ...);
+    CURLcode (*easy_perform)(CURL* easy);
+    void (*easy_cleanup)(CURL* easy);
 };
-using Easy = std::unique_ptr<CURL, EasyCleanup>;
 
-// libcurl's process-wide set-up, held only around the transfer.
-class CurlGlobal {
+template <typename Function>
+bool find_symbol(void* library, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(dlsym(library, name));
+    return function != nullptr;
+}
+
+// The library stays loaded until the process ends, as a linked one would.
+const Curl* load_curl() {
+    static Curl curl;
+    static const bool loaded = [] {
+        void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            spdlog::error("Failed to load libcurl: {}", dlerror());
+            return false;
+        }
+        return find_symbol(library, "curl_global_init", curl.global_init) &&
+               find_symbol(library, "curl_global_cleanup", curl.global_cleanup) &&
+               find_symbol(library, "curl_easy_init", curl.easy_init) &&
+               find_symbol(library, "curl_easy_setopt", curl.easy_setopt) &&
+               find_symbol(library, "curl_easy_perform", curl.easy_perform) &&
+               find_symbol(library, "curl_easy_cleanup", curl.easy_cleanup);
+    }();
+    return loaded ? &curl : nullptr;
+}
+
+// libcurl's process-wide set-up and one transfer handle, held only around the transfer.
+class Transfer {
   public:
-    CurlGlobal() : ok_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK) {}
-    ~CurlGlobal() {
-        if (ok_) {
-            curl_global_cleanup();
+    explicit Transfer(const Curl& curl)
+        : curl_(curl),
+          global_(curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK),
+          easy_(global_ ? curl.easy_init() : nullptr) {}
+    ~Transfer() {
+        if (easy_ != nullptr) {
+            curl_.easy_cleanup(easy_);
+        }
+        if (global_) {
+            curl_.global_cleanup();
         }
     }
-    CurlGlobal(const CurlGlobal&) = delete;
-    CurlGlobal& operator=(const CurlGlobal&) = delete;
-    bool ok() const { return ok_; }
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    CURL* easy() const { return easy_; }
 
   private:
-    bool ok_;
+    const Curl& curl_;
+    bool global_;
+    CURL* easy_;
 };
 
 struct Sink {
@@ -119,22 +161,25 @@ std::size_t write_chunk(char* data, std::size_t size, std::size_t count, void* u
     return bytes;
 }
 
-void configure(CURL* easy, const std::string& url, Sink& sink) {
-    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
+void configure(const Curl& curl, CURL* easy, const std::string& url, Sink& sink) {
+    const auto setopt = curl.easy_setopt;
+    setopt(easy, CURLOPT_URL, url.c_str());
+    setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
     // A server must not be able to send the updater to a local file.
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-    curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, write_chunk);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
+    setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp");
+    setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    setopt(easy, CURLOPT_FAILONERROR, 1L);
+    setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    setopt(easy, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
+    setopt(easy, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // Larger pieces than the default 16 KiB: fewer write calls for a large package.
+    setopt(easy, CURLOPT_BUFFERSIZE, kTransferChunk);
+    setopt(easy, CURLOPT_WRITEFUNCTION, write_chunk);
+    setopt(easy, CURLOPT_WRITEDATA, &sink);
 }
 
 struct MdFree {
@@ -158,9 +203,12 @@ std::string to_hex(const unsigned char* bytes, std::size_t count) {
 }  // namespace
 
 std::int32_t download_url_to_file(const std::string& url, const std::string& path_text) {
-    const CurlGlobal global;
-    const Easy easy(global.ok() ? curl_easy_init() : nullptr);
-    if (!easy) {
+    const Curl* curl = load_curl();
+    if (curl == nullptr) {
+        return as_result(kDownloadFailure);
+    }
+    const Transfer transfer(*curl);
+    if (transfer.easy() == nullptr) {
         return as_result(kDownloadFailure);
     }
     File file(std::fopen(path_text.c_str(), "wb"));
@@ -168,8 +216,8 @@ std::int32_t download_url_to_file(const std::string& url, const std::string& pat
         return as_result(write_failure(errno));
     }
     Sink sink{file.get()};
-    configure(easy.get(), url, sink);
-    const CURLcode code = curl_easy_perform(easy.get());
+    configure(*curl, transfer.easy(), url, sink);
+    const CURLcode code = curl->easy_perform(transfer.easy());
     if (code != CURLE_OK) {
         return as_result(failure_code(code, sink.error));
     }
