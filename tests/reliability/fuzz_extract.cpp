@@ -64,8 +64,9 @@ void check_contained() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/fuzz-extract.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
+    // Under TMPDIR, so that a run's caller can clear away what a crashed run leaves.
+    std::string pattern = (fs::temp_directory_path() / "fuzz-extract.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
         fail("no sandbox");
     }
     sandbox = pattern;
