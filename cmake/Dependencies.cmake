@@ -34,9 +34,6 @@ else()
   find_package(libzip CONFIG REQUIRED)
   find_package(CURL REQUIRED)
   find_package(OpenSSL REQUIRED)
-  # libcurl is loaded at run time, only for a transfer; its headers are used as usual.
-  target_include_directories(updater_deps INTERFACE
-    $<TARGET_PROPERTY:CURL::libcurl,INTERFACE_INCLUDE_DIRECTORIES>)
   # spdlog and fmt header-only, as in the Windows build: two fewer shared libraries to load keeps
   # every run's resident memory down.
   find_package(Threads REQUIRED)
@@ -44,6 +41,6 @@ else()
     $<TARGET_PROPERTY:spdlog::spdlog_header_only,INTERFACE_INCLUDE_DIRECTORIES>)
   target_compile_definitions(updater_deps INTERFACE SPDLOG_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
   target_link_libraries(updater_deps INTERFACE fmt::fmt-header-only Threads::Threads libzip::zip
-    OpenSSL::Crypto ${CMAKE_DL_LIBS})
+    CURL::libcurl OpenSSL::Crypto)
   target_link_libraries(updater_cli INTERFACE CLI11::CLI11)
 endif()

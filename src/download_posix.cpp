@@ -1,5 +1,4 @@
 #include <curl/curl.h>
-#include <dlfcn.h>
 #include <openssl/evp.h>
 #include <spdlog/spdlog.h>
 
@@ -84,56 +83,18 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// libcurl and the many libraries it pulls in are loaded only when a transfer is made: apply and
-// the check of a package already in place then start without them, which keeps their memory
-// small.
-struct Curl {
-    CURLcode (*global_init)(long flags);
-    void (*global_cleanup)();
-    CURL* (*easy_init)();
-    CURLcode (*easy_setopt)(CURL* easy, CURLoption option, ...);
-    CURLcode (*easy_perform)(CURL* easy);
-    void (*easy_cleanup)(CURL* easy);
-};
-
-template <typename Function>
-bool find_symbol(void* library, const char* name, Function& function) {
-    function = reinterpret_cast<Function>(dlsym(library, name));
-    return function != nullptr;
-}
-
-// The library stays loaded until the process ends, as a linked one would.
-const Curl* load_curl() {
-    static Curl curl;
-    static const bool loaded = [] {
-        void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            spdlog::error("Failed to load libcurl: {}", dlerror());
-            return false;
-        }
-        return find_symbol(library, "curl_global_init", curl.global_init) &&
-               find_symbol(library, "curl_global_cleanup", curl.global_cleanup) &&
-               find_symbol(library, "curl_easy_init", curl.easy_init) &&
-               find_symbol(library, "curl_easy_setopt", curl.easy_setopt) &&
-               find_symbol(library, "curl_easy_perform", curl.easy_perform) &&
-               find_symbol(library, "curl_easy_cleanup", curl.easy_cleanup);
-    }();
-    return loaded ? &curl : nullptr;
-}
-
 // libcurl's process-wide set-up and one transfer handle, held only around the transfer.
 class Transfer {
   public:
-    explicit Transfer(const Curl& curl)
-        : curl_(curl),
-          global_(curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK),
-          easy_(global_ ? curl.easy_init() : nullptr) {}
+    Transfer()
+        : global_(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK),
+          easy_(global_ ? curl_easy_init() : nullptr) {}
     ~Transfer() {
         if (easy_ != nullptr) {
-            curl_.easy_cleanup(easy_);
+            curl_easy_cleanup(easy_);
         }
         if (global_) {
-            curl_.global_cleanup();
+            curl_global_cleanup();
         }
     }
     Transfer(const Transfer&) = delete;
@@ -141,7 +102,6 @@ class Transfer {
     CURL* easy() const { return easy_; }
 
   private:
-    const Curl& curl_;
     bool global_;
     CURL* easy_;
 };
@@ -161,25 +121,24 @@ std::size_t write_chunk(char* data, std::size_t size, std::size_t count, void* u
     return bytes;
 }
 
-void configure(const Curl& curl, CURL* easy, const std::string& url, Sink& sink) {
-    const auto setopt = curl.easy_setopt;
-    setopt(easy, CURLOPT_URL, url.c_str());
-    setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
+void configure(CURL* easy, const std::string& url, Sink& sink) {
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,ftp,file");
     // A server must not be able to send the updater to a local file.
-    setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp");
-    setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-    setopt(easy, CURLOPT_FAILONERROR, 1L);
-    setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-    setopt(easy, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-    setopt(easy, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
-    setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kLowSpeedSeconds);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // Larger pieces than the default 16 KiB: fewer write calls for a large package.
-    setopt(easy, CURLOPT_BUFFERSIZE, kTransferChunk);
-    setopt(easy, CURLOPT_WRITEFUNCTION, write_chunk);
-    setopt(easy, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kTransferChunk);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, write_chunk);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
 }
 
 struct MdFree {
@@ -203,11 +162,7 @@ std::string to_hex(const unsigned char* bytes, std::size_t count) {
 }  // namespace
 
 std::int32_t download_url_to_file(const std::string& url, const std::string& path_text) {
-    const Curl* curl = load_curl();
-    if (curl == nullptr) {
-        return as_result(kDownloadFailure);
-    }
-    const Transfer transfer(*curl);
+    const Transfer transfer;
     if (transfer.easy() == nullptr) {
         return as_result(kDownloadFailure);
     }
@@ -216,8 +171,8 @@ std::int32_t download_url_to_file(const std::string& url, const std::string& pat
         return as_result(write_failure(errno));
     }
     Sink sink{file.get()};
-    configure(*curl, transfer.easy(), url, sink);
-    const CURLcode code = curl->easy_perform(transfer.easy());
+    configure(transfer.easy(), url, sink);
+    const CURLcode code = curl_easy_perform(transfer.easy());
     if (code != CURLE_OK) {
         return as_result(failure_code(code, sink.error));
     }
