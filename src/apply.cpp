@@ -48,7 +48,7 @@ Layout make_layout(const std::string& app_dir, const std::string& exe) {
 
 // Settles what an interrupted earlier run left behind. False when a backup had to be restored
 // and could not be.
-bool settle_stale_backup(const Layout& layout) {
+[[nodiscard]] bool settle_stale_backup(const Layout& layout) {
     const bool interrupted = fs::exists(layout.marker);
     if (fs::exists(layout.backup)) {
         // After an interrupted run current/ may hold a partial extraction, however full it looks.
@@ -60,7 +60,8 @@ bool settle_stale_backup(const Layout& layout) {
             if (fs::exists(layout.current)) {
                 remove_tree(layout.current);
             }
-            if (const unsigned long error = rename_path(layout.backup, layout.current)) {
+            if (const NativeError error = rename_path(layout.backup, layout.current);
+                error.failed()) {
                 spdlog::error("Failed to restore from backup: {}", error_text(error));
                 return false;
             }
@@ -72,12 +73,12 @@ bool settle_stale_backup(const Layout& layout) {
     return true;
 }
 
-bool is_separator(char c) {
+[[nodiscard]] bool is_separator(char c) {
     return c == '\\' || c == '/';
 }
 
 // Compares normalised paths, so that a process is recognised however its path was spelled.
-bool lies_inside(const std::string& image_path, const std::string& dir_text) {
+[[nodiscard]] bool lies_inside(const std::string& image_path, const std::string& dir_text) {
     std::string dir = normalize_exe_path(dir_text);
     while (!dir.empty() && is_separator(dir.back())) {
         dir.pop_back();
@@ -104,18 +105,19 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
     if (!process.wait_for_exit(exit_wait_ms)) {
         spdlog::warn("Process {} did not exit in time, terminating", pid);
         process.terminate();
-        process.wait_for_exit(after_terminate_wait_ms);
+        // The run goes on whether or not the process is gone by then.
+        static_cast<void>(process.wait_for_exit(after_terminate_wait_ms));
     }
 }
 
-bool move_current_aside(const Layout& layout) {
-    if (const unsigned long error = write_whole_file(layout.marker, "")) {
+[[nodiscard]] bool move_current_aside(const Layout& layout) {
+    if (const NativeError error = write_whole_file(layout.marker, ""); error.failed()) {
         spdlog::error("Failed to create {}: {}", path_text(layout.marker), error_text(error));
         return false;
     }
     spdlog::info("Renaming current/ -> current.bak/");
     // The application has just ended; the system may still hold its files for a moment.
-    if (const unsigned long error = rename_when_free(layout.current, layout.backup)) {
+    if (const NativeError error = rename_when_free(layout.current, layout.backup); error.failed()) {
         spdlog::error("Failed to rename current: {}", error_text(error));
         remove_file(layout.marker);
         return false;
@@ -123,7 +125,7 @@ bool move_current_aside(const Layout& layout) {
     return true;
 }
 
-bool extract_into_current(const std::string& package, const Layout& layout) {
+[[nodiscard]] bool extract_into_current(const std::string& package, const Layout& layout) {
     if (!create_directory_logged(layout.current)) {
         return false;
     }
@@ -142,16 +144,16 @@ bool extract_into_current(const std::string& package, const Layout& layout) {
 // before that step restores the old installation with its .version; one cut off after it finds
 // the new installation with the new .version. Written in binary: the line end is CR LF on every
 // platform.
-bool commit_version(const Layout& layout, const std::string& version) {
+[[nodiscard]] bool commit_version(const Layout& layout, const std::string& version) {
     const std::string text = version + "\r\n";
-    const bool staged = write_whole_file(layout.marker, text) == 0;
-    if (staged && rename_path(layout.marker, layout.version_file) == 0) {
+    const bool staged = write_whole_file(layout.marker, text).ok();
+    if (staged && rename_path(layout.marker, layout.version_file).ok()) {
         return true;
     }
     // The new contents are complete either way. A .version that can't be replaced (held open
     // elsewhere) is written in place; after a failed write the old one is kept as it is.
     remove_file(layout.marker);
-    return staged && write_whole_file(layout.version_file, text) == 0;
+    return staged && write_whole_file(layout.version_file, text).ok();
 }
 
 int finish_update(const Layout& layout, const std::string& version, const std::string& args) {
@@ -172,7 +174,7 @@ int finish_update(const Layout& layout, const std::string& version, const std::s
 int roll_back(const Layout& layout) {
     spdlog::error("Extraction failed, rolling back");
     remove_tree(layout.current);
-    if (const unsigned long error = rename_when_free(layout.backup, layout.current)) {
+    if (const NativeError error = rename_when_free(layout.backup, layout.current); error.failed()) {
         // The marker stays, so that the next run restores the backup it finds.
         spdlog::error("Failed to restore from backup: {}", error_text(error));
     } else {

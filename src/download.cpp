@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
+#include <fstream>
 #include <system_error>
 
 #include "files.h"
@@ -12,11 +13,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ascii_lower(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
+// The package is hashed through a buffer of this size, never held whole in memory.
+constexpr std::size_t read_chunk = 1 << 20;
+
+std::string to_hex(const std::vector<unsigned char>& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (const unsigned char byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0f];
     }
     return text;
 }
@@ -28,10 +34,90 @@ std::int64_t file_length(const fs::path& path) {
     return error ? -1 : static_cast<std::int64_t>(length);
 }
 
+// The package's directory exists (or is made) before anything else is looked at.
+[[nodiscard]] bool ensure_package_directory(const fs::path& package) {
+    const fs::path directory = package.parent_path();
+    if (const NativeError error = make_directories(directory); error.failed()) {
+        spdlog::error("Failed to create package directory {}: {}", to_narrow(directory),
+                      error_text(error));
+        return false;
+    }
+    return true;
+}
+
+// Fetches url into `temporary`; a failure is logged and leaves no file behind.
+[[nodiscard]] bool fetch_package(const std::string& url, const fs::path& temporary) {
+    remove_file(temporary);
+    const std::string temporary_text = to_narrow(temporary);
+    spdlog::info("Downloading package: {} -> {}", url, temporary_text);
+    const std::int32_t result = download_url_to_file(url, temporary_text);
+    if (result < 0) {
+        spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
+                      static_cast<std::uint32_t>(result), url);
+        remove_file(temporary);
+        return false;
+    }
+    return true;
+}
+
+[[nodiscard]] bool verify_download(const fs::path& temporary, const std::string& sha256,
+                                   std::int64_t size) {
+    if (!verify_package(temporary, sha256, size)) {
+        spdlog::error("Downloaded package failed integrity checks: {}", to_narrow(temporary));
+        remove_file(temporary);
+        return false;
+    }
+    return true;
+}
+
+// The rename replaces a file at the package path in one step, so that file stays until the new
+// one is in place, even when the rename fails; only something else in the way (an empty
+// directory) is removed first.
+[[nodiscard]] bool move_into_place(const fs::path& temporary, const fs::path& package) {
+    std::error_code not_a_file;
+    if (!fs::is_regular_file(package, not_a_file)) {
+        remove_file(package);
+    }
+    if (const NativeError error = rename_path(temporary, package); error.failed()) {
+        spdlog::error("Failed to move package into place: {}", error_text(error));
+        remove_file(temporary);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-bool verify_package(const fs::path& path, const std::string& expected_sha256,
-                    std::int64_t expected_size) {
+std::optional<std::string> sha256_file(const fs::path& path) {
+    Sha256 hash;
+    if (!hash.ready()) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (in.fail()) {
+        spdlog::error("Failed to open for hash: {}", to_narrow(path));
+        return std::nullopt;
+    }
+    // A read error ends the loop like the end of the file does; the digest then covers only the
+    // bytes read so far and cannot match the expected one.
+    std::vector<char> buffer(read_chunk);
+    while (!in.fail()) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize read = in.gcount();
+        if (read > 0 && !hash.update(reinterpret_cast<const unsigned char*>(buffer.data()),
+                                     static_cast<std::size_t>(read))) {
+            return std::nullopt;
+        }
+    }
+    const std::optional<std::vector<unsigned char>> digest = hash.finish();
+    if (!digest) {
+        return std::nullopt;
+    }
+    return to_hex(*digest);
+}
+
+[[nodiscard]] bool verify_package(const fs::path& path, const std::string& expected_sha256,
+                                  std::int64_t expected_size) {
     // A missing file is the ordinary "not downloaded yet" case, so it is not logged.
     std::error_code error;
     if (!fs::is_regular_file(path, error)) {
@@ -63,48 +149,17 @@ bool verify_package(const fs::path& path, const std::string& expected_sha256,
 int run_download(const std::string& url, const std::string& output, const std::string& sha256,
                  std::int64_t size) {
     const fs::path package = to_path(output);
-    const fs::path directory = package.parent_path();
-    if (const unsigned long code = make_directories(directory); code != 0) {
-        spdlog::error("Failed to create package directory {}: {}", to_narrow(directory),
-                      error_text(code));
+    if (!ensure_package_directory(package)) {
         return 1;
     }
-
     if (verify_package(package, sha256, size)) {
         spdlog::info("Package already present and verified: {}", to_narrow(package));
         return 0;
     }
-
     fs::path temporary = package;
     temporary += ".download";
-    remove_file(temporary);
-
-    const std::string temporary_text = to_narrow(temporary);
-    spdlog::info("Downloading package: {} -> {}", url, temporary_text);
-    const std::int32_t result = download_url_to_file(url, temporary_text);
-    if (result < 0) {
-        spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
-                      static_cast<std::uint32_t>(result), url);
-        remove_file(temporary);
-        return 1;
-    }
-
-    if (!verify_package(temporary, sha256, size)) {
-        spdlog::error("Downloaded package failed integrity checks: {}", temporary_text);
-        remove_file(temporary);
-        return 1;
-    }
-
-    // The rename replaces a file at the package path in one step, so that file stays until the
-    // new one is in place, even when the rename fails; only something else in the way (an empty
-    // directory) is removed first.
-    std::error_code not_a_file;
-    if (!fs::is_regular_file(package, not_a_file)) {
-        remove_file(package);
-    }
-    if (const unsigned long code = rename_path(temporary, package); code != 0) {
-        spdlog::error("Failed to move package into place: {}", error_text(code));
-        remove_file(temporary);
+    if (!fetch_package(url, temporary) || !verify_download(temporary, sha256, size) ||
+        !move_into_place(temporary, package)) {
         return 1;
     }
     spdlog::info("Package downloaded and verified: {}", to_narrow(package));

@@ -1,4 +1,4 @@
-#include <windows.h>
+#include "native_win.h"
 // The COM, URL download and CNG headers need windows.h first.
 #include <bcrypt.h>
 #include <objbase.h>
@@ -7,18 +7,10 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
-#include <fstream>
-#include <memory>
-#include <vector>
 
 #include "download.h"
-#include "text.h"
-
-namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::size_t kReadChunk = 1 << 20;
 
 // The thread's COM apartment, entered only around the download. A failed initialisation (for
 // instance COM already set up in another mode) is not undone.
@@ -52,21 +44,11 @@ struct HashDestroyer {
 };
 using Hash = std::unique_ptr<void, HashDestroyer>;
 
-bool read_length_property(BCRYPT_ALG_HANDLE provider, const wchar_t* name, ULONG& value) {
+[[nodiscard]] bool read_length_property(BCRYPT_ALG_HANDLE provider, const wchar_t* name,
+                                        ULONG& value) {
     ULONG written = 0;
     return BCryptGetProperty(provider, name, reinterpret_cast<PUCHAR>(&value), sizeof value,
                              &written, 0) == 0;
-}
-
-std::string to_hex(const std::vector<UCHAR>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (UCHAR byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0f];
-    }
-    return text;
 }
 
 }  // namespace
@@ -76,55 +58,58 @@ std::int32_t download_url_to_file(const std::string& url, const std::string& pat
     return static_cast<std::int32_t>(fetch(url, path_text));
 }
 
-std::optional<std::string> sha256_file(const fs::path& path) {
-    BCRYPT_ALG_HANDLE raw_provider = nullptr;
-    if (BCryptOpenAlgorithmProvider(&raw_provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-        spdlog::error("BCryptOpenAlgorithmProvider(SHA256) failed");
-        return std::nullopt;
-    }
-    const Provider provider(raw_provider);
-
-    ULONG object_length = 0;
+// Declared in this order so that the hash is destroyed before the buffer it lives in.
+struct Sha256::Native {
+    Provider provider;
+    std::vector<UCHAR> hash_object;
     ULONG digest_length = 0;
-    if (!read_length_property(raw_provider, BCRYPT_OBJECT_LENGTH, object_length) ||
-        !read_length_property(raw_provider, BCRYPT_HASH_LENGTH, digest_length)) {
+    Hash hash;
+};
+
+Sha256::Sha256() : native_(std::make_unique<Native>()) {
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    if (BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+        spdlog::error("BCryptOpenAlgorithmProvider(SHA256) failed");
+        return;
+    }
+    native_->provider.reset(provider);
+    ULONG object_length = 0;
+    if (!read_length_property(provider, BCRYPT_OBJECT_LENGTH, object_length) ||
+        !read_length_property(provider, BCRYPT_HASH_LENGTH, native_->digest_length)) {
         spdlog::error("BCryptGetProperty(SHA256) failed");
-        return std::nullopt;
+        return;
     }
-    std::vector<UCHAR> hash_object(object_length);
-    std::vector<UCHAR> digest(digest_length);
-
-    BCRYPT_HASH_HANDLE raw_hash = nullptr;
-    if (BCryptCreateHash(raw_provider, &raw_hash,
-                         hash_object.empty() ? nullptr : hash_object.data(), object_length, nullptr,
-                         0, 0) != 0) {
+    native_->hash_object.resize(object_length);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (BCryptCreateHash(provider, &hash,
+                         object_length == 0 ? nullptr : native_->hash_object.data(), object_length,
+                         nullptr, 0, 0) != 0) {
         spdlog::error("BCryptCreateHash(SHA256) failed");
-        return std::nullopt;
+        return;
     }
-    // Declared after hash_object, so the hash is destroyed before the buffer it lives in.
-    const Hash hash(raw_hash);
+    native_->hash.reset(hash);
+}
 
-    std::ifstream in(path, std::ios::binary);
-    if (in.fail()) {
-        spdlog::error("Failed to open for hash: {}", to_narrow(path));
-        return std::nullopt;
-    }
-    // A read error ends the loop like the end of the file does; the digest then covers only the
-    // bytes read so far and cannot match the expected one.
-    std::vector<UCHAR> buffer(kReadChunk);
-    while (!in.fail()) {
-        in.read(reinterpret_cast<char*>(buffer.data()),
-                static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize read = in.gcount();
-        if (read > 0 && BCryptHashData(raw_hash, buffer.data(), static_cast<ULONG>(read), 0) != 0) {
-            spdlog::error("BCryptHashData(SHA256) failed");
-            return std::nullopt;
-        }
-    }
+Sha256::~Sha256() = default;
 
-    if (BCryptFinishHash(raw_hash, digest.data(), digest_length, 0) != 0) {
+bool Sha256::ready() const {
+    return native_->hash != nullptr;
+}
+
+bool Sha256::update(const unsigned char* data, std::size_t size) {
+    if (BCryptHashData(native_->hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size),
+                       0) != 0) {
+        spdlog::error("BCryptHashData(SHA256) failed");
+        return false;
+    }
+    return true;
+}
+
+std::optional<std::vector<unsigned char>> Sha256::finish() {
+    std::vector<unsigned char> digest(native_->digest_length);
+    if (BCryptFinishHash(native_->hash.get(), digest.data(), native_->digest_length, 0) != 0) {
         spdlog::error("BCryptFinishHash(SHA256) failed");
         return std::nullopt;
     }
-    return to_hex(digest);
+    return digest;
 }

@@ -77,7 +77,7 @@ std::vector<std::string> elements(const std::string& name) {
 
 // A name that could reach outside the destination: absolute, with a drive letter or stream name
 // (any `:`), or with a `..` element.
-bool is_unsafe(const std::string& name) {
+[[nodiscard]] bool is_unsafe(const std::string& name) {
     if (!name.empty() && name[0] == '/') {
         return true;
     }
@@ -103,7 +103,7 @@ std::optional<fs::path> output_path(const fs::path& dest, const std::string& nam
     return path;
 }
 
-bool is_directory_entry(zip_t* archive, zip_uint64_t index, const std::string& name) {
+[[nodiscard]] bool is_directory_entry(zip_t* archive, zip_uint64_t index, const std::string& name) {
     if (!name.empty() && name.back() == '/') {
         return true;
     }
@@ -133,8 +133,8 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
 
 // Streams one entry into its file. The library checks the CRC-32 when the entry's end is read
 // and refuses encrypted entries and unknown methods when it is opened.
-bool write_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& path,
-                 std::vector<char>& buffer) {
+[[nodiscard]] bool write_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
+                               const fs::path& path, std::vector<char>& buffer) {
     Entry entry(zip_fopen_index(archive, index, 0));
     if (!entry) {
         return false;
@@ -160,8 +160,8 @@ bool write_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, con
     return file.finish(mtime, unix_permissions(archive, index));
 }
 
-bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
-                   std::vector<char>& buffer) {
+[[nodiscard]] bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
+                                 const fs::path& dest, std::vector<char>& buffer) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
     if (is_unsafe(relative)) {
@@ -188,7 +188,7 @@ bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, c
 
 }  // namespace
 
-bool extract_zip(const std::string& zip_path, const std::string& dest_dir) {
+[[nodiscard]] bool extract_zip(const std::string& zip_path, const std::string& dest_dir) {
     Archive archive = open_archive(zip_path);
     if (!archive) {
         spdlog::error("Failed to open zip: {}", zip_path);

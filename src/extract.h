@@ -2,15 +2,16 @@
 
 #include <zip.h>
 
-#include <cstdint>
+#include <cstddef>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
 // Unpacks every entry of the zip archive at zip_path into dest_dir, stopping at the first entry
 // that fails. True when every entry was written.
-bool extract_zip(const std::string& zip_path, const std::string& dest_dir);
+[[nodiscard]] bool extract_zip(const std::string& zip_path, const std::string& dest_dir);
 
 // Platform pieces of extraction.
 
@@ -30,12 +31,14 @@ class OutputFile {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    bool is_open() const;
-    bool write(const char* data, std::size_t size);
+    [[nodiscard]] bool is_open() const;
+    [[nodiscard]] bool write(const char* data, std::size_t size);
     // Gives the file its entry's time stamp and, where the file system keeps them, permission
     // bits, then closes it. False when any of that failed.
-    bool finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions);
+    [[nodiscard]] bool finish(std::optional<std::time_t> mtime,
+                              std::optional<unsigned> permissions);
 
   private:
-    std::intptr_t handle_;
+    struct Native;  // the platform's open file
+    std::unique_ptr<Native> native_;
 };

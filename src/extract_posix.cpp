@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "extract.h"
+#include "native_posix.h"
+
+struct OutputFile::Native {
+    UniqueFd fd;
+};
 
 zip_source_t* archive_source(const std::filesystem::path& path, zip_error_t* error) {
     return zip_source_file_create(path.c_str(), 0, -1, error);
@@ -15,31 +17,17 @@ std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
 }
 
 OutputFile::OutputFile(const std::filesystem::path& path)
-    : handle_(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666)) {}
+    : native_(std::make_unique<Native>(Native{UniqueFd(
+          open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666))})) {}
 
-OutputFile::~OutputFile() {
-    if (handle_ >= 0) {
-        close(static_cast<int>(handle_));
-    }
-}
+OutputFile::~OutputFile() = default;
 
 bool OutputFile::is_open() const {
-    return handle_ >= 0;
+    return native_->fd.valid();
 }
 
 bool OutputFile::write(const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(static_cast<int>(handle_), data, size);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return write_fd(native_->fd.get(), data, size).ok();
 }
 
 namespace {
@@ -54,8 +42,7 @@ mode_t current_umask() {
 }  // namespace
 
 bool OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions) {
-    const int fd = static_cast<int>(handle_);
-    handle_ = -1;
+    const int fd = native_->fd.release();
     bool ok = true;
     // Recorded bits go through the umask, as for any file we create: an archive that records
     // 0666 must not install world-writable files.

@@ -1,51 +1,71 @@
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <system_error>
 
 #include "files.h"
+#include "native_posix.h"
 
-unsigned long make_directory(const std::filesystem::path& dir) {
+NativeError make_directory(const std::filesystem::path& dir) {
     if (mkdir(dir.c_str(), 0777) == 0) {
-        return 0;
+        return {};
     }
-    const int error = errno;
+    const NativeError error = last_error();
     struct stat st;
-    if (error == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return 0;
+    if (error.code() == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return {};
     }
-    return static_cast<unsigned long>(error);
+    return error;
 }
 
-bool is_missing_parent(unsigned long error) {
-    return error == ENOENT;
+[[nodiscard]] bool is_missing_parent(NativeError error) {
+    return error.code() == ENOENT;
 }
 
-bool is_in_use(unsigned long) {
+[[nodiscard]] bool is_in_use(NativeError) {
     // A rename on Linux never waits for other openers.
     return false;
 }
 
-unsigned long write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return static_cast<unsigned long>(errno);
-    }
-    int error = 0;
-    for (size_t done = 0; done < bytes.size() && error == 0;) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+NativeError write_some(int fd, const char* data, std::size_t size, std::size_t& written) {
+    for (;;) {
+        const ssize_t n = write(fd, data, size);
         if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (errno != EINTR) {
-            error = errno;
+            written = static_cast<std::size_t>(n);
+            return {};
+        }
+        if (n == 0) {
+            // A write that takes nothing would never finish the loop.
+            return NativeError(EIO);
+        }
+        if (errno != EINTR) {
+            return last_error();
         }
     }
-    if (close(fd) != 0 && error == 0) {
-        error = errno;
+}
+
+NativeError write_fd(int fd, const char* data, std::size_t size) {
+    return write_all(data, size, [fd](const char* d, std::size_t n, std::size_t& written) {
+        return write_some(fd, d, n, written);
+    });
+}
+
+NativeError write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
+    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        return last_error();
     }
-    return static_cast<unsigned long>(error);
+    const NativeError error = write_fd(fd.get(), bytes.data(), bytes.size());
+    if (close(fd.release()) != 0 && error.ok()) {
+        return last_error();
+    }
+    return error;
+}
+
+NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0 ? NativeError() : last_error();
 }
 
 void remove_tree(const std::filesystem::path& path) {

@@ -1,27 +1,16 @@
-#include <windows.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "files.h"
+#include "native_win.h"
 
 namespace {
-
-// A directory search handle closed when it goes.
-struct FindHandle {
-    HANDLE handle;
-    ~FindHandle() {
-        if (handle != INVALID_HANDLE_VALUE) {
-            FindClose(handle);
-        }
-    }
-};
 
 std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
-    FindHandle find{FindFirstFileW((dir / L"*").c_str(), &data)};
-    if (find.handle == INVALID_HANDLE_VALUE) {
+    const UniqueFindHandle find(FindFirstFileW((dir / L"*").c_str(), &data));
+    if (!find.valid()) {
         return names;
     }
     do {
@@ -29,54 +18,72 @@ std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
         if (name != L"." && name != L"..") {
             names.push_back(name);
         }
-    } while (FindNextFileW(find.handle, &data));
+    } while (FindNextFileW(find.get(), &data));
     return names;
+}
+
+NativeError write_some(HANDLE file, const char* data, std::size_t size, std::size_t& written) {
+    const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
+    DWORD taken = 0;
+    if (!WriteFile(file, data, chunk, &taken, nullptr)) {
+        return last_error();
+    }
+    if (taken == 0) {
+        // A write that takes nothing would never finish the loop.
+        return NativeError(ERROR_WRITE_FAULT);
+    }
+    written = taken;
+    return {};
 }
 
 }  // namespace
 
-unsigned long make_directory(const std::filesystem::path& dir) {
+NativeError write_handle(HANDLE file, const char* data, std::size_t size) {
+    return write_all(data, size, [file](const char* d, std::size_t n, std::size_t& written) {
+        return write_some(file, d, n, written);
+    });
+}
+
+NativeError make_directory(const std::filesystem::path& dir) {
     if (CreateDirectoryW(dir.c_str(), nullptr)) {
-        return 0;
+        return {};
     }
-    const DWORD error = GetLastError();
+    const NativeError error = last_error();
     const DWORD attributes = GetFileAttributesW(dir.c_str());
-    if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+    if (error.code() == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return 0;
+        return {};
     }
     return error;
 }
 
-bool is_missing_parent(unsigned long error) {
-    return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND;
+[[nodiscard]] bool is_missing_parent(NativeError error) {
+    return error.code() == ERROR_PATH_NOT_FOUND || error.code() == ERROR_FILE_NOT_FOUND;
 }
 
-bool is_in_use(unsigned long error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           error == ERROR_ACCESS_DENIED;
+[[nodiscard]] bool is_in_use(NativeError error) {
+    return error.code() == ERROR_SHARING_VIOLATION || error.code() == ERROR_LOCK_VIOLATION ||
+           error.code() == ERROR_ACCESS_DENIED;
 }
 
-unsigned long write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError();
+NativeError write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) {
+        return last_error();
     }
-    DWORD error = 0;
-    for (size_t done = 0; done < bytes.size() && error == 0;) {
-        DWORD written = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 20));
-        if (WriteFile(file, bytes.data() + done, chunk, &written, nullptr)) {
-            done += written;
-        } else {
-            error = GetLastError();
-        }
-    }
-    if (!CloseHandle(file) && error == 0) {
-        error = GetLastError();
+    const NativeError error = write_handle(file.get(), bytes.data(), bytes.size());
+    if (!CloseHandle(file.release()) && error.ok()) {
+        return last_error();
     }
     return error;
+}
+
+NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+        return {};
+    }
+    return last_error();
 }
 
 void remove_tree(const std::filesystem::path& path) {

@@ -14,17 +14,17 @@ std::string quoted_command_line(const std::string& exe_text, const std::string& 
 
 void launch_process(const std::filesystem::path& exe, const std::string& args) {
     const std::string command_line = quoted_command_line(to_narrow(exe), args);
-    const unsigned long error = start_detached(command_line, to_narrow(exe.parent_path()));
-    if (error == 0) {
+    const NativeError error = start_detached(command_line, to_narrow(exe.parent_path()));
+    if (error.ok()) {
         spdlog::info("Launched: {}", command_line);
     } else {
-        spdlog::error("Failed to launch process, error code: {}", error);
+        spdlog::error("Failed to launch process, error code: {}", error.code());
     }
 }
 
 namespace {
 
-bool is_blank(char c) {
+[[nodiscard]] bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 

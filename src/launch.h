@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "error.h"
+
 // The command line a program is started with: the executable in double quotes, then, when there
 // are arguments, one space and the argument text exactly as given.
 std::string quoted_command_line(const std::string& exe_text, const std::string& args);
@@ -14,9 +16,9 @@ std::string quoted_command_line(const std::string& exe_text, const std::string& 
 void launch_process(const std::filesystem::path& exe, const std::string& args);
 
 // Starts a command line as an independent process that the updater never waits for, in
-// working_dir (nothing: the updater's own). Returns 0 or the system's error code.
-unsigned long start_detached(const std::string& command_line,
-                             const std::optional<std::string>& working_dir);
+// working_dir (nothing: the updater's own).
+NativeError start_detached(const std::string& command_line,
+                           const std::optional<std::string>& working_dir);
 
 // Splits a command line into arguments the way the Windows C runtime does, so that a program
 // started by the POSIX layer sees what it would see on Windows.

@@ -7,18 +7,9 @@
 #include <filesystem>
 
 #include "launch.h"
+#include "native_posix.h"
 
 namespace {
-
-// A file descriptor closed when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
 
 // Makes every descriptor the updater holds (the log file included) close on exec.
 void close_inherited_descriptors() {
@@ -66,11 +57,11 @@ void redirect_standard_streams() {
 
 }  // namespace
 
-unsigned long start_detached(const std::string& command_line,
-                             const std::optional<std::string>& working_dir) {
+NativeError start_detached(const std::string& command_line,
+                           const std::optional<std::string>& working_dir) {
     std::vector<std::string> args = split_command_line(command_line);
     if (args.empty() || args[0].empty()) {
-        return ENOENT;
+        return NativeError(ENOENT);
     }
     // The program is found relative to the updater's directory, as on Windows, not relative to
     // the working directory it is started in.
@@ -79,32 +70,32 @@ unsigned long start_detached(const std::string& command_line,
 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        return static_cast<unsigned long>(errno);
+        return last_error();
     }
-    Fd read_end{pipe_fds[0]};
-    Fd write_end{pipe_fds[1]};
+    UniqueFd read_end(pipe_fds[0]);
+    UniqueFd write_end(pipe_fds[1]);
 
     // Double fork: the intermediate child exits at once, so the started program is adopted by
     // init and never becomes a zombie of the updater; setsid detaches it from our session.
     const pid_t child = fork();
     if (child < 0) {
-        return static_cast<unsigned long>(errno);
+        return last_error();
     }
     if (child == 0) {
         setsid();
         if (fork() == 0) {
-            exec_program(program, args, working_dir, write_end.fd);
+            exec_program(program, args, working_dir, write_end.get());
         }
         _exit(0);
     }
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
-    close(write_end.fd);
-    write_end.fd = -1;
+    write_end.reset();
 
     int error = 0;
     ssize_t n;
-    while ((n = read(read_end.fd, &error, sizeof error)) < 0 && errno == EINTR) {
+    while ((n = read(read_end.get(), &error, sizeof error)) < 0 && errno == EINTR) {
     }
-    return n == static_cast<ssize_t>(sizeof error) ? static_cast<unsigned long>(error) : 0;
+    return n == static_cast<ssize_t>(sizeof error) ? NativeError(static_cast<unsigned long>(error))
+                                                   : NativeError();
 }

@@ -1,11 +1,10 @@
-#include <windows.h>
-
 #include <vector>
 
 #include "launch.h"
+#include "native_win.h"
 
-unsigned long start_detached(const std::string& command_line,
-                             const std::optional<std::string>& working_dir) {
+NativeError start_detached(const std::string& command_line,
+                           const std::optional<std::string>& working_dir) {
     // CreateProcessA may write into the command line, so it gets a private copy.
     std::vector<char> buffer(command_line.begin(), command_line.end());
     buffer.push_back('\0');
@@ -14,9 +13,10 @@ unsigned long start_detached(const std::string& command_line,
     PROCESS_INFORMATION info{};
     if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                         working_dir ? working_dir->c_str() : nullptr, &startup, &info)) {
-        return GetLastError();
+        return last_error();
     }
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-    return 0;
+    // Nothing waits for the program: its handles are closed at once.
+    const UniqueHandle thread(info.hThread);
+    const UniqueHandle process(info.hProcess);
+    return {};
 }

@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -52,17 +53,17 @@ std::optional<std::string> quit_request_directory(const std::string& exe) {
 
 void send_quit_request(const std::string& exe) {
     const std::string command_line = quoted_command_line(exe, "--quit-for-update");
-    const unsigned long error = start_detached(command_line, quit_request_directory(exe));
-    if (error == 0) {
+    const NativeError error = start_detached(command_line, quit_request_directory(exe));
+    if (error.ok()) {
         spdlog::info("Quit request launched: {}", command_line);
     } else {
-        spdlog::error("Failed to launch quit request (err={}): {}", error, command_line);
+        spdlog::error("Failed to launch quit request (err={}): {}", error.code(), command_line);
     }
 }
 
 // Polls until no process runs from the executable. The deadline is tested before each lookup,
 // so none starts after it.
-bool wait_for_exit(const std::string& normalized, std::int32_t timeout_ms) {
+[[nodiscard]] bool wait_for_exit(const std::string& normalized, std::int32_t timeout_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     while (std::chrono::steady_clock::now() < deadline) {
         if (!is_process_running(normalized)) {
@@ -79,19 +80,12 @@ std::string normalize_exe_path(const std::string& path_text) {
     if (path_text.empty()) {
         return {};
     }
-    std::string text = resolved_text(path_text);
-    for (char& c : text) {
-        // ASCII only, whatever the process locale: bytes of other characters stay as they are.
-        if (c == '/') {
-            c = '\\';
-        } else if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
+    std::string text = ascii_lower(resolved_text(path_text));
+    std::replace(text.begin(), text.end(), '/', '\\');
     return text;
 }
 
-bool is_process_running(const std::string& normalized) {
+[[nodiscard]] bool is_process_running(const std::string& normalized) {
     return any_process([&](long pid) {
         const std::optional<std::string> image = process_image_path(pid);
         return image && normalize_exe_path(*image) == normalized;

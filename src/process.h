@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -10,7 +11,7 @@
 std::string normalize_exe_path(const std::string& path_text);
 
 // True when a running process has an image path whose normalised form equals `normalized`.
-bool is_process_running(const std::string& normalized);
+[[nodiscard]] bool is_process_running(const std::string& normalized);
 
 // Handler of `close-app`. Returns the exit code.
 int run_close_app(const std::string& exe, std::int32_t timeout_ms);
@@ -20,4 +21,24 @@ std::optional<std::string> process_image_path(long pid);
 
 // Offers the id of every process on the machine to `matches`, stopping at the first it accepts.
 // False when none was accepted, or when the process list cannot be read (logged as a warning).
-bool any_process(const std::function<bool(long pid)>& matches);
+[[nodiscard]] bool any_process(const std::function<bool(long pid)>& matches);
+
+// Another process, opened for waiting on and terminating it; closed when it goes.
+class ProcessHandle {
+  public:
+    explicit ProcessHandle(long pid);
+    ~ProcessHandle();
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+    // False when the process could not be opened (gone, never there, not ours to touch).
+    [[nodiscard]] bool is_open() const;
+    // False when the process still runs after timeout_ms; true when it ended or the wait failed.
+    [[nodiscard]] bool wait_for_exit(int timeout_ms) const;
+    // Ends the process with exit code 1 (Linux: SIGKILL); the result is not examined.
+    void terminate() const;
+
+  private:
+    struct Native;  // the platform's process handle
+    std::unique_ptr<Native> native_;
+};

@@ -1,4 +1,7 @@
 #include <dirent.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <spdlog/spdlog.h>
@@ -7,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "native_posix.h"
 #include "process.h"
 
 namespace {
@@ -49,7 +53,7 @@ std::optional<std::string> process_image_path(long pid) {
     return path;
 }
 
-bool any_process(const std::function<bool(long pid)>& matches) {
+[[nodiscard]] bool any_process(const std::function<bool(long pid)>& matches) {
     const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
     if (!proc) {
         // Same line as the Windows build, so that callers reading the log see one text.
@@ -63,4 +67,33 @@ bool any_process(const std::function<bool(long pid)>& matches) {
         }
     }
     return false;
+}
+
+struct ProcessHandle::Native {
+    UniqueFd pidfd;
+};
+
+// The old process is watched through a pidfd: it names that process only, even if its id is
+// given to another one meanwhile.
+ProcessHandle::ProcessHandle(long pid)
+    : native_(std::make_unique<Native>(Native{UniqueFd(
+          pid > 0 ? static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0)) : -1)})) {
+}
+
+ProcessHandle::~ProcessHandle() = default;
+
+bool ProcessHandle::is_open() const {
+    return native_->pidfd.valid();
+}
+
+bool ProcessHandle::wait_for_exit(int timeout_ms) const {
+    pollfd ready{native_->pidfd.get(), POLLIN, 0};
+    int result;
+    while ((result = poll(&ready, 1, timeout_ms)) < 0 && errno == EINTR) {
+    }
+    return result != 0;
+}
+
+void ProcessHandle::terminate() const {
+    syscall(SYS_pidfd_send_signal, native_->pidfd.get(), SIGKILL, nullptr, 0);
 }

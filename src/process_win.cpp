@@ -1,10 +1,9 @@
-#include <windows.h>
+#include "native_win.h"
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 
 #include <spdlog/spdlog.h>
 
-#include <memory>
 #include <vector>
 
 #include "process.h"
@@ -13,20 +12,15 @@ namespace {
 
 constexpr DWORD image_path_room = 32768;
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using ScopedHandle = std::unique_ptr<void, HandleCloser>;
-
 }  // namespace
 
 std::optional<std::string> process_image_path(long pid) {
     std::vector<char> buffer(image_path_room);
     DWORD length = image_path_room;
     {
-        const ScopedHandle process(
+        const UniqueHandle process(
             OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
-        if (!process) {
+        if (!process.valid()) {
             return std::nullopt;
         }
         if (!QueryFullProcessImageNameA(process.get(), 0, buffer.data(), &length)) {
@@ -39,19 +33,42 @@ std::optional<std::string> process_image_path(long pid) {
     return std::string(buffer.data(), length);
 }
 
-bool any_process(const std::function<bool(long pid)>& matches) {
-    const HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (raw == INVALID_HANDLE_VALUE) {
+[[nodiscard]] bool any_process(const std::function<bool(long pid)>& matches) {
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) {
         spdlog::warn("CreateToolhelp32Snapshot failed: {}", GetLastError());
         return false;
     }
-    const ScopedHandle snapshot(raw);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(raw, &entry); more; more = Process32NextW(raw, &entry)) {
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
         if (matches(static_cast<long>(entry.th32ProcessID))) {
             return true;
         }
     }
     return false;
+}
+
+struct ProcessHandle::Native {
+    UniqueHandle process;
+};
+
+ProcessHandle::ProcessHandle(long pid)
+    : native_(std::make_unique<Native>(Native{UniqueHandle(
+          OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid)))})) {}
+
+ProcessHandle::~ProcessHandle() = default;
+
+bool ProcessHandle::is_open() const {
+    return native_->process.valid();
+}
+
+bool ProcessHandle::wait_for_exit(int timeout_ms) const {
+    return WaitForSingleObject(native_->process.get(), static_cast<DWORD>(timeout_ms)) !=
+           WAIT_TIMEOUT;
+}
+
+void ProcessHandle::terminate() const {
+    TerminateProcess(native_->process.get(), 1);
 }

@@ -9,9 +9,9 @@
 std::filesystem::path to_path(const std::string& narrow);
 std::string to_narrow(const std::filesystem::path& path);
 
-// The system's message for a native error code (GetLastError value or errno).
-std::string error_text(unsigned long code);
+// The path as narrow text for a log line; never fails (characters that have no narrow form are
+// shown in UTF-8).
+std::string path_text(const std::filesystem::path& path);
 
-// Renames a file or directory, replacing an existing file at the target. Returns 0 or the native
-// error code, so that logged failures carry the system's own text.
-unsigned long rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
+// ASCII letters folded to lower case, whatever the process locale; other bytes stay as they are.
+std::string ascii_lower(std::string text);

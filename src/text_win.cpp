@@ -1,9 +1,8 @@
-#include <windows.h>
-
 #include <clocale>
 #include <cstring>
 #include <system_error>
 
+#include "native_win.h"
 #include "text.h"
 
 namespace {
@@ -24,20 +23,28 @@ UINT file_system_code_page() {
 
 }  // namespace
 
-std::filesystem::path to_path(const std::string& narrow) {
-    if (narrow.empty()) {
-        return {};
+std::optional<std::wstring> widen(UINT code_page, const std::string& text) {
+    if (text.empty()) {
+        return std::wstring();
     }
-    const UINT cp = file_system_code_page();
-    const int length = static_cast<int>(narrow.size());
+    const int length = static_cast<int>(text.size());
     const int wide_length =
-        MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, narrow.data(), length, nullptr, 0);
+        MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
     if (wide_length <= 0) {
-        conversion_failed("cannot convert narrow text to a path");
+        return std::nullopt;
     }
     std::wstring wide(static_cast<size_t>(wide_length), L'\0');
-    MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, narrow.data(), length, wide.data(), wide_length);
-    return std::filesystem::path(wide);
+    MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), length, wide.data(),
+                        wide_length);
+    return wide;
+}
+
+std::filesystem::path to_path(const std::string& narrow) {
+    std::optional<std::wstring> wide = widen(file_system_code_page(), narrow);
+    if (!wide) {
+        conversion_failed("cannot convert narrow text to a path");
+    }
+    return std::filesystem::path(std::move(*wide));
 }
 
 std::string to_narrow(const std::filesystem::path& path) {
@@ -60,29 +67,4 @@ std::string to_narrow(const std::filesystem::path& path) {
     WideCharToMultiByte(cp, flags, wide.data(), length, narrow.data(), narrow_length, nullptr,
                         used_default_out);
     return narrow;
-}
-
-std::string error_text(unsigned long code) {
-    constexpr DWORD flags = FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    char buffer[1024];
-    const DWORD languages[] = {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), 0,
-                               MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL)};
-    for (DWORD language : languages) {
-        DWORD length =
-            FormatMessageA(flags, nullptr, code, language, buffer, sizeof buffer, nullptr);
-        while (length > 0 && std::strchr(" \t\r\n", buffer[length - 1]) != nullptr) {
-            --length;
-        }
-        if (length > 0) {
-            return std::string(buffer, length);
-        }
-    }
-    return "unknown error";
-}
-
-unsigned long rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
-        return 0;
-    }
-    return GetLastError();
 }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "process.h"
+#include "error.h"
 #include "support.h"
 #include "text.h"
 
@@ -353,7 +354,7 @@ TEST_F(Apply, FirstRunWithoutCurrentFailsToRename) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
                             "info Renaming current/ -> current.bak/",
-                            "error Failed to rename current: " + error_text(missing)}));
+                            "error Failed to rename current: " + error_text(NativeError(missing))}));
     EXPECT_EQ(tree(root), Files({{"updater.log", read_file(root / "updater.log")}}));
     EXPECT_FALSE(fs::exists(current));
     EXPECT_FALSE(fs::exists(backup));
@@ -428,7 +429,7 @@ TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(log(),
               Lines({"warning Found stale backup, restoring current from current.bak",
-                     "error Failed to restore from backup: " + error_text(Pinned::error())}));
+                     "error Failed to restore from backup: " + error_text(NativeError(Pinned::error()))}));
     EXPECT_TRUE(survived);  // never waited for nor terminated
     EXPECT_EQ(installed(backup).size(), 2u);
     EXPECT_FALSE(fs::exists(current));

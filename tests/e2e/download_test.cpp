@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "error.h"
 #include "support.h"
 #include "text.h"
 
@@ -234,7 +235,7 @@ TEST_F(Download, FailedMoveIsReportedAndCleanedUp) {
     EXPECT_EQ(lines[1].rfind(failed, 0), 0u) << lines[1];
     EXPECT_GT(lines[1].size(), failed.size()) << lines[1];
 #else
-    EXPECT_EQ(lines[1], failed + error_text(EISDIR));
+    EXPECT_EQ(lines[1], failed + error_text(NativeError(EISDIR)));
 #endif
 }
 
@@ -254,7 +255,7 @@ TEST_F(Download, BareFileNameFailsWithoutARequest) {
         download(serve("pkg.zip", kPackage), "pkg.zip", kPackageDigest, kPackageSize, dir.path());
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(log(), (std::vector<std::string>{"error Failed to create package directory : " +
-                                               error_text(path_not_found)}));
+                                               error_text(NativeError(path_not_found))}));
     EXPECT_FALSE(fs::exists(dir / "pkg.zip"));
     EXPECT_FALSE(fs::exists(dir / "pkg.zip.download"));
     EXPECT_EQ(requests(), 0);

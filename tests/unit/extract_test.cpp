@@ -11,6 +11,7 @@
 
 #include "extract.h"
 #include "log.h"
+#include "error.h"
 #include "support.h"
 #include "text.h"
 
@@ -215,7 +216,7 @@ TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
     EXPECT_FALSE(extract());
     EXPECT_EQ(log(),
               Lines({counted(2), "error Failed to create directory " + to_narrow(dest / "a") +
-                                     ": " + error_text(exists_code)}));
+                                     ": " + error_text(NativeError(exists_code))}));
 }
 
 TEST_F(Extract, FileThatCannotBeWrittenNamesTheEntry) {

@@ -4,6 +4,8 @@
 #include <windows.h>
 #endif
 
+#include "error.h"
+#include "files.h"
 #include "support.h"
 #include "text.h"
 
@@ -17,12 +19,12 @@ TEST(Text, NarrowTextRoundTrips) {
 
 TEST(Text, ErrorTextIsTheSystemMessage) {
     // Code 2 is a missing file on both platforms.
-    const std::string text = error_text(2);
+    const std::string text = error_text(NativeError(2));
 #ifdef _WIN32
     // Windows and Wine word their message tables differently.
     EXPECT_TRUE(text == "The system cannot find the file specified." || text == "File not found.")
         << text;
-    EXPECT_EQ(error_text(0x7fffffff), "unknown error");
+    EXPECT_EQ(error_text(NativeError(0x7fffffff)), "unknown error");
 #else
     EXPECT_EQ(text, "No such file or directory");
 #endif
@@ -30,10 +32,10 @@ TEST(Text, ErrorTextIsTheSystemMessage) {
 
 TEST(Text, RenameReportsTheNativeCode) {
     support::TempDir dir;
-    EXPECT_EQ(rename_path(dir / "missing", dir / "other"), 2ul);
+    EXPECT_EQ(rename_path(dir / "missing", dir / "other").code(), 2ul);
     support::write_file(dir / "a", "1");
     support::write_file(dir / "b", "2");
-    EXPECT_EQ(rename_path(dir / "a", dir / "b"), 0ul);
+    EXPECT_TRUE(rename_path(dir / "a", dir / "b").ok());
     EXPECT_EQ(support::read_file(dir / "b"), "1");
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
 }

@@ -1,0 +1,46 @@
+#pragma once
+
+// Helpers private to the POSIX files of the updater.
+
+#include <unistd.h>
+
+#include <cstddef>
+
+#include "error.h"
+
+// One file descriptor, closed when it goes.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    int get() const { return fd_; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// Writes all of data to the descriptor, going on after short and interrupted writes.
+NativeError write_fd(int fd, const char* data, std::size_t size);
