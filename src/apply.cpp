@@ -4,10 +4,13 @@
 
 #include <exception>
 #include <optional>
+#include <system_error>
+#include <vector>
 
 #include "extract.h"
 #include "files.h"
 #include "launch.h"
+#include "log.h"
 #include "process.h"
 #include "text.h"
 
@@ -73,19 +76,15 @@ Layout make_layout(const std::string& app_dir, const std::string& exe) {
     return true;
 }
 
-[[nodiscard]] bool is_separator(char c) {
-    return c == '\\' || c == '/';
-}
-
-// Compares normalised paths, so that a process is recognised however its path was spelled.
-[[nodiscard]] bool lies_inside(const std::string& image_path, const std::string& dir_text) {
-    std::string dir = normalize_exe_path(dir_text);
-    while (!dir.empty() && is_separator(dir.back())) {
-        dir.pop_back();
+// The id may have been given to another program since the application ended, or name a process
+// that is not ours to touch: such a process is neither waited for nor terminated.
+[[nodiscard]] bool is_the_application(std::int32_t pid, const ProcessHandle& process,
+                                      const Layout& layout) {
+    if (pid == current_process_id() || !process.may_terminate()) {
+        return false;
     }
-    const std::string image = normalize_exe_path(image_path);
-    return image.size() > dir.size() && image.compare(0, dir.size(), dir) == 0 &&
-           is_separator(image[dir.size()]);
+    const std::optional<std::string> image = process_image_path(pid);
+    return image && lies_inside(*image, layout.current_text);
 }
 
 void wait_for_old_process(std::int32_t pid, const Layout& layout) {
@@ -94,10 +93,7 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
         spdlog::info("Process {} not found, proceeding", pid);
         return;
     }
-    // The id may have been given to another program since the application ended: that program
-    // is neither waited for nor terminated.
-    const std::optional<std::string> image = process_image_path(pid);
-    if (image && !lies_inside(*image, layout.current_text)) {
+    if (!is_the_application(pid, process, layout)) {
         spdlog::info("Process {} is not the application, proceeding", pid);
         return;
     }
@@ -110,15 +106,31 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
     }
 }
 
-[[nodiscard]] bool move_current_aside(const Layout& layout) {
-    if (const NativeError error = write_whole_file(layout.marker, ""); error.failed()) {
-        spdlog::error("Failed to create {}: {}", path_text(layout.marker), error_text(error));
+// After a rename of dir failed: who keeps it busy, where that can be found out.
+void log_holders(const fs::path& dir) {
+    const std::vector<std::string> holders = processes_holding(dir);
+    if (holders.empty()) {
+        return;
+    }
+    std::string list;
+    for (const std::string& holder : holders) {
+        list += (list.empty() ? "" : ", ") + holder;
+    }
+    spdlog::error("Files in {} are in use by: {}", path_text(dir), list);
+}
+
+[[nodiscard]] bool move_current_aside(const Layout& layout, NewFile& marker) {
+    if (marker.error().failed()) {
+        spdlog::error("Failed to create {}: {}", path_text(layout.marker),
+                      error_text(marker.error()));
         return false;
     }
     spdlog::info("Renaming current/ -> current.bak/");
-    // The application has just ended; the system may still hold its files for a moment.
+    // The application has just ended; the system or a scanner may still hold its files.
     if (const NativeError error = rename_when_free(layout.current, layout.backup); error.failed()) {
         spdlog::error("Failed to rename current: {}", error_text(error));
+        log_holders(layout.current);
+        static_cast<void>(marker.close());
         remove_file(layout.marker);
         return false;
     }
@@ -139,25 +151,40 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
     }
 }
 
+// A package without the executable (no entries at all, or everything under a top folder) would
+// leave an installation that cannot start.
+[[nodiscard]] bool has_executable(const Layout& layout, const std::string& exe,
+                                  const std::string& package) {
+    std::error_code error;
+    if (fs::is_regular_file(fs::symlink_status(layout.executable, error))) {
+        return true;
+    }
+    spdlog::error("Package has no {}: {}", exe, package);
+    return false;
+}
+
 // Ends the transaction: the version text goes into the marker, which is then renamed onto
 // .version, so that the marker's removal and the new .version happen in one step. A run cut off
 // before that step restores the old installation with its .version; one cut off after it finds
 // the new installation with the new .version. Written in binary: the line end is CR LF on every
 // platform.
-[[nodiscard]] bool commit_version(const Layout& layout, const std::string& version) {
+[[nodiscard]] bool commit_version(const Layout& layout, NewFile& marker,
+                                  const std::string& version) {
     const std::string text = version + "\r\n";
-    const bool staged = write_whole_file(layout.marker, text).ok();
-    if (staged && rename_path(layout.marker, layout.version_file).ok()) {
+    const bool written = marker.write(text.data(), text.size()).ok() && marker.close().ok();
+    if (written && rename_when_free(layout.marker, layout.version_file).ok()) {
         return true;
     }
-    // The new contents are complete either way. A .version that can't be replaced (held open
-    // elsewhere) is written in place; after a failed write the old one is kept as it is.
+    // The new installation is complete either way; without the marker no later run takes it
+    // for an interrupted one.
+    static_cast<void>(marker.close());
     remove_file(layout.marker);
-    return staged && write_whole_file(layout.version_file, text).ok();
+    return false;
 }
 
-int finish_update(const Layout& layout, const std::string& version, const std::string& args) {
-    if (commit_version(layout, version)) {
+int finish_update(const Layout& layout, NewFile& marker, const std::string& version,
+                  const std::string& args) {
+    if (commit_version(layout, marker, version)) {
         spdlog::info("Version written: {}", version);
     } else {
         spdlog::error("Failed to write version file: {}", path_text(layout.version_file));
@@ -171,12 +198,14 @@ int finish_update(const Layout& layout, const std::string& version, const std::s
     return 0;
 }
 
-int roll_back(const Layout& layout) {
+int roll_back(const Layout& layout, NewFile& marker) {
     spdlog::error("Extraction failed, rolling back");
+    static_cast<void>(marker.close());
     remove_tree(layout.current);
     if (const NativeError error = rename_when_free(layout.backup, layout.current); error.failed()) {
         // The marker stays, so that the next run restores the backup it finds.
         spdlog::error("Failed to restore from backup: {}", error_text(error));
+        log_holders(layout.backup);
     } else {
         remove_file(layout.marker);
     }
@@ -189,25 +218,24 @@ int roll_back(const Layout& layout) {
 int run_apply(std::int32_t pid, const std::string& package, const std::string& app_dir,
               const std::string& exe, const std::string& version, const std::string& args) {
     const Layout layout = make_layout(app_dir, exe);
-    const RootLock lock(layout.root);
-    if (!lock.held()) {
-        if (lock.busy()) {
-            spdlog::error("Another update is in progress in {}", path_text(layout.root));
-        } else {
-            spdlog::error("Failed to lock {}: {}", path_text(layout.root),
-                          error_text(lock.error()));
-        }
+    // The lock needs the root to exist; a root that can't be made shows as a failed lock.
+    static_cast<void>(make_directories(layout.root));
+    const FileLock lock = lock_root(layout.root);
+    if (!start_log_under_lock(app_dir, lock, layout.root,
+                              "Another update is in progress in " + path_text(layout.root))) {
         return 1;
     }
     if (!settle_stale_backup(layout)) {
         return 1;
     }
     wait_for_old_process(pid, layout);
-    if (!move_current_aside(layout)) {
+    // Made only now, after the wait, so that nothing planted at its name meanwhile is used.
+    NewFile marker(layout.marker);
+    if (!move_current_aside(layout, marker)) {
         return 1;
     }
-    if (!extract_into_current(package, layout)) {
-        return roll_back(layout);
+    if (!extract_into_current(package, layout) || !has_executable(layout, exe, package)) {
+        return roll_back(layout, marker);
     }
-    return finish_update(layout, version, args);
+    return finish_update(layout, marker, version, args);
 }

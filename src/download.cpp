@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "files.h"
+#include "log.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -34,23 +35,13 @@ std::int64_t file_length(const fs::path& path) {
     return error ? -1 : static_cast<std::int64_t>(length);
 }
 
-// The package's directory exists (or is made) before anything else is looked at.
-[[nodiscard]] bool ensure_package_directory(const fs::path& package) {
-    const fs::path directory = package.parent_path();
-    if (const NativeError error = make_directories(directory); error.failed()) {
-        spdlog::error("Failed to create package directory {}: {}", to_narrow(directory),
-                      error_text(error));
-        return false;
-    }
-    return true;
-}
-
 // Fetches url into `temporary`; a failure is logged and leaves no file behind.
-[[nodiscard]] bool fetch_package(const std::string& url, const fs::path& temporary) {
+[[nodiscard]] bool fetch_package(const std::string& url, const fs::path& temporary,
+                                 std::int64_t size) {
     remove_file(temporary);
     const std::string temporary_text = to_narrow(temporary);
     spdlog::info("Downloading package: {} -> {}", url, temporary_text);
-    const std::int32_t result = download_url_to_file(url, temporary_text);
+    const std::int32_t result = download_url_to_file(url, temporary, size);
     if (result < 0) {
         spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
                       static_cast<std::uint32_t>(result), url);
@@ -147,9 +138,22 @@ std::optional<std::string> sha256_file(const fs::path& path) {
 }
 
 int run_download(const std::string& url, const std::string& output, const std::string& sha256,
-                 std::int64_t size) {
+                 std::int64_t size, const std::string& app_dir) {
     const fs::path package = to_path(output);
-    if (!ensure_package_directory(package)) {
+    // The lock file lies beside the package, so its directory is made before anything else.
+    if (const NativeError error = make_directories(package.parent_path()); error.failed()) {
+        init_logging(app_dir);
+        spdlog::error("Failed to create package directory {}: {}", to_narrow(package.parent_path()),
+                      error_text(error));
+        return 1;
+    }
+    // Two runs for one output would share its .download file: one could move the other's
+    // unfinished file into place.
+    fs::path lock_path = package;
+    lock_path += ".lock";
+    const FileLock lock = lock_file(lock_path);
+    if (!start_log_under_lock(app_dir, lock, lock_path,
+                              "Another download to " + output + " is in progress")) {
         return 1;
     }
     if (verify_package(package, sha256, size)) {
@@ -158,7 +162,7 @@ int run_download(const std::string& url, const std::string& output, const std::s
     }
     fs::path temporary = package;
     temporary += ".download";
-    if (!fetch_package(url, temporary) || !verify_download(temporary, sha256, size) ||
+    if (!fetch_package(url, temporary, size) || !verify_download(temporary, sha256, size) ||
         !move_into_place(temporary, package)) {
         return 1;
     }

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-// Handler of `download`: makes sure a verified package lies at `output`. Returns the exit code.
+// Handler of `download`: makes sure a verified package lies at `output`, logging to updater.log
+// in app_dir. Returns the exit code.
 int run_download(const std::string& url, const std::string& output, const std::string& sha256,
-                 std::int64_t size);
+                 std::int64_t size, const std::string& app_dir);
 
 // True when `path` is a regular file of the expected size (negative: not tested) and digest
 // (empty: not tested). Every reason for false except a missing file is logged.
@@ -21,9 +22,24 @@ std::optional<std::string> sha256_file(const std::filesystem::path& path);
 
 // Platform pieces (download_win.cpp, download_posix.cpp).
 
-// Fetches the complete content of `url` into the file `path_text`, blocking until the transfer
-// ends. Returns an HRESULT-style code: zero or positive is success, negative is the failure code.
-std::int32_t download_url_to_file(const std::string& url, const std::string& path_text);
+// Fetches the complete content of `url` into a new file at `path`, blocking until the transfer
+// ends, and taking no more than max_bytes (negative: as much as the disk allows above the free
+// space floor). Returns an HRESULT-style code: zero or positive is success, negative is the
+// failure code: E_ABORT when the body would exceed the limit, INET_E_CONNECTION_TIMEOUT for a
+// stall.
+std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
+                                  std::int64_t max_bytes);
+
+// How far a transfer may go. The updater's values are in limits.cpp; tests build a second
+// program with small ones, so that a floor or a stall can be reached quickly.
+struct TransferLimits {
+    // Bytes that must stay free on the output's file system when the size is not known.
+    std::int64_t free_space_floor;
+    // A transfer slower than stall_bytes_per_second for stall_seconds is a stall.
+    long stall_seconds;
+    long stall_bytes_per_second;
+};
+extern const TransferLimits transfer_limits;
 
 // A SHA-256 computation by the platform's crypto provider. Each step that fails is logged.
 class Sha256 {

@@ -4,10 +4,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "download.h"
+#include "files.h"
 
 namespace {
 
@@ -20,11 +21,10 @@ constexpr std::uint32_t timed_out = 0x800c000b;           // INET_E_CONNECTION_T
 constexpr std::uint32_t security_problem = 0x800c000e;    // INET_E_SECURITY_PROBLEM
 constexpr std::uint32_t disk_full = 0x80070070;           // HRESULT of ERROR_DISK_FULL
 constexpr std::uint32_t general_failure = 0x80004005;     // E_FAIL
+constexpr std::uint32_t aborted = 0x80004004;             // E_ABORT
 
 // A peer that connects and then sends nothing may not hold the updater forever.
 constexpr long connect_timeout_seconds = 30;
-constexpr long low_speed_bytes_per_second = 1;
-constexpr long low_speed_seconds = 60;
 constexpr long max_redirects = 30;
 
 constexpr long transfer_chunk = 512 * 1024;
@@ -39,6 +39,8 @@ std::uint32_t write_failure(int error) {
 
 std::uint32_t failure_code(CURLcode code, int write_errno) {
     switch (code) {
+        case CURLE_ABORTED_BY_CALLBACK:
+            return aborted;
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_URL_MALFORMAT:
             return syntax_error;
@@ -72,11 +74,6 @@ std::uint32_t failure_code(CURLcode code, int write_errno) {
     }
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 // libcurl's process-wide set-up and one transfer handle, held only around the transfer.
 class Transfer {
   public:
@@ -100,19 +97,45 @@ class Transfer {
     CURL* easy_;
 };
 
+// Where the body goes, and how much of it may come.
 struct Sink {
-    std::FILE* file = nullptr;
-    int error = 0;
+    NewFile& file;
+    std::filesystem::path directory;
+    std::int64_t max_bytes;  // negative: no size known, the free-space floor applies
+    std::int64_t received = 0;
+    int error = 0;         // errno of a failed write
+    bool refused = false;  // more than max_bytes, or the disk would fill past the floor
 };
 
-std::size_t write_chunk(char* data, std::size_t size, std::size_t count, void* user) {
-    Sink* sink = static_cast<Sink*>(user);
-    const std::size_t bytes = size * count;
-    if (std::fwrite(data, 1, bytes, sink->file) != bytes) {
-        sink->error = errno;
-        return 0;  // anything short of `bytes` makes libcurl stop with CURLE_WRITE_ERROR
+bool may_take(Sink& sink, std::size_t bytes) {
+    const auto incoming = static_cast<std::int64_t>(bytes);
+    if (sink.max_bytes >= 0) {
+        return sink.received + incoming <= sink.max_bytes;
     }
+    const std::optional<std::int64_t> free = free_space(sink.directory);
+    return !free || *free - incoming >= transfer_limits.free_space_floor;
+}
+
+std::size_t write_chunk(char* data, std::size_t size, std::size_t count, void* user) {
+    Sink& sink = *static_cast<Sink*>(user);
+    const std::size_t bytes = size * count;
+    // Anything short of `bytes` makes libcurl stop with CURLE_WRITE_ERROR.
+    if (!may_take(sink, bytes)) {
+        sink.refused = true;
+        return 0;
+    }
+    if (const NativeError error = sink.file.write(data, bytes); error.failed()) {
+        sink.error = static_cast<int>(error.code());
+        return 0;
+    }
+    sink.received += static_cast<std::int64_t>(bytes);
     return bytes;
+}
+
+// A length announced beyond the allowed size ends the transfer before any of the body is taken.
+int check_announced_length(void* user, curl_off_t total, curl_off_t, curl_off_t, curl_off_t) {
+    const Sink& sink = *static_cast<const Sink*>(user);
+    return sink.max_bytes >= 0 && total > sink.max_bytes ? 1 : 0;
 }
 
 void configure(CURL* easy, const std::string& url, Sink& sink) {
@@ -126,13 +149,17 @@ void configure(CURL* easy, const std::string& url, Sink& sink) {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, low_speed_bytes_per_second);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, low_speed_seconds);
+    // Too slow for too long, or nothing at all, is a stall.
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, transfer_limits.stall_bytes_per_second);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, transfer_limits.stall_seconds);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // Larger pieces than the default 16 KiB: fewer write calls for a large package.
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, transfer_chunk);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, write_chunk);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, check_announced_length);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &sink);
 }
 
 struct MdFree {
@@ -144,24 +171,27 @@ struct MdCtxFree {
 
 }  // namespace
 
-std::int32_t download_url_to_file(const std::string& url, const std::string& path_text) {
+std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
+                                  std::int64_t max_bytes) {
     const Transfer transfer;
     if (transfer.easy() == nullptr) {
         return as_result(download_failure);
     }
-    File file(std::fopen(path_text.c_str(), "wb"));
-    if (!file) {
-        return as_result(write_failure(errno));
+    NewFile file(path);
+    if (file.error().failed()) {
+        return as_result(write_failure(static_cast<int>(file.error().code())));
     }
-    Sink sink{file.get()};
+    Sink sink{file, path.parent_path(), max_bytes};
     configure(transfer.easy(), url, sink);
     const CURLcode code = curl_easy_perform(transfer.easy());
+    if (sink.refused) {
+        return as_result(aborted);
+    }
     if (code != CURLE_OK) {
         return as_result(failure_code(code, sink.error));
     }
-    // Buffered data reaches the disk only now; a full disk may show up here.
-    if (std::fclose(file.release()) != 0) {
-        return as_result(write_failure(errno));
+    if (const NativeError error = file.close(); error.failed()) {
+        return as_result(write_failure(static_cast<int>(error.code())));
     }
     return 0;
 }

@@ -2,13 +2,21 @@
 // The COM, URL download and CNG headers need windows.h first.
 #include <bcrypt.h>
 #include <objbase.h>
+#include <shlobj.h>
 #include <urlmon.h>
 
 #include <spdlog/spdlog.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
+#include <thread>
 
 #include "download.h"
+#include "files.h"
+#include "text.h"
 
 namespace {
 
@@ -29,9 +37,193 @@ class ComApartment {
     HRESULT result_;
 };
 
-HRESULT fetch(const std::string& url, const std::string& path_text) {
+constexpr HRESULT connection_timeout =
+    static_cast<HRESULT>(0x800c000bL);  // INET_E_CONNECTION_TIMEOUT
+
+// Ends a transfer that stalls: fewer than stall_bytes_per_second * stall_seconds bytes in a
+// window of stall_seconds, or nothing at all. A server that sends nothing never calls back, so
+// this runs on a thread of its own and aborts the binding from there.
+class StallWatchdog {
+  public:
+    StallWatchdog() = default;
+    ~StallWatchdog() { stop(); }
+    StallWatchdog(const StallWatchdog&) = delete;
+    StallWatchdog& operator=(const StallWatchdog&) = delete;
+
+    void start(IBinding* binding) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (thread_.joinable()) {
+            return;
+        }
+        binding->AddRef();
+        binding_ = binding;
+        thread_ = std::thread([this] { watch(); });
+    }
+    void received(std::uint64_t total) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        received_ = total;
+    }
+    void stop() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        wake_.notify_all();
+        // The abort may report the end of the binding on the watchdog's own thread; the caller's
+        // thread joins it later.
+        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+            thread_.join();
+        }
+        if (!thread_.joinable() && binding_ != nullptr) {
+            binding_->Release();
+            binding_ = nullptr;
+        }
+    }
+    bool fired() const { return fired_; }
+
+  private:
+    void watch() {
+        const auto window = std::chrono::seconds(transfer_limits.stall_seconds);
+        const std::uint64_t least =
+            static_cast<std::uint64_t>(transfer_limits.stall_bytes_per_second) *
+            static_cast<std::uint64_t>(transfer_limits.stall_seconds);
+        std::unique_lock<std::mutex> lock(mutex_);
+        std::uint64_t window_start = received_;
+        while (!wake_.wait_for(lock, window, [this] { return done_; })) {
+            if (received_ - window_start < least) {
+                fired_ = true;
+                IBinding* binding = binding_;
+                // Unlocked: the abort may call back into this object.
+                lock.unlock();
+                binding->Abort();
+                return;
+            }
+            window_start = received_;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::thread thread_;
+    IBinding* binding_ = nullptr;
+    std::uint64_t received_ = 0;
+    bool done_ = false;
+    std::atomic<bool> fired_{false};
+};
+
+// Watches a URL download as it runs: counts the bytes (the call's own counts stop at 4 GiB),
+// refuses more than the allowed size or a fill past the free-space floor, and hands the binding
+// to the stall watchdog. The object lives on the caller's stack for the length of the call.
+class TransferWatch : public IBindStatusCallback {
+  public:
+    TransferWatch(std::int64_t max_bytes, std::vector<std::filesystem::path> volumes)
+        : max_bytes_(max_bytes), volumes_(std::move(volumes)) {}
+
+    bool refused() const { return refused_; }
+    bool stalled() const { return watchdog_.fired(); }
+    void finish() { watchdog_.stop(); }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
+        if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IBindStatusCallback)) {
+            *object = static_cast<IBindStatusCallback*>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    // Owned by the caller's stack frame, not by its reference count.
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding* binding) override {
+        if (binding != nullptr) {
+            watchdog_.start(binding);
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG status,
+                                         LPCWSTR) override {
+        if (status == BINDSTATUS_BEGINDOWNLOADDATA && max_bytes_ >= 0 &&
+            static_cast<std::int64_t>(progress_max) > max_bytes_) {
+            return refuse();
+        }
+        if (status != BINDSTATUS_DOWNLOADINGDATA && status != BINDSTATUS_ENDDOWNLOADDATA) {
+            return S_OK;
+        }
+        // Unsigned difference: correct across the wrap of the 32-bit running count.
+        const ULONG piece = progress - last_progress_;
+        last_progress_ = progress;
+        received_ += piece;
+        watchdog_.received(received_);
+        return may_keep(piece) ? S_OK : refuse();
+    }
+    HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override {
+        watchdog_.stop();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return E_NOTIMPL; }
+
+  private:
+    HRESULT refuse() {
+        refused_ = true;
+        return E_ABORT;
+    }
+    bool may_keep(ULONG piece) const {
+        if (max_bytes_ >= 0) {
+            return received_ <= static_cast<std::uint64_t>(max_bytes_);
+        }
+        // The body passes through the download cache before it is copied to the target.
+        for (const std::filesystem::path& volume : volumes_) {
+            const std::optional<std::int64_t> free = free_space(volume);
+            if (free &&
+                *free - static_cast<std::int64_t>(piece) < transfer_limits.free_space_floor) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    std::int64_t max_bytes_;
+    std::vector<std::filesystem::path> volumes_;
+    ULONG last_progress_ = 0;
+    std::uint64_t received_ = 0;
+    bool refused_ = false;
+    StallWatchdog watchdog_;
+};
+
+// Where the URL download call keeps its copy of the body while it arrives.
+std::optional<std::filesystem::path> download_cache_directory() {
+    wchar_t path[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT, path) !=
+        S_OK) {
+        return std::nullopt;
+    }
+    return std::filesystem::path(path);
+}
+
+HRESULT fetch(const std::string& url, const std::filesystem::path& path, std::int64_t max_bytes) {
     const ComApartment apartment;
-    return URLDownloadToFileA(nullptr, url.c_str(), path_text.c_str(), 0, nullptr);
+    std::vector<std::filesystem::path> volumes = {path.parent_path()};
+    if (const std::optional<std::filesystem::path> cache = download_cache_directory()) {
+        volumes.push_back(*cache);
+    }
+    TransferWatch watch(max_bytes, std::move(volumes));
+    const HRESULT result =
+        URLDownloadToFileA(nullptr, url.c_str(), to_narrow(path).c_str(), 0, &watch);
+    watch.finish();
+    if (watch.refused()) {
+        return E_ABORT;
+    }
+    if (watch.stalled()) {
+        return connection_timeout;
+    }
+    return result;
 }
 
 struct ProviderCloser {
@@ -53,9 +245,10 @@ using Hash = std::unique_ptr<void, HashDestroyer>;
 
 }  // namespace
 
-std::int32_t download_url_to_file(const std::string& url, const std::string& path_text) {
+std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
+                                  std::int64_t max_bytes) {
     // The apartment ends inside fetch, before the caller looks at the result.
-    return static_cast<std::int32_t>(fetch(url, path_text));
+    return static_cast<std::int32_t>(fetch(url, path, max_bytes));
 }
 
 // Declared in this order so that the hash is destroyed before the buffer it lives in.

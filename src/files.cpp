@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -32,11 +33,15 @@ NativeError make_directories(const std::filesystem::path& dir) {
 }
 
 NativeError rename_when_free(const std::filesystem::path& from, const std::filesystem::path& to) {
-    constexpr int attempts = 50;
-    constexpr auto pause = std::chrono::milliseconds(100);
+    // Scanners and indexers hold fresh files for seconds: short pauses first, then longer ones.
+    constexpr auto give_up_after = std::chrono::seconds(30);
+    constexpr auto longest_pause = std::chrono::milliseconds(2000);
+    const auto deadline = std::chrono::steady_clock::now() + give_up_after;
+    auto pause = std::chrono::milliseconds(100);
     NativeError error = rename_path(from, to);
-    for (int i = 1; i < attempts && is_in_use(error); ++i) {
+    while (is_in_use(error) && std::chrono::steady_clock::now() + pause < deadline) {
         std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, longest_pause);
         error = rename_path(from, to);
     }
     return error;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "error.h"
@@ -22,9 +25,27 @@ NativeError make_directory(const std::filesystem::path& dir);
 // True for the error make_directory gives when a parent is missing.
 [[nodiscard]] bool is_missing_parent(NativeError error);
 
-// Writes `bytes` as the whole content of the file at path, creating or truncating it; other
-// openers may read and write it meanwhile.
-NativeError write_whole_file(const std::filesystem::path& path, const std::string& bytes);
+// A file made new by the updater and held open until it goes. Whatever was at the path first (a
+// file, an empty directory, or a link, removed as itself and never followed) is removed, and the
+// file is then created exclusively: nothing written through it can land anywhere else.
+class NewFile {
+  public:
+    explicit NewFile(const std::filesystem::path& path);
+    ~NewFile();
+    NewFile(const NewFile&) = delete;
+    NewFile& operator=(const NewFile&) = delete;
+
+    // Why the file could not be made; success when it is open.
+    [[nodiscard]] NativeError error() const { return error_; }
+    NativeError write(const char* data, std::size_t size);
+    // Closes the file, reporting what the system reports on closing (a delayed write error).
+    NativeError close();
+
+  private:
+    struct Native;  // the platform's open file
+    std::unique_ptr<Native> native_;
+    NativeError error_;
+};
 
 // Writes all of data through write_some(data, size, written), which takes at least one byte or
 // fails. Every file the updater writes goes through this loop.
@@ -47,8 +68,8 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
 // True for an error saying that someone else has the file open for the moment.
 [[nodiscard]] bool is_in_use(NativeError error);
 
-// rename_path, tried again for a few seconds while the source is in use: on Windows a program
-// that has just exited can keep its files open a moment longer.
+// rename_path, tried again for up to 30 seconds while the source is in use: on Windows a program
+// that has just exited, a virus scanner or an indexer can keep files open for a while.
 NativeError rename_when_free(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes path with everything below it, best effort. Links and junctions met on the way are
@@ -57,3 +78,32 @@ void remove_tree(const std::filesystem::path& path);
 
 // Removes a single file, best effort.
 void remove_file(const std::filesystem::path& path);
+
+// An exclusive hold on a lock file, taken without waiting and released when it goes, however the
+// process ends. Windows: the file is opened without sharing and deleted when closed. Linux: flock
+// on the file, which stays, since removing a locked file races with the next taker.
+class FileLock {
+  public:
+    struct Native;  // the platform's open lock file
+    FileLock(std::unique_ptr<Native> native, NativeError error);
+    FileLock(FileLock&&) noexcept;
+    FileLock& operator=(FileLock&&) noexcept;
+    ~FileLock();
+
+    [[nodiscard]] bool held() const { return error_.ok(); }
+    // Another process holds the lock.
+    [[nodiscard]] bool busy() const;
+    // When not held: why.
+    [[nodiscard]] NativeError error() const { return error_; }
+
+  private:
+    std::unique_ptr<Native> native_;
+    NativeError error_;
+};
+
+// Takes the lock file at path, creating it when missing.
+FileLock lock_file(const std::filesystem::path& path);
+
+// Bytes an unprivileged writer may still use on the file system holding dir; nothing when the
+// system can't tell.
+std::optional<std::int64_t> free_space(const std::filesystem::path& dir);

@@ -1,9 +1,12 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 #include "files.h"
 #include "native_posix.h"
@@ -52,16 +55,32 @@ NativeError write_fd(int fd, const char* data, std::size_t size) {
     });
 }
 
-NativeError write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.valid()) {
+struct NewFile::Native {
+    UniqueFd fd;
+};
+
+NewFile::NewFile(const std::filesystem::path& path) : native_(std::make_unique<Native>()) {
+    if (unlink(path.c_str()) != 0 && errno == EISDIR) {
+        rmdir(path.c_str());
+    }
+    native_->fd.reset(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!native_->fd.valid()) {
+        error_ = last_error();
+    }
+}
+
+NewFile::~NewFile() = default;
+
+NativeError NewFile::write(const char* data, std::size_t size) {
+    return write_fd(native_->fd.get(), data, size);
+}
+
+NativeError NewFile::close() {
+    if (native_->fd.valid() && ::close(native_->fd.release()) != 0) {
         return last_error();
     }
-    const NativeError error = write_fd(fd.get(), bytes.data(), bytes.size());
-    if (close(fd.release()) != 0 && error.ok()) {
-        return last_error();
-    }
-    return error;
+    return {};
 }
 
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -69,8 +88,61 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
 }
 
 void remove_tree(const std::filesystem::path& path) {
-    // The standard library's removal looks at each entry without following symbolic links, so a
-    // link is removed as itself.
-    std::error_code ignored;
-    std::filesystem::remove_all(path, ignored);
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return;
+    }
+    // A link is removed as itself; lstat never follows it.
+    if (!S_ISDIR(st.st_mode)) {
+        unlink(path.c_str());
+        return;
+    }
+    // A directory without write or search permission for its owner (shipped so, or made so by
+    // `chmod -R a-w`) could not be emptied, and every later update would fail on it.
+    if ((st.st_mode & S_IRWXU) != S_IRWXU) {
+        chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+    }
+    std::vector<std::filesystem::path> entries;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
+         it.increment(error)) {
+        entries.push_back(it->path());
+    }
+    for (const std::filesystem::path& entry : entries) {
+        remove_tree(entry);
+    }
+    rmdir(path.c_str());
+}
+
+FileLock::FileLock(std::unique_ptr<Native> native, NativeError error)
+    : native_(std::move(native)), error_(error) {}
+FileLock::FileLock(FileLock&&) noexcept = default;
+FileLock& FileLock::operator=(FileLock&&) noexcept = default;
+FileLock::~FileLock() = default;
+
+bool FileLock::busy() const {
+    return error_.code() == EWOULDBLOCK;
+}
+
+FileLock flock_descriptor(UniqueFd fd) {
+    if (!fd.valid()) {
+        return FileLock(nullptr, last_error());
+    }
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        return FileLock(nullptr, last_error());
+    }
+    return FileLock(std::make_unique<FileLock::Native>(FileLock::Native{std::move(fd)}), {});
+}
+
+FileLock lock_file(const std::filesystem::path& path) {
+    return flock_descriptor(
+        UniqueFd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666)));
+}
+
+std::optional<std::int64_t> free_space(const std::filesystem::path& dir) {
+    struct statvfs stats;
+    if (statvfs(dir.empty() ? "." : dir.c_str(), &stats) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(stats.f_bavail) * static_cast<std::int64_t>(stats.f_frsize);
 }

@@ -6,22 +6,6 @@
 
 namespace {
 
-std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    const UniqueFindHandle find(FindFirstFileW((dir / L"*").c_str(), &data));
-    if (!find.valid()) {
-        return names;
-    }
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileW(find.get(), &data));
-    return names;
-}
-
 NativeError write_some(HANDLE file, const char* data, std::size_t size, std::size_t& written) {
     const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30));
     DWORD taken = 0;
@@ -37,6 +21,22 @@ NativeError write_some(HANDLE file, const char* data, std::size_t size, std::siz
 }
 
 }  // namespace
+
+std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    const UniqueFindHandle find(FindFirstFileW((dir / L"*").c_str(), &data));
+    if (!find.valid()) {
+        return names;
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(find.get(), &data));
+    return names;
+}
 
 NativeError write_handle(HANDLE file, const char* data, std::size_t size) {
     return write_all(data, size, [file](const char* d, std::size_t n, std::size_t& written) {
@@ -66,17 +66,35 @@ NativeError make_directory(const std::filesystem::path& dir) {
            error.code() == ERROR_ACCESS_DENIED;
 }
 
-NativeError write_whole_file(const std::filesystem::path& path, const std::string& bytes) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+struct NewFile::Native {
+    UniqueHandle file;
+};
+
+// FILE_FLAG_OPEN_REPARSE_POINT: should a link appear at the name after all, it is opened as
+// itself and never followed. Readers and a rename of the file stay possible while it is open.
+NewFile::NewFile(const std::filesystem::path& path) : native_(std::make_unique<Native>()) {
+    if (!DeleteFileW(path.c_str())) {
+        RemoveDirectoryW(path.c_str());
+    }
+    native_->file.reset(CreateFileW(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!native_->file.valid()) {
+        error_ = last_error();
+    }
+}
+
+NewFile::~NewFile() = default;
+
+NativeError NewFile::write(const char* data, std::size_t size) {
+    return write_handle(native_->file.get(), data, size);
+}
+
+NativeError NewFile::close() {
+    if (native_->file.valid() && !CloseHandle(native_->file.release())) {
         return last_error();
     }
-    const NativeError error = write_handle(file.get(), bytes.data(), bytes.size());
-    if (!CloseHandle(file.release()) && error.ok()) {
-        return last_error();
-    }
-    return error;
+    return {};
 }
 
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -107,4 +125,33 @@ void remove_tree(const std::filesystem::path& path) {
         }
     }
     RemoveDirectoryW(path.c_str());
+}
+
+FileLock::FileLock(std::unique_ptr<Native> native, NativeError error)
+    : native_(std::move(native)), error_(error) {}
+FileLock::FileLock(FileLock&&) noexcept = default;
+FileLock& FileLock::operator=(FileLock&&) noexcept = default;
+FileLock::~FileLock() = default;
+
+bool FileLock::busy() const {
+    return error_.code() == ERROR_SHARING_VIOLATION;
+}
+
+// A second opener fails with a sharing violation; the file goes with the last handle, however
+// the process ends.
+FileLock lock_file(const std::filesystem::path& path) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (!file.valid()) {
+        return FileLock(nullptr, last_error());
+    }
+    return FileLock(std::make_unique<FileLock::Native>(FileLock::Native{std::move(file)}), {});
+}
+
+std::optional<std::int64_t> free_space(const std::filesystem::path& dir) {
+    ULARGE_INTEGER available{};
+    if (!GetDiskFreeSpaceExW(dir.empty() ? L"." : dir.c_str(), &available, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(available.QuadPart);
 }

@@ -34,6 +34,12 @@ void redirect_standard_streams() {
     }
 }
 
+// Sends the errno of a failed start to the updater and ends the child that failed.
+[[noreturn]] void report_start_failure(int error_fd, int error) {
+    (void)!write(error_fd, &error, sizeof error);
+    _exit(127);
+}
+
 // Runs in the grandchild: never returns. A failure is sent to the updater as its errno.
 [[noreturn]] void exec_program(const std::string& program, std::vector<std::string>& args,
                                const std::optional<std::string>& working_dir, int error_fd) {
@@ -51,8 +57,7 @@ void redirect_standard_streams() {
         execv(program.c_str(), argv.data());
         error = errno;
     }
-    (void)!write(error_fd, &error, sizeof error);
-    _exit(127);
+    report_start_failure(error_fd, error);
 }
 
 }  // namespace
@@ -83,8 +88,12 @@ NativeError start_detached(const std::string& command_line,
     }
     if (child == 0) {
         setsid();
-        if (fork() == 0) {
+        const pid_t grandchild = fork();
+        if (grandchild == 0) {
             exec_program(program, args, working_dir, write_end.get());
+        }
+        if (grandchild < 0) {
+            report_start_failure(write_end.get(), errno);
         }
         _exit(0);
     }

@@ -4,20 +4,59 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
+#include "files.h"
 #include "text.h"
 
-void init_logging(const std::string& app_dir) {
-    const std::filesystem::path root =
-        app_dir.empty() ? std::filesystem::current_path() : to_path(app_dir);
-    const std::string log_path = to_narrow(root / "updater.log");
+namespace fs = std::filesystem;
 
-    auto logger = spdlog::basic_logger_mt("updater", log_path, true);
+namespace {
+
+// Opening a link for writing would write to its target, and a hard link shares its data with a
+// file elsewhere; either is removed (as itself) so that the log is made anew.
+void unlink_shared_log(const fs::path& log) {
+    std::error_code error;
+    const fs::file_status status = fs::symlink_status(log, error);
+    if (error) {
+        return;
+    }
+    if (fs::is_symlink(status) ||
+        (fs::is_regular_file(status) && fs::hard_link_count(log, error) > 1 && !error)) {
+        fs::remove(log, error);
+    }
+}
+
+}  // namespace
+
+void init_logging(const std::string& app_dir, LogStart start) {
+    const fs::path root = app_dir.empty() ? fs::current_path() : to_path(app_dir);
+    const fs::path log = root / "updater.log";
+    unlink_shared_log(log);
+
+    auto logger = spdlog::basic_logger_mt("updater", to_narrow(log), start == LogStart::fresh);
     // The log is read on Windows: lines end in CR LF on every platform.
     logger->set_formatter(
         std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::local, "\r\n"));
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);
     spdlog::flush_on(spdlog::level::info);
+}
+
+bool start_log_under_lock(const std::string& app_dir, const FileLock& lock, const fs::path& locked,
+                          const std::string& busy_line) {
+    if (lock.held()) {
+        init_logging(app_dir);
+        return true;
+    }
+    if (lock.busy()) {
+        init_logging(app_dir, LogStart::append);
+        spdlog::error("{}", busy_line);
+    } else {
+        init_logging(app_dir);
+        spdlog::error("Failed to lock {}: {}", path_text(locked), error_text(lock.error()));
+    }
+    return false;
 }

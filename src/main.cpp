@@ -69,13 +69,12 @@ int main(int argc, char** argv) {
     }
 
     try {
+        // apply and download set up their log themselves, once they hold their lock.
         if (apply->parsed()) {
-            init_logging(app_dir);
             return run_apply(pid, package, app_dir, apply_exe, version, args);
         }
         if (download->parsed()) {
-            init_logging(app_dir);
-            return run_download(url, output, sha256, size);
+            return run_download(url, output, sha256, size, app_dir);
         }
         if (close_app->parsed()) {
             init_logging(app_dir);

@@ -7,6 +7,7 @@
 #include <cstddef>
 
 #include "error.h"
+#include "files.h"
 
 // One file descriptor, closed when it goes.
 class UniqueFd {
@@ -44,3 +45,11 @@ class UniqueFd {
 
 // Writes all of data to the descriptor, going on after short and interrupted writes.
 NativeError write_fd(int fd, const char* data, std::size_t size);
+
+struct FileLock::Native {
+    UniqueFd fd;
+};
+
+// Takes flock on what fd names (a file or a directory); fd was just opened, so that a failure to
+// open is reported with its own errno.
+FileLock flock_descriptor(UniqueFd fd);

@@ -5,10 +5,13 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "error.h"
+#include "files.h"
 
 // One Windows handle, closed by Close when it goes. Both null and INVALID_HANDLE_VALUE mean
 // "none", since the API uses either depending on the call.
@@ -56,3 +59,11 @@ std::optional<std::wstring> widen(UINT code_page, const std::string& text);
 
 // Writes all of data to the file handle.
 NativeError write_handle(HANDLE file, const char* data, std::size_t size);
+
+struct FileLock::Native {
+    UniqueHandle file;
+};
+
+// The names in dir, without "." and "..", listed by the system (the standard library's listing
+// can't be trusted with long paths here).
+std::vector<std::wstring> directory_entries(const std::filesystem::path& dir);

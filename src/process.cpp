@@ -37,6 +37,16 @@ std::string resolved_text(const std::string& path_text) {
     }
 }
 
+[[nodiscard]] bool is_separator(char c) {
+    return c == '\\' || c == '/';
+}
+
+// The last element of a path in either separator.
+std::string file_name(const std::string& path_text) {
+    const auto separator = std::find_if(path_text.rbegin(), path_text.rend(), is_separator);
+    return std::string(separator.base(), path_text.end());
+}
+
 // The quit request runs in the executable's directory; with none, in the updater's own.
 std::optional<std::string> quit_request_directory(const std::string& exe) {
     try {
@@ -85,7 +95,33 @@ std::string normalize_exe_path(const std::string& path_text) {
     return text;
 }
 
-[[nodiscard]] bool is_process_running(const std::string& normalized) {
+[[nodiscard]] bool lies_inside(const std::string& image_path, const std::string& dir_text) {
+    std::string dir = normalize_exe_path(dir_text);
+    while (!dir.empty() && is_separator(dir.back())) {
+        dir.pop_back();
+    }
+    const std::string image = normalize_exe_path(image_path);
+    return image.size() > dir.size() && image.compare(0, dir.size(), dir) == 0 &&
+           is_separator(image[dir.size()]);
+}
+
+std::vector<std::string> processes_holding(const fs::path& dir) {
+    std::vector<std::string> holders = restart_manager_holders(dir);
+    const std::string dir_text = path_text(dir);
+    static_cast<void>(any_process([&](long pid) {
+        const std::optional<std::string> image = process_image_path(pid);
+        if (image && lies_inside(*image, dir_text)) {
+            const std::string holder = file_name(*image) + " (" + std::to_string(pid) + ")";
+            if (std::find(holders.begin(), holders.end(), holder) == holders.end()) {
+                holders.push_back(holder);
+            }
+        }
+        return false;  // every process is looked at
+    }));
+    return holders;
+}
+
+bool is_process_running(const std::string& normalized) {
     return any_process([&](long pid) {
         const std::optional<std::string> image = process_image_path(pid);
         return image && normalize_exe_path(*image) == normalized;

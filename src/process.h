@@ -5,6 +5,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <filesystem>
 
 // Comparison form of an executable path: resolved through the file system where it exists,
 // `/` turned into `\`, ASCII letters folded to lower case. Never fails.
@@ -13,11 +16,26 @@ std::string normalize_exe_path(const std::string& path_text);
 // True when a running process has an image path whose normalised form equals `normalized`.
 [[nodiscard]] bool is_process_running(const std::string& normalized);
 
+// True when the executable image_path lies inside the directory dir_text, compared as
+// normalised paths, so that a process is recognised however either path was spelled.
+[[nodiscard]] bool lies_inside(const std::string& image_path, const std::string& dir_text);
+
+// The processes that keep files in dir busy, as "name (pid)": those running an executable from
+// inside it and, on Windows, whatever the Restart Manager reports.
+std::vector<std::string> processes_holding(const std::filesystem::path& dir);
+
 // Handler of `close-app`. Returns the exit code.
 int run_close_app(const std::string& exe, std::int32_t timeout_ms);
 
 // The image path of process `pid` as narrow text, when it can be read.
 std::optional<std::string> process_image_path(long pid);
+
+// The updater's own process id.
+long current_process_id();
+
+// Holders of files in dir as the system's Restart Manager reports them, as "name (pid)"
+// (Windows; nothing elsewhere).
+std::vector<std::string> restart_manager_holders(const std::filesystem::path& dir);
 
 // Offers the id of every process on the machine to `matches`, stopping at the first it accepts.
 // False when none was accepted, or when the process list cannot be read (logged as a warning).
@@ -33,6 +51,8 @@ class ProcessHandle {
 
     // False when the process could not be opened (gone, never there, not ours to touch).
     [[nodiscard]] bool is_open() const;
+    // False when the updater may not end the process (another user's, on Linux).
+    [[nodiscard]] bool may_terminate() const;
     // False when the process still runs after timeout_ms; true when it ended or the wait failed.
     [[nodiscard]] bool wait_for_exit(int timeout_ms) const;
     // Ends the process with exit code 1 (Linux: SIGKILL); the result is not examined.

@@ -69,6 +69,14 @@ std::optional<std::string> process_image_path(long pid) {
     return false;
 }
 
+long current_process_id() {
+    return static_cast<long>(getpid());
+}
+
+std::vector<std::string> restart_manager_holders(const std::filesystem::path&) {
+    return {};
+}
+
 struct ProcessHandle::Native {
     UniqueFd pidfd;
 };
@@ -84,6 +92,11 @@ ProcessHandle::~ProcessHandle() = default;
 
 bool ProcessHandle::is_open() const {
     return native_->pidfd.valid();
+}
+
+bool ProcessHandle::may_terminate() const {
+    // Signal 0 tests the right to signal without sending anything.
+    return syscall(SYS_pidfd_send_signal, native_->pidfd.get(), 0, nullptr, 0) == 0;
 }
 
 bool ProcessHandle::wait_for_exit(int timeout_ms) const {

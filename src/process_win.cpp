@@ -1,16 +1,77 @@
 #include "native_win.h"
 // After windows.h, which it needs.
 #include <tlhelp32.h>
+// The Restart Manager header needs windows.h too.
+#include <restartmanager.h>
 
 #include <spdlog/spdlog.h>
 
 #include <vector>
 
 #include "process.h"
+#include "text.h"
 
 namespace {
 
 constexpr DWORD image_path_room = 32768;
+// Enough to find who holds an installation, few enough to ask about quickly.
+constexpr std::size_t restart_manager_file_limit = 2000;
+
+// The files below dir, depth first, up to the limit.
+void collect_files(const std::filesystem::path& dir, std::vector<std::wstring>& files) {
+    for (const std::wstring& name : directory_entries(dir)) {
+        if (files.size() >= restart_manager_file_limit) {
+            return;
+        }
+        const std::filesystem::path path = dir / name;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES ||
+            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            continue;
+        }
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            collect_files(path, files);
+        } else {
+            files.push_back(path.native());
+        }
+    }
+}
+
+class RestartManagerSession {
+  public:
+    RestartManagerSession() {
+        WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+        started_ = RmStartSession(&handle_, 0, key) == ERROR_SUCCESS;
+    }
+    ~RestartManagerSession() {
+        if (started_) {
+            RmEndSession(handle_);
+        }
+    }
+    RestartManagerSession(const RestartManagerSession&) = delete;
+    RestartManagerSession& operator=(const RestartManagerSession&) = delete;
+    bool started() const { return started_; }
+    DWORD handle() const { return handle_; }
+
+  private:
+    DWORD handle_ = 0;
+    bool started_ = false;
+};
+
+std::vector<RM_PROCESS_INFO> restart_manager_list(const RestartManagerSession& session) {
+    std::vector<RM_PROCESS_INFO> info;
+    UINT needed = 0;
+    UINT count = 0;
+    DWORD reasons = 0;
+    DWORD result = RmGetList(session.handle(), &needed, &count, nullptr, &reasons);
+    while (result == ERROR_MORE_DATA) {
+        info.resize(needed);
+        count = needed;
+        result = RmGetList(session.handle(), &needed, &count, info.data(), &reasons);
+    }
+    info.resize(result == ERROR_SUCCESS ? count : 0);
+    return info;
+}
 
 }  // namespace
 
@@ -71,4 +132,36 @@ bool ProcessHandle::wait_for_exit(int timeout_ms) const {
 
 void ProcessHandle::terminate() const {
     TerminateProcess(native_->process.get(), 1);
+}
+
+long current_process_id() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+std::vector<std::string> restart_manager_holders(const std::filesystem::path& dir) {
+    std::vector<std::wstring> files;
+    collect_files(dir, files);
+    const RestartManagerSession session;
+    if (files.empty() || !session.started()) {
+        return {};
+    }
+    std::vector<LPCWSTR> names;
+    for (const std::wstring& file : files) {
+        names.push_back(file.c_str());
+    }
+    if (RmRegisterResources(session.handle(), static_cast<UINT>(names.size()), names.data(), 0,
+                            nullptr, 0, nullptr) != ERROR_SUCCESS) {
+        return {};
+    }
+    std::vector<std::string> holders;
+    for (const RM_PROCESS_INFO& process : restart_manager_list(session)) {
+        holders.push_back(path_text(std::filesystem::path(process.strAppName)) + " (" +
+                          std::to_string(process.Process.dwProcessId) + ")");
+    }
+    return holders;
+}
+
+bool ProcessHandle::may_terminate() const {
+    // Opened with the right to terminate, or not opened at all.
+    return true;
 }

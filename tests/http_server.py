@@ -24,6 +24,9 @@ its own token in every path and count its own requests in requests.log. Behaviou
     /long/REL           the file REL announced 1000 bytes shorter than it is, sent whole
     /loop/...           a redirect to the same path, for ever
     /trickle/REL        the file REL announced whole, sent one byte every two seconds
+    /slow/REL           the file REL announced whole, sent in four pieces half a second apart
+    /endless/...        zeros without a length, until the client goes away (at most 4 GiB)
+    /silent/...         the connection accepted, nothing ever sent
 
 A new behaviour is one function taking (handler, rest of path) added to ROUTES.
 """
@@ -172,6 +175,49 @@ def trickle(handler, rest):
         pass  # the client gave up
 
 
+def slow(handler, rest):
+    body = served_file(handler, rest)
+    if body is None:
+        return
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    piece = max(1, -(-len(body) // 4))
+    try:
+        for start in range(0, len(body), piece):
+            if handler.state.stopping.wait(0.5):
+                return
+            handler.wfile.write(body[start:start + piece])
+            handler.wfile.flush()
+    except OSError:
+        pass  # the client gave up
+
+
+ENDLESS_LIMIT_BYTES = 4 << 30
+
+
+def endless(handler, rest):
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Connection", "close")
+    handler.end_headers()
+    handler.close_connection = True
+    zeros = bytes(1 << 16)
+    try:
+        for _ in range(ENDLESS_LIMIT_BYTES // len(zeros)):
+            if handler.state.stopping.is_set():
+                return
+            handler.wfile.write(zeros)
+    except OSError:
+        pass  # the client gave up, as it should
+
+
+def silent(handler, rest):
+    handler.close_connection = True
+    handler.wait_for_client_to_leave(STALL_LIMIT_SECONDS)
+
+
 ROUTES = {
     "files": serve_file,
     "status": serve_status,
@@ -181,6 +227,9 @@ ROUTES = {
     "long": long,
     "loop": loop,
     "trickle": trickle,
+    "slow": slow,
+    "endless": endless,
+    "silent": silent,
 }
 
 

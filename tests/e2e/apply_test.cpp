@@ -500,16 +500,23 @@ TEST_F(Apply, SecondApplyOnTheSameRootIsRefused) {
         "info Waiting for process " + std::to_string(app) + " to exit (timeout 30000ms)";
     ASSERT_TRUE(wait_until([&] { return contains(log(), waiting); }));
 
+    // The refusal is added to the running apply's log, which is otherwise left alone.
+    Lines expected = log();
     const RunResult second = apply(0);
     EXPECT_EQ(second.exit_code, 1);
-    EXPECT_EQ(log(), Lines({"error Another update is in progress in " + root.string()}));
+    expected.push_back("error Another update is in progress in " + root.string());
+    EXPECT_EQ(log(), expected);
     EXPECT_EQ(installed(current).size(), 3u);  // app.exe, data/which.txt, stay: untouched
 
-    // The application quits; the first apply carries on to the end.
+    // The application quits; the first apply carries on to the end, after the refusal.
     write_file(current / "quit-request", "");
     EXPECT_TRUE(wait_until([&] { return !process_alive(first); }, std::chrono::seconds(60)));
     EXPECT_EQ(installed(current), new_version_files()) << testing::PrintToString(log());
     EXPECT_FALSE(fs::exists(backup));
+    const Lines final_log = log();
+    ASSERT_GT(final_log.size(), expected.size());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), final_log.begin()));
+    EXPECT_EQ(final_log.back(), "info Update complete, exiting");
 }
 
 TEST_F(Apply, BackupWithReadOnlyFilesIsRemoved) {
