@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <spdlog/spdlog.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -8,6 +9,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
+
+#include "log.h"
+#include "text.h"
 
 namespace support {
 
@@ -79,6 +84,19 @@ std::vector<std::string> log_lines(const fs::path& log_file) {
         lines.push_back(rest.substr(0, close) + " " + rest.substr(close + 2));
     }
     return lines;
+}
+
+LogCapture::LogCapture(fs::path dir) : dir_(std::move(dir)) {
+    restart();
+}
+
+LogCapture::~LogCapture() {
+    spdlog::drop("updater");
+}
+
+void LogCapture::restart() const {
+    spdlog::drop("updater");
+    init_logging(to_narrow(dir_));
 }
 
 std::vector<AppStart> app_starts(const fs::path& app_dir) {

@@ -1,7 +1,9 @@
 #pragma once
 
 // Helpers shared by the tests: running the built programs, temporary application roots,
-// reading what the updater left behind, and building zip packages.
+// reading what the updater left behind, capturing its log, and building zip packages.
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
@@ -60,6 +62,30 @@ void write_file(const fs::path& path, const std::string& bytes);
 
 // The messages of updater.log as "level message", time stamp and logger name removed.
 std::vector<std::string> log_lines(const fs::path& log_file);
+
+// Points the updater's log, through its own init_logging, at updater.log in dir (which must
+// exist) while the object lives. A logger an earlier test left behind is dropped first, so that
+// tests pass in any order.
+class LogCapture {
+  public:
+    explicit LogCapture(fs::path dir);
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+    // Starts an emptied log, as the next run of the updater would.
+    void restart() const;
+    std::vector<std::string> lines() const { return log_lines(dir_ / "updater.log"); }
+
+  private:
+    fs::path dir_;
+};
+
+// A test that calls the updater's functions with their log in its own temporary directory.
+struct LoggedTest : ::testing::Test {
+    TempDir dir;
+    LogCapture logging{dir.path()};
+    std::vector<std::string> log() const { return logging.lines(); }
+};
 
 // One start of the test application, as it recorded it in starts.txt beside itself.
 struct AppStart {

@@ -1,11 +1,9 @@
 // The package check: which files pass, what each rejection logs, and digests of known content.
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 
 #include <cctype>
 
 #include "download.h"
-#include "log.h"
 #include "support.h"
 #include "text.h"
 
@@ -23,13 +21,7 @@ std::string upper(std::string text) {
     return text;
 }
 
-struct Verify : ::testing::Test {
-    support::TempDir dir;
-
-    void SetUp() override { init_logging(to_narrow(dir.path())); }
-    void TearDown() override { spdlog::drop("updater"); }
-
-    std::vector<std::string> log() const { return support::log_lines(dir / "updater.log"); }
+struct Verify : support::LoggedTest {
     path file(const std::string& name, const std::string& bytes) const {
         support::write_file(dir / name, bytes);
         return dir / name;

@@ -1,7 +1,6 @@
 // Unpacking packages: what lands on disk, what is logged, where extraction stops, and which
 // entries are refused.
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 #include <zip.h>
 
 #include <cerrno>
@@ -10,7 +9,6 @@
 #include <stdexcept>
 
 #include "extract.h"
-#include "log.h"
 #include "support.h"
 #include "text.h"
 
@@ -82,24 +80,13 @@ std::time_t file_mtime(const fs::path& path) {
         std::llround(duration<double>(when.time_since_epoch()).count()));
 }
 
-struct Extract : ::testing::Test {
-    TempDir dir;
+struct Extract : LoggedTest {
     fs::path zip = dir / "package.zip";
     fs::path dest = dir / "dest";
 
-    void SetUp() override {
-        spdlog::drop("updater");
-        init_logging(to_narrow(dir.path()));
-        fs::create_directory(dest);
-    }
-    void TearDown() override { spdlog::drop("updater"); }
+    void SetUp() override { fs::create_directory(dest); }
 
-    void restart_log() const {
-        spdlog::drop("updater");
-        init_logging(to_narrow(dir.path()));
-    }
     bool extract() { return extract_zip(to_narrow(zip), to_narrow(dest)); }
-    std::vector<std::string> log() const { return log_lines(dir / "updater.log"); }
     std::string counted(size_t n) const {
         return "info Extracting " + std::to_string(n) + " files from " + to_narrow(zip);
     }
@@ -163,7 +150,7 @@ TEST_F(Extract, RefusesEncryptedEntriesAndUnknownMethods) {
         patch_only_entry(zip, static_cast<std::uint8_t>(flags), static_cast<std::uint8_t>(method));
         EXPECT_FALSE(extract());
         EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: only.txt"}));
-        restart_log();
+        logging.restart();
     }
 }
 
@@ -176,7 +163,7 @@ TEST_F(Extract, ArchivesThatCannotBeOpened) {
     for (const fs::path& package : {missing, text, empty}) {
         EXPECT_FALSE(extract_zip(to_narrow(package), to_narrow(dest)));
         EXPECT_EQ(log(), Lines({"error Failed to open zip: " + to_narrow(package)}));
-        restart_log();
+        logging.restart();
     }
     EXPECT_TRUE(fs::is_empty(dest));
 }
@@ -201,7 +188,7 @@ TEST_F(Extract, RefusesNamesThatLeaveTheDestination) {
         EXPECT_EQ(tree(dir.path()).size(), 3u) << name;  // updater.log, package.zip, dest/ok.txt
         EXPECT_FALSE(fs::exists(dest / "later.txt"));
         EXPECT_EQ(fs::exists(outside_root), existed);
-        restart_log();
+        logging.restart();
     }
 }
 

@@ -1,15 +1,12 @@
 // The extraction fuzzer's hand-made seeds, replayed: whatever an archive holds, extraction writes
 // inside its destination only, creates no links, and stops with false on what it can't trust.
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 
 #include <algorithm>
 
 #include "../reliability/hostile_zips.h"
 #include "extract.h"
-#include "log.h"
 #include "support.h"
-#include "text.h"
 
 using namespace support;
 
@@ -57,17 +54,8 @@ struct Sandbox {
     }
 };
 
-class HostileArchives : public ::testing::Test {
-  protected:
-    // The log goes to a directory of its own, away from the sandboxes.
-    void SetUp() override {
-        spdlog::drop("updater");
-        init_logging(to_narrow(log_dir.path()));
-    }
-    void TearDown() override { spdlog::drop("updater"); }
-
-    TempDir log_dir;
-};
+// The log goes to a directory of its own, away from the sandboxes.
+struct HostileArchives : LoggedTest {};
 
 TEST_F(HostileArchives, NothingLeavesTheDestination) {
     TempDir scratch;

@@ -1,10 +1,8 @@
 // Starting programs detached: the command line as logged, the argv and working directory the
 // started program really gets, and the failure line.
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 
 #include "launch.h"
-#include "log.h"
 #include "support.h"
 
 using namespace support;
@@ -29,14 +27,7 @@ TEST(QuotedCommandLine, QuotesOnlyTheExecutable) {
     EXPECT_EQ(quoted_command_line("app.exe", "--x \"y z\""), "\"app.exe\" --x \"y z\"");
 }
 
-struct Launch : ::testing::Test {
-    TempDir dir;
-    void SetUp() override {
-        spdlog::drop("updater");
-        init_logging(dir.path().string());
-    }
-    std::vector<std::string> log() { return log_lines(dir / "updater.log"); }
-};
+struct Launch : LoggedTest {};
 
 TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
     const fs::path app = install_testapp(dir / "app dir", "app name.exe");
