@@ -5,7 +5,6 @@
 #include <zip.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <functional>
 #include <string>
 #include <thread>
@@ -13,16 +12,6 @@
 #include "process.h"
 #include "support.h"
 #include "text.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
 
 using namespace support;
 
@@ -44,89 +33,6 @@ void mark_executable(const fs::path& zip, const std::string& name) {
     }
     ASSERT_EQ(zip_close(archive), 0);
 }
-
-// Makes `link` a directory link to `target`; returns why it could not.
-std::string make_directory_link(const fs::path& target, const fs::path& link) {
-#ifdef _WIN32
-    // The C++ library of MinGW has no links; the system call makes one.
-    const DWORD flags = SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
-    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) {
-        return "CreateSymbolicLinkW failed with " + std::to_string(GetLastError());
-    }
-    // Wine reports success without making the link.
-    if (!fs::exists(link)) {
-        return "CreateSymbolicLinkW made no link";
-    }
-    return "";
-#else
-    std::error_code error;
-    fs::create_directory_symlink(target, link, error);
-    return error ? error.message() : "";
-#endif
-}
-
-// Keeps a directory from being renamed while it lives: on Windows it is held open without
-// sharing its deletion; on Linux (where root may rename anything) its parent is made immutable.
-class Pinned {
-  public:
-    explicit Pinned(const fs::path& dir) {
-#ifdef _WIN32
-        handle_ = CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) {
-            refused_ = "the directory could not be opened";
-        }
-#else
-        parent_ = dir.parent_path();
-        if (!set_immutable(true)) {
-            refused_ = "this file system or user can't make a directory immutable";
-        }
-#endif
-    }
-    ~Pinned() {
-#ifdef _WIN32
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-#else
-        if (refused_.empty()) {
-            set_immutable(false);
-        }
-#endif
-    }
-    Pinned(const Pinned&) = delete;
-    Pinned& operator=(const Pinned&) = delete;
-    const std::string& refused() const {
-        return refused_;
-    }
-    // The error a rename of the pinned directory fails with.
-    static unsigned long error() {
-#ifdef _WIN32
-        return ERROR_SHARING_VIOLATION;
-#else
-        return EPERM;
-#endif
-    }
-
-  private:
-    std::string refused_;
-#ifdef _WIN32
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-#else
-    fs::path parent_;
-    bool set_immutable(bool on) const {
-        const int fd = open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        int flags = 0;
-        bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        if (fd >= 0) {
-            close(fd);
-        }
-        return ok;
-    }
-#endif
-};
 
 bool contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -344,16 +250,11 @@ TEST_F(Apply, RefusesEntryNamesThatLeaveCurrent) {
 
 TEST_F(Apply, FirstRunWithoutCurrentFailsToRename) {
     write_new_version();
-#ifdef _WIN32
-    const unsigned long missing = ERROR_FILE_NOT_FOUND;
-#else
-    const unsigned long missing = ENOENT;
-#endif
     const RunResult r = apply(0);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
                             "info Renaming current/ -> current.bak/",
-                            "error Failed to rename current: " + error_text(missing)}));
+                            "error Failed to rename current: " + error_text(errors::not_found)}));
     EXPECT_EQ(tree(root), Files({{"updater.log", read_file(root / "updater.log")}}));
     EXPECT_FALSE(fs::exists(current));
     EXPECT_FALSE(fs::exists(backup));
@@ -414,7 +315,7 @@ TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
     const long app = spawn(testapp_exe(), {"--linger-ms", "120000"}, dir.path());
     RunResult r;
     {
-        const Pinned pinned(backup);
+        const PinnedDirectory pinned(backup);
         if (!pinned.refused().empty()) {
             kill_process(app);
             GTEST_SKIP() << pinned.refused();
@@ -426,9 +327,9 @@ TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
         kill_process(app);
     }
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(log(),
-              Lines({"warning Found stale backup, restoring current from current.bak",
-                     "error Failed to restore from backup: " + error_text(Pinned::error())}));
+    EXPECT_EQ(log(), Lines({"warning Found stale backup, restoring current from current.bak",
+                            "error Failed to restore from backup: " +
+                                error_text(PinnedDirectory::rename_error())}));
     EXPECT_TRUE(survived);  // never waited for nor terminated
     EXPECT_EQ(installed(backup).size(), 2u);
     EXPECT_FALSE(fs::exists(current));

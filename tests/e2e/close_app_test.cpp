@@ -13,8 +13,6 @@ using namespace support;
 
 namespace {
 
-constexpr bool windows = fs::path::preferred_separator == '\\';
-
 using Lines = std::vector<std::string>;
 
 std::string launched(const std::string& exe) {
@@ -146,7 +144,7 @@ TEST_F(CloseApp, PathIsUsedExactlyAsReceived) {
         // No directory part: the request runs in the updater's current directory.
         {"app.exe", app_dir},
     };
-    if (windows) {
+    if (is_windows()) {
         std::string upper = app.generic_string();
         std::transform(upper.begin(), upper.end(), upper.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -169,7 +167,7 @@ TEST_F(CloseApp, PathIsUsedExactlyAsReceived) {
 }
 
 TEST_F(CloseApp, FailedRequestIsLoggedAndTheWaitGoesOn) {
-    if (windows) {
+    if (is_windows()) {
         GTEST_SKIP() << "a running executable cannot be removed on Windows";
     }
     start_app(app);

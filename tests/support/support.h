@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,57 @@ void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries,
 // Changes the CRC-32 that the central directory records for entry `index`, so that reading the
 // entry's (intact) data fails its check.
 void break_crc(const fs::path& zip, int index);
+
+// What differs between the platforms, for the tests that have to know: the definitions are in
+// support_win.cpp and support_posix.cpp, so that test files hold no platform conditions.
+bool is_windows();
+
+// Native error codes of common failures (GetLastError values on Windows, errno values elsewhere),
+// as the updater passes them to error_text.
+namespace errors {
+extern const unsigned long not_found;       // the file itself is missing
+extern const unsigned long path_not_found;  // a directory on the way is missing
+extern const unsigned long already_exists;
+}  // namespace errors
+
+// Whether narrow text can spell every character: always on Linux, on Windows only when the ANSI
+// code page is UTF-8.
+bool narrow_text_holds_every_character();
+
+// Makes `link` a directory link to `target`; returns why it could not, or nothing.
+std::string make_directory_link(const fs::path& target, const fs::path& link);
+
+// Keeps a directory from being renamed while it lives: on Windows it is held open without
+// sharing its deletion; on Linux (where root may rename anything) its parent is made immutable.
+class PinnedDirectory {
+  public:
+    explicit PinnedDirectory(const fs::path& dir);
+    ~PinnedDirectory();
+    PinnedDirectory(const PinnedDirectory&) = delete;
+    PinnedDirectory& operator=(const PinnedDirectory&) = delete;
+    // Why the directory could not be pinned; empty when it is.
+    const std::string& refused() const { return refused_; }
+    // The native error that renaming the pinned directory fails with.
+    static unsigned long rename_error();
+
+  private:
+    struct Hold;
+    std::unique_ptr<Hold> hold_;
+    std::string refused_;
+};
+
+// Sets the Unix file-creation mask while it lives. Windows files carry no Unix permission bits,
+// so there it does nothing.
+class CreationMask {
+  public:
+    explicit CreationMask(unsigned mask);
+    ~CreationMask();
+    CreationMask(const CreationMask&) = delete;
+    CreationMask& operator=(const CreationMask&) = delete;
+
+  private:
+    unsigned saved_ = 0;
+};
 
 // Every regular file below dir, by relative generic path, with its content.
 std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir);

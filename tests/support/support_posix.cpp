@@ -1,11 +1,15 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
+#include <utility>
 
 #include "support.h"
 
@@ -46,7 +50,82 @@ void drain(int fd, std::string& into, bool& open) {
     }
 }
 
+// A file descriptor, closed when it goes.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+bool set_immutable(const fs::path& dir, bool on) {
+    const Descriptor fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int flags = 0;
+    if (fd.get() < 0 || ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+        return false;
+    }
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    return ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
 }  // namespace
+
+bool is_windows() {
+    return false;
+}
+
+namespace errors {
+const unsigned long not_found = ENOENT;
+const unsigned long path_not_found = ENOENT;
+const unsigned long already_exists = EEXIST;
+}  // namespace errors
+
+bool narrow_text_holds_every_character() {
+    return true;
+}
+
+std::string make_directory_link(const fs::path& target, const fs::path& link) {
+    std::error_code error;
+    fs::create_directory_symlink(target, link, error);
+    return error ? error.message() : "";
+}
+
+struct PinnedDirectory::Hold {
+    explicit Hold(fs::path immutable) : dir(std::move(immutable)) {}
+    ~Hold() { set_immutable(dir, false); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+    fs::path dir;
+};
+
+PinnedDirectory::PinnedDirectory(const fs::path& dir) {
+    if (!set_immutable(dir.parent_path(), true)) {
+        refused_ = "this file system or user can't make a directory immutable";
+        return;
+    }
+    hold_ = std::make_unique<Hold>(dir.parent_path());
+}
+
+PinnedDirectory::~PinnedDirectory() = default;
+
+unsigned long PinnedDirectory::rename_error() {
+    return EPERM;
+}
+
+CreationMask::CreationMask(unsigned mask) : saved_(umask(static_cast<mode_t>(mask))) {}
+
+CreationMask::~CreationMask() {
+    umask(static_cast<mode_t>(saved_));
+}
 
 fs::path updater_exe() {
     return build_root() / "updater";

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <stdexcept>
@@ -11,12 +10,6 @@
 #include "extract.h"
 #include "support.h"
 #include "text.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
 
 using namespace support;
 
@@ -194,15 +187,10 @@ TEST_F(Extract, RefusesNamesThatLeaveTheDestination) {
 
 TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
     write_zip(zip, {{"a", "a file where a directory is needed"}, {"a/b.txt", "b"}});
-#ifdef _WIN32
-    const unsigned long exists_code = ERROR_ALREADY_EXISTS;
-#else
-    const unsigned long exists_code = EEXIST;
-#endif
     EXPECT_FALSE(extract());
     EXPECT_EQ(log(),
               Lines({counted(2), "error Failed to create directory " + to_narrow(dest / "a") +
-                                     ": " + error_text(exists_code)}));
+                                     ": " + error_text(errors::already_exists)}));
 }
 
 TEST_F(Extract, FileThatCannotBeWrittenNamesTheEntry) {
@@ -223,9 +211,9 @@ TEST_F(Extract, NamesAreDecodedTheSameWayOnEveryPlatform) {
 }
 
 TEST_F(Extract, UnixPermissionBitsAndLinks) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows files carry no Unix permission bits";
-#else
+    if (is_windows()) {
+        GTEST_SKIP() << "Windows files carry no Unix permission bits";
+    }
     write_raw_zip(zip, {{"tool", "#!/bin/sh\n", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100755u << 16},
                         {"setuid", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0106750u << 16},
                         {"private", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100600u << 16},
@@ -234,24 +222,22 @@ TEST_F(Extract, UnixPermissionBitsAndLinks) {
                         {"dos", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_DOS, 0x20}});
     // Recorded bits are limited by the umask like any file the updater creates, so an archive
     // made with 0666 entries does not install world-writable files.
-    const mode_t mask = 022;
-    const mode_t saved = umask(mask);
-    const bool extracted = extract();
-    umask(saved);
-    ASSERT_TRUE(extracted);
+    const unsigned mask = 022;
+    const CreationMask creation_mask(mask);
+    ASSERT_TRUE(extract());
+    // Each entry itself, not what a link would lead to, must be a regular file.
     const auto mode = [&](const char* name) {
-        struct stat st;
-        EXPECT_EQ(lstat((dest / name).c_str(), &st), 0) << name;
-        return st.st_mode;
+        const fs::file_status status = fs::symlink_status(dest / name);
+        EXPECT_EQ(status.type(), fs::file_type::regular) << name;
+        return static_cast<unsigned>(status.permissions());
     };
-    EXPECT_EQ(mode("tool"), S_IFREG | 0755);
-    EXPECT_EQ(mode("setuid"), S_IFREG | 0750);
-    EXPECT_EQ(mode("private"), S_IFREG | 0600);
-    EXPECT_EQ(mode("shared"), S_IFREG | 0644);
-    EXPECT_EQ(mode("link"), S_IFREG | (0666 & ~mask));
+    EXPECT_EQ(mode("tool"), 0755u);
+    EXPECT_EQ(mode("setuid"), 0750u);
+    EXPECT_EQ(mode("private"), 0600u);
+    EXPECT_EQ(mode("shared"), 0644u);
+    EXPECT_EQ(mode("link"), 0666 & ~mask);
     EXPECT_EQ(read_file(dest / "link"), "/etc/passwd");
-    EXPECT_EQ(mode("dos"), S_IFREG | (0666 & ~mask));
-#endif
+    EXPECT_EQ(mode("dos"), 0666 & ~mask);
 }
 
 }  // namespace

@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
 #include "support.h"
 #include "text.h"
 
@@ -16,16 +12,16 @@ TEST(Text, NarrowTextRoundTrips) {
 }
 
 TEST(Text, ErrorTextIsTheSystemMessage) {
-    // Code 2 is a missing file on both platforms.
-    const std::string text = error_text(2);
-#ifdef _WIN32
-    // Windows and Wine word their message tables differently.
-    EXPECT_TRUE(text == "The system cannot find the file specified." || text == "File not found.")
-        << text;
-    EXPECT_EQ(error_text(0x7fffffff), "unknown error");
-#else
-    EXPECT_EQ(text, "No such file or directory");
-#endif
+    const std::string text = error_text(support::errors::not_found);
+    if (support::is_windows()) {
+        // Windows and Wine word their message tables differently.
+        EXPECT_TRUE(text == "The system cannot find the file specified." ||
+                    text == "File not found.")
+            << text;
+        EXPECT_EQ(error_text(0x7fffffff), "unknown error");
+    } else {
+        EXPECT_EQ(text, "No such file or directory");
+    }
 }
 
 TEST(Text, RenameReportsTheNativeCode) {
@@ -38,15 +34,13 @@ TEST(Text, RenameReportsTheNativeCode) {
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
 }
 
-#ifdef _WIN32
 TEST(Text, CharacterOutsideTheCodePageIsAnError) {
     // U+4E2D has no exact form in a single-byte ANSI code page; it must not become '?'.
-    if (GetACP() == 65001) {
-        GTEST_SKIP() << "the ANSI code page is UTF-8, which represents every character";
+    if (support::narrow_text_holds_every_character()) {
+        GTEST_SKIP() << "narrow text is UTF-8 here, which represents every character";
     }
     const std::filesystem::path path(L"\u4e2d.txt");
     EXPECT_THROW(to_narrow(path), std::filesystem::filesystem_error);
 }
-#endif
 
 }  // namespace
