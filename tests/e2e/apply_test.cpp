@@ -2,7 +2,6 @@
 // and the application it starts (argv and working directory as the test application records
 // them).
 #include <gtest/gtest.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <functional>
@@ -12,6 +11,7 @@
 #include "process.h"
 #include "support.h"
 #include "text.h"
+#include "zip_builder.h"
 
 using namespace support;
 
@@ -20,19 +20,6 @@ namespace {
 using Lines = std::vector<std::string>;
 using Files = std::vector<std::pair<std::string, std::string>>;
 using Args = std::vector<std::string>;
-
-// Records Unix execute permission for `name`, as zip tools on Unix do for programs.
-void mark_executable(const fs::path& zip, const std::string& name) {
-    int error = 0;
-    zip_t* archive = zip_open(zip.string().c_str(), 0, &error);
-    ASSERT_NE(archive, nullptr);
-    const zip_int64_t index = zip_name_locate(archive, name.c_str(), 0);
-    if (index >= 0) {
-        zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0,
-                                         ZIP_OPSYS_UNIX, 0100755u << 16);
-    }
-    ASSERT_EQ(zip_close(archive), 0);
-}
 
 bool contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -84,12 +71,10 @@ struct Apply : ::testing::Test {
     Files new_version_files() const {
         return {{"app.exe", summary(app_bytes)}, {"data/which.txt", "new"}, {"readme.txt", "2.0"}};
     }
-    void write_package(const std::vector<ZipEntry>& entries) const {
-        write_zip(package, entries);
-        mark_executable(package, "app.exe");
-    }
+    // The application with Unix execute permission, as zip tools on Unix record it for programs.
+    ZipEntry app_entry() const { return unix_entry("app.exe", app_bytes, 0100755); }
     void write_new_version() const {
-        write_package({{"app.exe", app_bytes}, {"data/which.txt", "new"}, {"readme.txt", "2.0"}});
+        write_zip(package, {app_entry(), {"data/which.txt", "new"}, {"readme.txt", "2.0"}});
     }
 
     Args apply_args(long pid, const std::string& args = "") const {
@@ -197,8 +182,11 @@ TEST_F(Apply, RollsBackWhenTheThirdOfFiveEntriesFailsItsCrc) {
     install(current, "old");
     write_file(root / ".version", "1.0\r\n");
     const Files old = installed(current);
-    write_package({{"a.txt", "1"}, {"b.txt", "2"}, {"c.txt", "3"}, {"d.txt", "4"}, {"e.txt", "5"}});
-    break_crc(package, 2);
+    write_zip(package, {{"a.txt", "1"},
+                        {"b.txt", "2"},
+                        with_wrong_crc({"c.txt", "3"}),
+                        {"d.txt", "4"},
+                        {"e.txt", "5"}});
 
     const RunResult r = apply(0);
     EXPECT_EQ(r.exit_code, 1);
@@ -234,7 +222,7 @@ TEST_F(Apply, RefusesEntryNamesThatLeaveCurrent) {
         use_root("root " + std::to_string(++n));
         install(current, "old");
         const Files old = installed(current);
-        write_package({{"app.exe", app_bytes}, {name, "escaped"}, {"readme.txt", "2.0"}});
+        write_zip(package, {app_entry(), {name, "escaped"}, {"readme.txt", "2.0"}});
 
         const RunResult r = apply(0);
         EXPECT_EQ(r.exit_code, 1) << name;

@@ -1,7 +1,6 @@
 #include "support.h"
 
 #include <spdlog/spdlog.h>
-#include <zip.h>
 
 #include <algorithm>
 #include <fstream>
@@ -123,50 +122,6 @@ fs::path install_testapp(const fs::path& dir, const std::string& name) {
     const fs::path target = dir / name;
     fs::copy_file(testapp_exe(), target, fs::copy_options::overwrite_existing);
     return target;
-}
-
-void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries, std::int64_t mtime) {
-    int error = 0;
-    zip_t* archive = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (archive == nullptr) {
-        throw std::runtime_error("cannot create zip " + path.string());
-    }
-    for (const ZipEntry& entry : entries) {
-        zip_int64_t index;
-        if (entry.directory) {
-            index = zip_dir_add(archive, entry.name.c_str(), ZIP_FL_ENC_UTF_8);
-        } else {
-            zip_source_t* source =
-                zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
-            index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8);
-            if (index < 0) {
-                zip_source_free(source);
-            }
-        }
-        if (index < 0) {
-            zip_discard(archive);
-            throw std::runtime_error("cannot add " + entry.name + ": " + zip_strerror(archive));
-        }
-        zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index), static_cast<time_t>(mtime),
-                           0);
-    }
-    if (zip_close(archive) != 0) {
-        std::string message = zip_strerror(archive);
-        zip_discard(archive);
-        throw std::runtime_error("cannot write zip " + path.string() + ": " + message);
-    }
-}
-
-// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
-// entry's (intact) data fails its check.
-void break_crc(const fs::path& zip, int index) {
-    std::string bytes = read_file(zip);
-    size_t at = std::string::npos;
-    for (int i = 0; i <= index; ++i) {
-        at = bytes.find("PK\x01\x02", at == std::string::npos ? 0 : at + 4);
-    }
-    bytes.at(at + 16) ^= 0x55;
-    write_file(zip, bytes);
 }
 
 std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir) {

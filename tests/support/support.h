@@ -1,12 +1,12 @@
 #pragma once
 
 // Helpers shared by the tests: running the built programs, temporary application roots,
-// reading what the updater left behind, capturing its log, and building zip packages.
+// reading what the updater left behind, capturing its log, and what differs between the
+// platforms. Zip packages are made by zip_builder.h.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -98,19 +98,6 @@ std::vector<AppStart> app_starts(const fs::path& app_dir);
 
 // Installs the test application as `name` in dir (created if needed).
 fs::path install_testapp(const fs::path& dir, const std::string& name);
-
-struct ZipEntry {
-    std::string name;
-    std::string data;
-    bool directory = false;
-};
-// Writes a zip archive of the entries in order (deflated), with a fixed modification time.
-void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries,
-               std::int64_t mtime = 1600000000);
-
-// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
-// entry's (intact) data fails its check.
-void break_crc(const fs::path& zip, int index);
 
 // What differs between the platforms, for the tests that have to know: the definitions are in
 // support_win.cpp and support_posix.cpp, so that test files hold no platform conditions.

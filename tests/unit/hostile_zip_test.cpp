@@ -58,8 +58,7 @@ struct Sandbox {
 struct HostileArchives : LoggedTest {};
 
 TEST_F(HostileArchives, NothingLeavesTheDestination) {
-    TempDir scratch;
-    for (const hostile::Archive& archive : hostile::archives(scratch.path(), bomb_size)) {
+    for (const hostile::Archive& archive : hostile::archives(bomb_size)) {
         SCOPED_TRACE(archive.name);
         Sandbox sandbox;
         const bool extracted = sandbox.extract(archive.bytes);
@@ -71,8 +70,7 @@ TEST_F(HostileArchives, NothingLeavesTheDestination) {
 }
 
 hostile::Archive named(const std::string& name) {
-    TempDir scratch;
-    for (hostile::Archive& archive : hostile::archives(scratch.path(), bomb_size)) {
+    for (hostile::Archive& archive : hostile::archives(bomb_size)) {
         if (archive.name == name) {
             return archive;
         }
