@@ -8,7 +8,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
-#include <utility>
 
 #include "log.h"
 #include "text.h"
@@ -85,17 +84,17 @@ std::vector<std::string> log_lines(const fs::path& log_file) {
     return lines;
 }
 
-LogCapture::LogCapture(fs::path dir) : dir_(std::move(dir)) {
-    restart();
+LoggedTest::LoggedTest() {
+    restart_log();
 }
 
-LogCapture::~LogCapture() {
+LoggedTest::~LoggedTest() {
     spdlog::drop("updater");
 }
 
-void LogCapture::restart() const {
+void LoggedTest::restart_log() const {
     spdlog::drop("updater");
-    init_logging(to_narrow(dir_));
+    init_logging(to_narrow(dir.path()));
 }
 
 std::vector<AppStart> app_starts(const fs::path& app_dir) {

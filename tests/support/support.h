@@ -64,28 +64,17 @@ void write_file(const fs::path& path, const std::string& bytes);
 // The messages of updater.log as "level message", time stamp and logger name removed.
 std::vector<std::string> log_lines(const fs::path& log_file);
 
-// Points the updater's log, through its own init_logging, at updater.log in dir (which must
-// exist) while the object lives. A logger an earlier test left behind is dropped first, so that
-// tests pass in any order.
-class LogCapture {
-  public:
-    explicit LogCapture(fs::path dir);
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-    // Starts an emptied log, as the next run of the updater would.
-    void restart() const;
-    std::vector<std::string> lines() const { return log_lines(dir_ / "updater.log"); }
-
-  private:
-    fs::path dir_;
-};
-
-// A test that calls the updater's functions with their log in its own temporary directory.
+// A test that calls the updater's functions, with their log set up by the updater's own
+// init_logging in updater.log of the test's temporary directory, and dropped when the test ends.
+// A logger an earlier test left behind is dropped first, so that tests pass in any order.
 struct LoggedTest : ::testing::Test {
+    LoggedTest();
+    ~LoggedTest() override;
+    // Starts an emptied log, as the next run of the updater would.
+    void restart_log() const;
+    std::vector<std::string> log() const { return log_lines(dir / "updater.log"); }
+
     TempDir dir;
-    LogCapture logging{dir.path()};
-    std::vector<std::string> log() const { return logging.lines(); }
 };
 
 // One start of the test application, as it recorded it in starts.txt beside itself.

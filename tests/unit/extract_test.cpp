@@ -106,7 +106,7 @@ TEST_F(Extract, RefusesEncryptedEntriesAndUnknownMethods) {
         write_zip(zip, {only});
         EXPECT_FALSE(extract());
         EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: only.txt"}));
-        logging.restart();
+        restart_log();
     }
 }
 
@@ -119,7 +119,7 @@ TEST_F(Extract, ArchivesThatCannotBeOpened) {
     for (const fs::path& package : {missing, text, empty}) {
         EXPECT_FALSE(extract_zip(to_narrow(package), to_narrow(dest)));
         EXPECT_EQ(log(), Lines({"error Failed to open zip: " + to_narrow(package)}));
-        logging.restart();
+        restart_log();
     }
     EXPECT_TRUE(fs::is_empty(dest));
 }
@@ -144,7 +144,7 @@ TEST_F(Extract, RefusesNamesThatLeaveTheDestination) {
         EXPECT_EQ(tree(dir.path()).size(), 3u) << name;  // updater.log, package.zip, dest/ok.txt
         EXPECT_FALSE(fs::exists(dest / "later.txt"));
         EXPECT_EQ(fs::exists(outside_root), existed);
-        logging.restart();
+        restart_log();
     }
 }
 
