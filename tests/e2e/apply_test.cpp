@@ -303,10 +303,10 @@ TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
     const long app = spawn(testapp_exe(), {"--linger-ms", "120000"}, dir.path());
     RunResult r;
     {
-        const PinnedDirectory pinned(backup);
-        if (!pinned.refused().empty()) {
+        const Pin pin = pin_directory(backup);
+        if (!pin.refused.empty()) {
             kill_process(app);
-            GTEST_SKIP() << pinned.refused();
+            GTEST_SKIP() << pin.refused;
         }
         r = apply(app);
     }
@@ -316,8 +316,7 @@ TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
     }
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(log(), Lines({"warning Found stale backup, restoring current from current.bak",
-                            "error Failed to restore from backup: " +
-                                error_text(PinnedDirectory::rename_error())}));
+                            "error Failed to restore from backup: " + error_text(errors::pinned)}));
     EXPECT_TRUE(survived);  // never waited for nor terminated
     EXPECT_EQ(installed(backup).size(), 2u);
     EXPECT_FALSE(fs::exists(current));

@@ -98,6 +98,7 @@ namespace errors {
 extern const unsigned long not_found;       // the file itself is missing
 extern const unsigned long path_not_found;  // a directory on the way is missing
 extern const unsigned long already_exists;
+extern const unsigned long pinned;  // renaming a directory that pin_directory holds
 }  // namespace errors
 
 // Whether narrow text can spell every character: always on Linux, on Windows only when the ANSI
@@ -107,37 +108,20 @@ bool narrow_text_holds_every_character();
 // Makes `link` a directory link to `target`; returns why it could not, or nothing.
 std::string make_directory_link(const fs::path& target, const fs::path& link);
 
-// Keeps a directory from being renamed while it lives: on Windows it is held open without
+// Undoes a change to the system when its last copy goes.
+using Undo = std::shared_ptr<void>;
+
+// Keeps a directory from being renamed until `unpin` goes: on Windows it is held open without
 // sharing its deletion; on Linux (where root may rename anything) its parent is made immutable.
-class PinnedDirectory {
-  public:
-    explicit PinnedDirectory(const fs::path& dir);
-    ~PinnedDirectory();
-    PinnedDirectory(const PinnedDirectory&) = delete;
-    PinnedDirectory& operator=(const PinnedDirectory&) = delete;
-    // Why the directory could not be pinned; empty when it is.
-    const std::string& refused() const { return refused_; }
-    // The native error that renaming the pinned directory fails with.
-    static unsigned long rename_error();
-
-  private:
-    struct Hold;
-    std::unique_ptr<Hold> hold_;
-    std::string refused_;
+struct Pin {
+    std::string refused;  // why the directory could not be pinned; empty when it is
+    Undo unpin;
 };
+Pin pin_directory(const fs::path& dir);
 
-// Sets the Unix file-creation mask while it lives. Windows files carry no Unix permission bits,
-// so there it does nothing.
-class CreationMask {
-  public:
-    explicit CreationMask(unsigned mask);
-    ~CreationMask();
-    CreationMask(const CreationMask&) = delete;
-    CreationMask& operator=(const CreationMask&) = delete;
-
-  private:
-    unsigned saved_ = 0;
-};
+// Sets the Unix file-creation mask until the result goes. Windows files carry no Unix permission
+// bits, so there it does nothing.
+Undo set_creation_mask(unsigned mask);
 
 // Every regular file below dir, by relative generic path, with its content.
 std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir);

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <stdexcept>
-#include <utility>
 
 #include "support.h"
 
@@ -51,30 +50,24 @@ void drain(int fd, std::string& into, bool& open) {
 }
 
 // A file descriptor, closed when it goes.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
+struct Descriptor {
+    const int fd;
+    Descriptor(const Descriptor&) = delete;
     ~Descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
+        if (fd >= 0) {
+            close(fd);
         }
     }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
 };
 
 bool set_immutable(const fs::path& dir, bool on) {
-    const Descriptor fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const Descriptor directory{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     int flags = 0;
-    if (fd.get() < 0 || ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) != 0) {
+    if (directory.fd < 0 || ioctl(directory.fd, FS_IOC_GETFLAGS, &flags) != 0) {
         return false;
     }
     flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    return ioctl(fd.get(), FS_IOC_SETFLAGS, &flags) == 0;
+    return ioctl(directory.fd, FS_IOC_SETFLAGS, &flags) == 0;
 }
 
 }  // namespace
@@ -87,6 +80,7 @@ namespace errors {
 const unsigned long not_found = ENOENT;
 const unsigned long path_not_found = ENOENT;
 const unsigned long already_exists = EEXIST;
+const unsigned long pinned = EPERM;
 }  // namespace errors
 
 bool narrow_text_holds_every_character() {
@@ -99,32 +93,18 @@ std::string make_directory_link(const fs::path& target, const fs::path& link) {
     return error ? error.message() : "";
 }
 
-struct PinnedDirectory::Hold {
-    explicit Hold(fs::path immutable) : dir(std::move(immutable)) {}
-    ~Hold() { set_immutable(dir, false); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-    fs::path dir;
-};
-
-PinnedDirectory::PinnedDirectory(const fs::path& dir) {
+Pin pin_directory(const fs::path& dir) {
     if (!set_immutable(dir.parent_path(), true)) {
-        refused_ = "this file system or user can't make a directory immutable";
-        return;
+        return {"this file system or user can't make a directory immutable", nullptr};
     }
-    hold_ = std::make_unique<Hold>(dir.parent_path());
+    // A shared_ptr calls its deleter even for a null pointer.
+    return {"",
+            Undo(nullptr, [parent = dir.parent_path()](void*) { set_immutable(parent, false); })};
 }
 
-PinnedDirectory::~PinnedDirectory() = default;
-
-unsigned long PinnedDirectory::rename_error() {
-    return EPERM;
-}
-
-CreationMask::CreationMask(unsigned mask) : saved_(umask(static_cast<mode_t>(mask))) {}
-
-CreationMask::~CreationMask() {
-    umask(static_cast<mode_t>(saved_));
+Undo set_creation_mask(unsigned mask) {
+    const mode_t saved = umask(static_cast<mode_t>(mask));
+    return Undo(nullptr, [saved](void*) { umask(saved); });
 }
 
 fs::path updater_exe() {

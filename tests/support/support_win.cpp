@@ -78,6 +78,7 @@ namespace errors {
 const unsigned long not_found = ERROR_FILE_NOT_FOUND;
 const unsigned long path_not_found = ERROR_PATH_NOT_FOUND;
 const unsigned long already_exists = ERROR_ALREADY_EXISTS;
+const unsigned long pinned = ERROR_SHARING_VIOLATION;
 }  // namespace errors
 
 bool narrow_text_holds_every_character() {
@@ -97,33 +98,18 @@ std::string make_directory_link(const fs::path& target, const fs::path& link) {
     return "";
 }
 
-struct PinnedDirectory::Hold {
-    explicit Hold(HANDLE open) : handle(open) {}
-    ~Hold() { CloseHandle(handle); }
-    Hold(const Hold&) = delete;
-    Hold& operator=(const Hold&) = delete;
-    HANDLE handle;
-};
-
-PinnedDirectory::PinnedDirectory(const fs::path& dir) {
+Pin pin_directory(const fs::path& dir) {
     const HANDLE handle = CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        refused_ = "the directory could not be opened";
-        return;
+        return {"the directory could not be opened", nullptr};
     }
-    hold_ = std::make_unique<Hold>(handle);
+    return {"", Undo(handle, CloseHandle)};
 }
 
-PinnedDirectory::~PinnedDirectory() = default;
-
-unsigned long PinnedDirectory::rename_error() {
-    return ERROR_SHARING_VIOLATION;
+Undo set_creation_mask(unsigned) {
+    return nullptr;
 }
-
-CreationMask::CreationMask(unsigned) {}
-
-CreationMask::~CreationMask() = default;
 
 fs::path updater_exe() {
     return build_root() / "updater.exe";

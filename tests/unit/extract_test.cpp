@@ -184,7 +184,7 @@ TEST_F(Extract, UnixPermissionBitsAndLinks) {
     // Recorded bits are limited by the umask like any file the updater creates, so an archive
     // made with 0666 entries does not install world-writable files.
     const unsigned mask = 022;
-    const CreationMask creation_mask(mask);
+    const Undo restore_mask = set_creation_mask(mask);
     ASSERT_TRUE(extract());
     // Each entry itself, not what a link would lead to, must be a regular file.
     const auto mode = [&](const char* name) {
