@@ -17,8 +17,6 @@ using namespace support;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-using Files = std::vector<std::pair<std::string, std::string>>;
 using Args = std::vector<std::string>;
 
 bool contains(const Lines& lines, const std::string& line) {
@@ -143,12 +141,7 @@ TEST_F(Apply, ReplacesCurrentAndStartsTheNewApplication) {
     EXPECT_EQ(fs::path(started[0].cwd), current);
     EXPECT_EQ(installed(current), new_version_files());
     EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, Args({".version", "current", "updater.log"}));
+    EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
 }
 
 TEST_F(Apply, PassesTheArgumentsTextUnchanged) {
@@ -310,10 +303,7 @@ TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
         }
         r = apply(app);
     }
-    const bool survived = process_alive(app);
-    if (survived) {
-        kill_process(app);
-    }
+    const bool survived = kill_if_running(app);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(log(), Lines({"warning Found stale backup, restoring current from current.bak",
                             "error Failed to restore from backup: " + error_text(errors::pinned)}));
@@ -363,10 +353,7 @@ TEST_F(Apply, ProcessThatIsNotTheApplicationIsLeftAlone) {
     }
 
     const RunResult r = apply(other);
-    const bool survived = process_alive(other);
-    if (survived) {
-        kill_process(other);
-    }
+    const bool survived = kill_if_running(other);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(survived);
     const Lines lines = log();
@@ -444,9 +431,7 @@ TEST_F(Apply, InterruptedRunNeverCostsTheOldInstallation) {
     while (!fs::exists(early) && process_alive(updater)) {
         std::this_thread::yield();
     }
-    if (process_alive(updater)) {
-        kill_process(updater);
-    }
+    kill_if_running(updater);
     ASSERT_TRUE(fs::exists(backup)) << "the extraction ended before it could be interrupted";
     ASSERT_FALSE(fs::exists(last)) << "the extraction ended before it could be interrupted";
     EXPECT_TRUE(fs::exists(marker));
@@ -470,10 +455,7 @@ TEST_F(ApplySlow, TerminatesAnApplicationThatOutlivesTheWait) {
     ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
 
     const RunResult r = apply(app);
-    const bool survived = process_alive(app);
-    if (survived) {
-        kill_process(app);
-    }
+    const bool survived = kill_if_running(app);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_FALSE(survived);
     const Lines lines = log();

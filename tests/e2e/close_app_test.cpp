@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <thread>
 
 #include "support.h"
@@ -12,8 +11,6 @@
 using namespace support;
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 std::string launched(const std::string& exe) {
     return "info Quit request launched: \"" + exe + "\" --quit-for-update";
@@ -145,10 +142,7 @@ TEST_F(CloseApp, PathIsUsedExactlyAsReceived) {
         {"app.exe", app_dir},
     };
     if (is_windows()) {
-        std::string upper = app.generic_string();
-        std::transform(upper.begin(), upper.end(), upper.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        spellings.push_back({upper, {}});
+        spellings.push_back({upper(app.generic_string()), {}});
     } else {
         fs::create_directory_symlink(app_dir, root / "link");
         spellings.push_back({(root / "link" / "app.exe").string(), {}});

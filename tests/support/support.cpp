@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -16,6 +17,14 @@ namespace support {
 
 RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd) {
     return run(updater_exe(), args, cwd);
+}
+
+bool kill_if_running(long pid) {
+    const bool running = process_alive(pid);
+    if (running) {
+        kill_process(pid);
+    }
+    return running;
 }
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
@@ -63,8 +72,24 @@ void write_file(const fs::path& path, const std::string& bytes) {
     }
 }
 
-std::vector<std::string> log_lines(const fs::path& log_file) {
-    std::vector<std::string> lines;
+std::string upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Lines log_lines(const fs::path& log_file) {
+    Lines lines;
     std::istringstream text(read_file(log_file));
     std::string line;
     const std::string prefix = "] [updater] [";
@@ -123,8 +148,8 @@ fs::path install_testapp(const fs::path& dir, const std::string& name) {
     return target;
 }
 
-std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir) {
-    std::vector<std::pair<std::string, std::string>> files;
+Files tree(const fs::path& dir) {
+    Files files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         if (entry.is_regular_file()) {
             files.emplace_back(fs::relative(entry.path(), dir).generic_string(),

@@ -39,6 +39,8 @@ RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd 
 long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd = {});
 bool process_alive(long pid);
 void kill_process(long pid);
+// Whether the process was still running; if so it is killed now.
+bool kill_if_running(long pid);
 
 // Waits for the condition, giving up after the deadline. Returns the condition's last value.
 bool wait_until(const std::function<bool()>& condition,
@@ -58,11 +60,18 @@ class TempDir {
     fs::path path_;
 };
 
+using Lines = std::vector<std::string>;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
 std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, const std::string& bytes);
+// The text with its ASCII letters in upper case.
+std::string upper(std::string text);
+// The names of the entries of dir, sorted.
+std::vector<std::string> names_in(const fs::path& dir);
 
 // The messages of updater.log as "level message", time stamp and logger name removed.
-std::vector<std::string> log_lines(const fs::path& log_file);
+Lines log_lines(const fs::path& log_file);
 
 // A test that calls the updater's functions, with their log set up by the updater's own
 // init_logging in updater.log of the test's temporary directory, and dropped when the test ends.
@@ -72,7 +81,7 @@ struct LoggedTest : ::testing::Test {
     ~LoggedTest() override;
     // Starts an emptied log, as the next run of the updater would.
     void restart_log() const;
-    std::vector<std::string> log() const { return log_lines(dir / "updater.log"); }
+    Lines log() const { return log_lines(dir / "updater.log"); }
 
     TempDir dir;
 };
@@ -124,6 +133,6 @@ Pin pin_directory(const fs::path& dir);
 Undo set_creation_mask(unsigned mask);
 
 // Every regular file below dir, by relative generic path, with its content.
-std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir);
+Files tree(const fs::path& dir);
 
 }  // namespace support

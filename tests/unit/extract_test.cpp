@@ -49,9 +49,6 @@ struct Extract : LoggedTest {
     }
 };
 
-using Lines = std::vector<std::string>;
-using Files = std::vector<std::pair<std::string, std::string>>;
-
 TEST_F(Extract, EmptyArchiveCreatesNothing) {
     write_file(zip, std::string("PK\x05\x06", 4) + std::string(18, '\0'));
     EXPECT_TRUE(extract());

@@ -2,8 +2,6 @@
 // inside its destination only, creates no links, and stops with false on what it can't trust.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "../reliability/hostile_zips.h"
 #include "extract.h"
 #include "support.h"
@@ -23,15 +21,6 @@ std::vector<std::string> links_below(const fs::path& dir) {
         }
     }
     return links;
-}
-
-std::vector<std::string> names_in(const fs::path& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().generic_string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // Extracts bytes into sandbox/a/b/dest: anything escaping it lands in one of the directories on
@@ -77,8 +66,6 @@ hostile::Archive named(const std::string& name) {
     }
     throw std::runtime_error("no archive " + name);
 }
-
-using Files = std::vector<std::pair<std::string, std::string>>;
 
 TEST_F(HostileArchives, LinkEntryBecomesAFileHoldingItsText) {
     Sandbox sandbox;

@@ -37,14 +37,14 @@ TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
     EXPECT_EQ(fs::path(start.cwd), dir / "app dir");
     EXPECT_EQ(start.args, std::vector<std::string>(
                               {"--after-update", "one", "two words", R"(C:\path\)", "q\"uote"}));
-    EXPECT_EQ(log(), std::vector<std::string>({"info Launched: \"" + app.string() +
-                                               R"(" --after-update one "two words" )"
-                                               R"(C:\path\ "q\"uote")"}));
+    EXPECT_EQ(log(), Lines({"info Launched: \"" + app.string() +
+                            R"(" --after-update one "two words" )"
+                            R"(C:\path\ "q\"uote")"}));
 }
 
 TEST_F(Launch, FailureIsLoggedWithTheSystemCode) {
     launch_process(dir / "missing" / "app.exe", "--update-failed");
-    const std::vector<std::string> lines = log();
+    const Lines lines = log();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("error Failed to launch process, error code: ", 0), 0u) << lines[0];
     EXPECT_NE(lines[0], "error Failed to launch process, error code: 0");
