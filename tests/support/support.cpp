@@ -160,4 +160,26 @@ Files tree(const fs::path& dir) {
     return files;
 }
 
+fs::path sandbox_dest(const fs::path& sandbox) {
+    return sandbox / "a" / "b" / "dest";
+}
+
+std::string sandbox_breach(const fs::path& sandbox) {
+    const fs::path dest = sandbox_dest(sandbox);
+    for (const auto& [dir, expected] : {std::pair{sandbox, Lines{"a", "in.zip"}},
+                                        {sandbox / "a", Lines{"b"}},
+                                        {dest.parent_path(), Lines{"dest"}}}) {
+        if (names_in(dir) != expected) {
+            return "something was written outside the destination, into " + dir.string();
+        }
+    }
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(dest, error), end; it != end; it.increment(error)) {
+        if (it->is_symlink()) {
+            return "a link was created: " + it->path().string();
+        }
+    }
+    return error ? "the destination can't be walked: " + error.message() : "";
+}
+
 }  // namespace support

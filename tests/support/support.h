@@ -135,4 +135,10 @@ Undo set_creation_mask(unsigned mask);
 // Every regular file below dir, by relative generic path, with its content.
 Files tree(const fs::path& dir);
 
+// Extraction sandboxes: a package at sandbox/in.zip is extracted into sandbox/a/b/dest, so that
+// anything escaping the destination lands in a directory on the way up that holds nothing else.
+fs::path sandbox_dest(const fs::path& sandbox);
+// What an extraction left outside the destination, or a link below it; empty when nothing.
+std::string sandbox_breach(const fs::path& sandbox);
+
 }  // namespace support

@@ -12,34 +12,15 @@ namespace {
 
 constexpr std::size_t bomb_size = 32u << 20;
 
-// Every entry below dir that is a link, by relative path.
-std::vector<std::string> links_below(const fs::path& dir) {
-    std::vector<std::string> links;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        if (entry.is_symlink()) {
-            links.push_back(fs::relative(entry.path(), dir).generic_string());
-        }
-    }
-    return links;
-}
-
-// Extracts bytes into sandbox/a/b/dest: anything escaping it lands in one of the directories on
-// the way up, which hold nothing else.
+// Extracts bytes in a sandbox of its own.
 struct Sandbox {
     TempDir dir;
-    fs::path dest = dir / "a" / "b" / "dest";
+    fs::path dest = sandbox_dest(dir.path());
 
     bool extract(const std::string& bytes) {
         fs::create_directories(dest);
         write_file(dir / "in.zip", bytes);
         return extract_zip((dir / "in.zip").string(), dest.string());
-    }
-
-    void expect_contained() const {
-        EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{"a", "in.zip"}));
-        EXPECT_EQ(names_in(dir / "a"), std::vector<std::string>{"b"});
-        EXPECT_EQ(names_in(dest.parent_path()), std::vector<std::string>{"dest"});
-        EXPECT_EQ(links_below(dest), std::vector<std::string>{});
     }
 };
 
@@ -54,7 +35,7 @@ TEST_F(HostileArchives, NothingLeavesTheDestination) {
         if (archive.extracts) {
             EXPECT_EQ(extracted, *archive.extracts);
         }
-        sandbox.expect_contained();
+        EXPECT_EQ(sandbox_breach(sandbox.dir.path()), "");
     }
 }
 
