@@ -2,132 +2,23 @@
 // and the application it starts (argv and working directory as the test application records
 // them).
 #include <gtest/gtest.h>
-#include <zip.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <functional>
 #include <string>
 #include <thread>
 
-#include "process.h"
 #include "error.h"
+#include "process.h"
 #include "support.h"
 #include "text.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-#endif
+#include "zip_builder.h"
 
 using namespace support;
 
 namespace {
 
-using Lines = std::vector<std::string>;
-using Files = std::vector<std::pair<std::string, std::string>>;
 using Args = std::vector<std::string>;
-
-// Records Unix execute permission for `name`, as zip tools on Unix do for programs.
-void mark_executable(const fs::path& zip, const std::string& name) {
-    int error = 0;
-    zip_t* archive = zip_open(zip.string().c_str(), 0, &error);
-    ASSERT_NE(archive, nullptr);
-    const zip_int64_t index = zip_name_locate(archive, name.c_str(), 0);
-    if (index >= 0) {
-        zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index), 0,
-                                         ZIP_OPSYS_UNIX, 0100755u << 16);
-    }
-    ASSERT_EQ(zip_close(archive), 0);
-}
-
-// Makes `link` a directory link to `target`; returns why it could not.
-std::string make_directory_link(const fs::path& target, const fs::path& link) {
-#ifdef _WIN32
-    // The C++ library of MinGW has no links; the system call makes one.
-    const DWORD flags = SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
-    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) {
-        return "CreateSymbolicLinkW failed with " + std::to_string(GetLastError());
-    }
-    // Wine reports success without making the link.
-    if (!fs::exists(link)) {
-        return "CreateSymbolicLinkW made no link";
-    }
-    return "";
-#else
-    std::error_code error;
-    fs::create_directory_symlink(target, link, error);
-    return error ? error.message() : "";
-#endif
-}
-
-// Keeps a directory from being renamed while it lives: on Windows it is held open without
-// sharing its deletion; on Linux (where root may rename anything) its parent is made immutable.
-class Pinned {
-  public:
-    explicit Pinned(const fs::path& dir) {
-#ifdef _WIN32
-        handle_ = CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (handle_ == INVALID_HANDLE_VALUE) {
-            refused_ = "the directory could not be opened";
-        }
-#else
-        parent_ = dir.parent_path();
-        if (!set_immutable(true)) {
-            refused_ = "this file system or user can't make a directory immutable";
-        }
-#endif
-    }
-    ~Pinned() {
-#ifdef _WIN32
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-        }
-#else
-        if (refused_.empty()) {
-            set_immutable(false);
-        }
-#endif
-    }
-    Pinned(const Pinned&) = delete;
-    Pinned& operator=(const Pinned&) = delete;
-    const std::string& refused() const {
-        return refused_;
-    }
-    // The error a rename of the pinned directory fails with.
-    static unsigned long error() {
-#ifdef _WIN32
-        return ERROR_SHARING_VIOLATION;
-#else
-        return EPERM;
-#endif
-    }
-
-  private:
-    std::string refused_;
-#ifdef _WIN32
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-#else
-    fs::path parent_;
-    bool set_immutable(bool on) const {
-        const int fd = open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        int flags = 0;
-        bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        if (fd >= 0) {
-            close(fd);
-        }
-        return ok;
-    }
-#endif
-};
 
 bool contains(const Lines& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
@@ -179,12 +70,10 @@ struct Apply : ::testing::Test {
     Files new_version_files() const {
         return {{"app.exe", summary(app_bytes)}, {"data/which.txt", "new"}, {"readme.txt", "2.0"}};
     }
-    void write_package(const std::vector<ZipEntry>& entries) const {
-        write_zip(package, entries);
-        mark_executable(package, "app.exe");
-    }
+    // The application with Unix execute permission, as zip tools on Unix record it for programs.
+    ZipEntry app_entry() const { return unix_entry("app.exe", app_bytes, 0100755); }
     void write_new_version() const {
-        write_package({{"app.exe", app_bytes}, {"data/which.txt", "new"}, {"readme.txt", "2.0"}});
+        write_zip(package, {app_entry(), {"data/which.txt", "new"}, {"readme.txt", "2.0"}});
     }
 
     Args apply_args(long pid, const std::string& args = "") const {
@@ -253,12 +142,7 @@ TEST_F(Apply, ReplacesCurrentAndStartsTheNewApplication) {
     EXPECT_EQ(fs::path(started[0].cwd), current);
     EXPECT_EQ(installed(current), new_version_files());
     EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(root)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, Args({".version", "current", "updater.log"}));
+    EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
 }
 
 TEST_F(Apply, PassesTheArgumentsTextUnchanged) {
@@ -292,8 +176,11 @@ TEST_F(Apply, RollsBackWhenTheThirdOfFiveEntriesFailsItsCrc) {
     install(current, "old");
     write_file(root / ".version", "1.0\r\n");
     const Files old = installed(current);
-    write_package({{"a.txt", "1"}, {"b.txt", "2"}, {"c.txt", "3"}, {"d.txt", "4"}, {"e.txt", "5"}});
-    break_crc(package, 2);
+    write_zip(package, {{"a.txt", "1"},
+                        {"b.txt", "2"},
+                        with_wrong_crc({"c.txt", "3"}),
+                        {"d.txt", "4"},
+                        {"e.txt", "5"}});
 
     const RunResult r = apply(0);
     EXPECT_EQ(r.exit_code, 1);
@@ -329,7 +216,7 @@ TEST_F(Apply, RefusesEntryNamesThatLeaveCurrent) {
         use_root("root " + std::to_string(++n));
         install(current, "old");
         const Files old = installed(current);
-        write_package({{"app.exe", app_bytes}, {name, "escaped"}, {"readme.txt", "2.0"}});
+        write_zip(package, {app_entry(), {name, "escaped"}, {"readme.txt", "2.0"}});
 
         const RunResult r = apply(0);
         EXPECT_EQ(r.exit_code, 1) << name;
@@ -345,16 +232,11 @@ TEST_F(Apply, RefusesEntryNamesThatLeaveCurrent) {
 
 TEST_F(Apply, FirstRunWithoutCurrentFailsToRename) {
     write_new_version();
-#ifdef _WIN32
-    const unsigned long missing = ERROR_FILE_NOT_FOUND;
-#else
-    const unsigned long missing = ENOENT;
-#endif
     const RunResult r = apply(0);
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
                             "info Renaming current/ -> current.bak/",
-                            "error Failed to rename current: " + error_text(NativeError(missing))}));
+                            "error Failed to rename current: " + error_text(errors::not_found)}));
     EXPECT_EQ(tree(root), Files({{"updater.log", read_file(root / "updater.log")}}));
     EXPECT_FALSE(fs::exists(current));
     EXPECT_FALSE(fs::exists(backup));
@@ -415,21 +297,17 @@ TEST_F(Apply, StaleBackupThatCannotBeRestoredEndsTheRun) {
     const long app = spawn(testapp_exe(), {"--linger-ms", "120000"}, dir.path());
     RunResult r;
     {
-        const Pinned pinned(backup);
-        if (!pinned.refused().empty()) {
+        const Pin pin = pin_directory(backup);
+        if (!pin.refused.empty()) {
             kill_process(app);
-            GTEST_SKIP() << pinned.refused();
+            GTEST_SKIP() << pin.refused;
         }
         r = apply(app);
     }
-    const bool survived = process_alive(app);
-    if (survived) {
-        kill_process(app);
-    }
+    const bool survived = kill_if_running(app);
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(log(),
-              Lines({"warning Found stale backup, restoring current from current.bak",
-                     "error Failed to restore from backup: " + error_text(NativeError(Pinned::error()))}));
+    EXPECT_EQ(log(), Lines({"warning Found stale backup, restoring current from current.bak",
+                            "error Failed to restore from backup: " + error_text(errors::pinned)}));
     EXPECT_TRUE(survived);  // never waited for nor terminated
     EXPECT_EQ(installed(backup).size(), 2u);
     EXPECT_FALSE(fs::exists(current));
@@ -476,10 +354,7 @@ TEST_F(Apply, ProcessThatIsNotTheApplicationIsLeftAlone) {
     }
 
     const RunResult r = apply(other);
-    const bool survived = process_alive(other);
-    if (survived) {
-        kill_process(other);
-    }
+    const bool survived = kill_if_running(other);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_TRUE(survived);
     const Lines lines = log();
@@ -564,9 +439,7 @@ TEST_F(Apply, InterruptedRunNeverCostsTheOldInstallation) {
     while (!fs::exists(early) && process_alive(updater)) {
         std::this_thread::yield();
     }
-    if (process_alive(updater)) {
-        kill_process(updater);
-    }
+    kill_if_running(updater);
     ASSERT_TRUE(fs::exists(backup)) << "the extraction ended before it could be interrupted";
     ASSERT_FALSE(fs::exists(last)) << "the extraction ended before it could be interrupted";
     EXPECT_TRUE(fs::exists(marker));
@@ -590,10 +463,7 @@ TEST_F(ApplySlow, TerminatesAnApplicationThatOutlivesTheWait) {
     ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
 
     const RunResult r = apply(app);
-    const bool survived = process_alive(app);
-    if (survived) {
-        kill_process(app);
-    }
+    const bool survived = kill_if_running(app);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_FALSE(survived);
     const Lines lines = log();

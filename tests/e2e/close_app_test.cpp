@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <thread>
 
 #include "support.h"
@@ -12,10 +11,6 @@
 using namespace support;
 
 namespace {
-
-constexpr bool windows = fs::path::preferred_separator == '\\';
-
-using Lines = std::vector<std::string>;
 
 std::string launched(const std::string& exe) {
     return "info Quit request launched: \"" + exe + "\" --quit-for-update";
@@ -146,11 +141,8 @@ TEST_F(CloseApp, PathIsUsedExactlyAsReceived) {
         // No directory part: the request runs in the updater's current directory.
         {"app.exe", app_dir},
     };
-    if (windows) {
-        std::string upper = app.generic_string();
-        std::transform(upper.begin(), upper.end(), upper.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-        spellings.push_back({upper, {}});
+    if (is_windows()) {
+        spellings.push_back({upper(app.generic_string()), {}});
     } else {
         fs::create_directory_symlink(app_dir, root / "link");
         spellings.push_back({(root / "link" / "app.exe").string(), {}});
@@ -169,7 +161,7 @@ TEST_F(CloseApp, PathIsUsedExactlyAsReceived) {
 }
 
 TEST_F(CloseApp, FailedRequestIsLoggedAndTheWaitGoesOn) {
-    if (windows) {
+    if (is_windows()) {
         GTEST_SKIP() << "a running executable cannot be removed on Windows";
     }
     start_app(app);

@@ -61,7 +61,7 @@ TEST_F(Log, EachRunEmptiesTheLogFirst) {
     write_file(dir / "updater.log", std::string(10000, 'x'));
     ASSERT_EQ(close_app({"--app-dir", dir.path().string()}, dir.path()).exit_code, 0);
     ASSERT_EQ(close_app({"--app-dir", dir.path().string()}, dir.path()).exit_code, 0);
-    const std::vector<std::string> lines = log_lines(dir / "updater.log");
+    const Lines lines = log_lines(dir / "updater.log");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], "info No running app process found: " + missing_exe());
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "hostile_zips.h"
+#include "support.h"
 
 namespace fs = std::filesystem;
 
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
     const fs::path dir = argv[1];
     fs::create_directories(dir);
     int count = 0;
-    for (const hostile::Archive& archive : hostile::archives(dir, seed_bomb_size)) {
+    for (const hostile::Archive& archive : hostile::archives(seed_bomb_size)) {
         support::write_file(dir / file_name(count, archive.name), archive.bytes);
         ++count;
     }

@@ -1,18 +1,30 @@
 #include "support.h"
 
-#include <zip.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 
+#include "log.h"
+#include "text.h"
+
 namespace support {
 
 RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd) {
     return run(updater_exe(), args, cwd);
+}
+
+bool kill_if_running(long pid) {
+    const bool running = process_alive(pid);
+    if (running) {
+        kill_process(pid);
+    }
+    return running;
 }
 
 bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
@@ -60,8 +72,24 @@ void write_file(const fs::path& path, const std::string& bytes) {
     }
 }
 
-std::vector<std::string> log_lines(const fs::path& log_file) {
-    std::vector<std::string> lines;
+std::string upper(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Lines log_lines(const fs::path& log_file) {
+    Lines lines;
     std::istringstream text(read_file(log_file));
     std::string line;
     const std::string prefix = "] [updater] [";
@@ -79,6 +107,19 @@ std::vector<std::string> log_lines(const fs::path& log_file) {
         lines.push_back(rest.substr(0, close) + " " + rest.substr(close + 2));
     }
     return lines;
+}
+
+LoggedTest::LoggedTest() {
+    restart_log();
+}
+
+LoggedTest::~LoggedTest() {
+    spdlog::drop("updater");
+}
+
+void LoggedTest::restart_log() const {
+    spdlog::drop("updater");
+    init_logging(to_narrow(dir.path()));
 }
 
 std::vector<AppStart> app_starts(const fs::path& app_dir) {
@@ -107,52 +148,8 @@ fs::path install_testapp(const fs::path& dir, const std::string& name) {
     return target;
 }
 
-void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries, std::int64_t mtime) {
-    int error = 0;
-    zip_t* archive = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (archive == nullptr) {
-        throw std::runtime_error("cannot create zip " + path.string());
-    }
-    for (const ZipEntry& entry : entries) {
-        zip_int64_t index;
-        if (entry.directory) {
-            index = zip_dir_add(archive, entry.name.c_str(), ZIP_FL_ENC_UTF_8);
-        } else {
-            zip_source_t* source =
-                zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
-            index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8);
-            if (index < 0) {
-                zip_source_free(source);
-            }
-        }
-        if (index < 0) {
-            zip_discard(archive);
-            throw std::runtime_error("cannot add " + entry.name + ": " + zip_strerror(archive));
-        }
-        zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index), static_cast<time_t>(mtime),
-                           0);
-    }
-    if (zip_close(archive) != 0) {
-        std::string message = zip_strerror(archive);
-        zip_discard(archive);
-        throw std::runtime_error("cannot write zip " + path.string() + ": " + message);
-    }
-}
-
-// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
-// entry's (intact) data fails its check.
-void break_crc(const fs::path& zip, int index) {
-    std::string bytes = read_file(zip);
-    size_t at = std::string::npos;
-    for (int i = 0; i <= index; ++i) {
-        at = bytes.find("PK\x01\x02", at == std::string::npos ? 0 : at + 4);
-    }
-    bytes.at(at + 16) ^= 0x55;
-    write_file(zip, bytes);
-}
-
-std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir) {
-    std::vector<std::pair<std::string, std::string>> files;
+Files tree(const fs::path& dir) {
+    Files files;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
         if (entry.is_regular_file()) {
             files.emplace_back(fs::relative(entry.path(), dir).generic_string(),
@@ -161,6 +158,28 @@ std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir) {
     }
     std::sort(files.begin(), files.end());
     return files;
+}
+
+fs::path sandbox_dest(const fs::path& sandbox) {
+    return sandbox / "a" / "b" / "dest";
+}
+
+std::string sandbox_breach(const fs::path& sandbox) {
+    const fs::path dest = sandbox_dest(sandbox);
+    for (const auto& [dir, expected] : {std::pair{sandbox, Lines{"a", "in.zip"}},
+                                        {sandbox / "a", Lines{"b"}},
+                                        {dest.parent_path(), Lines{"dest"}}}) {
+        if (names_in(dir) != expected) {
+            return "something was written outside the destination, into " + dir.string();
+        }
+    }
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(dest, error), end; it != end; it.increment(error)) {
+        if (it->is_symlink()) {
+            return "a link was created: " + it->path().string();
+        }
+    }
+    return error ? "the destination can't be walked: " + error.message() : "";
 }
 
 }  // namespace support

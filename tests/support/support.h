@@ -1,14 +1,19 @@
 #pragma once
 
 // Helpers shared by the tests: running the built programs, temporary application roots,
-// reading what the updater left behind, and building zip packages.
+// reading what the updater left behind, capturing its log, and what differs between the
+// platforms. Zip packages are made by zip_builder.h.
+
+#include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "error.h"
 
 namespace support {
 
@@ -36,6 +41,8 @@ RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd 
 long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd = {});
 bool process_alive(long pid);
 void kill_process(long pid);
+// Whether the process was still running; if so it is killed now.
+bool kill_if_running(long pid);
 
 // Waits for the condition, giving up after the deadline. Returns the condition's last value.
 bool wait_until(const std::function<bool()>& condition,
@@ -55,11 +62,31 @@ class TempDir {
     fs::path path_;
 };
 
+using Lines = std::vector<std::string>;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
 std::string read_file(const fs::path& path);
 void write_file(const fs::path& path, const std::string& bytes);
+// The text with its ASCII letters in upper case.
+std::string upper(std::string text);
+// The names of the entries of dir, sorted.
+std::vector<std::string> names_in(const fs::path& dir);
 
 // The messages of updater.log as "level message", time stamp and logger name removed.
-std::vector<std::string> log_lines(const fs::path& log_file);
+Lines log_lines(const fs::path& log_file);
+
+// A test that calls the updater's functions, with their log set up by the updater's own
+// init_logging in updater.log of the test's temporary directory, and dropped when the test ends.
+// A logger an earlier test left behind is dropped first, so that tests pass in any order.
+struct LoggedTest : ::testing::Test {
+    LoggedTest();
+    ~LoggedTest() override;
+    // Starts an emptied log, as the next run of the updater would.
+    void restart_log() const;
+    Lines log() const { return log_lines(dir / "updater.log"); }
+
+    TempDir dir;
+};
 
 // One start of the test application, as it recorded it in starts.txt beside itself.
 struct AppStart {
@@ -72,20 +99,48 @@ std::vector<AppStart> app_starts(const fs::path& app_dir);
 // Installs the test application as `name` in dir (created if needed).
 fs::path install_testapp(const fs::path& dir, const std::string& name);
 
-struct ZipEntry {
-    std::string name;
-    std::string data;
-    bool directory = false;
-};
-// Writes a zip archive of the entries in order (deflated), with a fixed modification time.
-void write_zip(const fs::path& path, const std::vector<ZipEntry>& entries,
-               std::int64_t mtime = 1600000000);
+// What differs between the platforms, for the tests that have to know: the definitions are in
+// support_win.cpp and support_posix.cpp, so that test files hold no platform conditions.
+bool is_windows();
 
-// Changes the CRC-32 that the central directory records for entry `index`, so that reading the
-// entry's (intact) data fails its check.
-void break_crc(const fs::path& zip, int index);
+// Native error codes of common failures (GetLastError values on Windows, errno values elsewhere),
+// as the updater passes them to error_text.
+namespace errors {
+extern const NativeError not_found;       // the file itself is missing
+extern const NativeError path_not_found;  // a directory on the way is missing
+extern const NativeError already_exists;
+extern const NativeError pinned;  // renaming a directory that pin_directory holds
+}  // namespace errors
+
+// Whether narrow text can spell every character: always on Linux, on Windows only when the ANSI
+// code page is UTF-8.
+bool narrow_text_holds_every_character();
+
+// Makes `link` a directory link to `target`; returns why it could not, or nothing.
+std::string make_directory_link(const fs::path& target, const fs::path& link);
+
+// Undoes a change to the system when its last copy goes.
+using Undo = std::shared_ptr<void>;
+
+// Keeps a directory from being renamed until `unpin` goes: on Windows it is held open without
+// sharing its deletion; on Linux (where root may rename anything) its parent is made immutable.
+struct Pin {
+    std::string refused;  // why the directory could not be pinned; empty when it is
+    Undo unpin;
+};
+Pin pin_directory(const fs::path& dir);
+
+// Sets the Unix file-creation mask until the result goes. Windows files carry no Unix permission
+// bits, so there it does nothing.
+Undo set_creation_mask(unsigned mask);
 
 // Every regular file below dir, by relative generic path, with its content.
-std::vector<std::pair<std::string, std::string>> tree(const fs::path& dir);
+Files tree(const fs::path& dir);
+
+// Extraction sandboxes: a package at sandbox/in.zip is extracted into sandbox/a/b/dest, so that
+// anything escaping the destination lands in a directory on the way up that holds nothing else.
+fs::path sandbox_dest(const fs::path& sandbox);
+// What an extraction left outside the destination, or a link below it; empty when nothing.
+std::string sandbox_breach(const fs::path& sandbox);
 
 }  // namespace support

@@ -1,6 +1,9 @@
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,7 +49,63 @@ void drain(int fd, std::string& into, bool& open) {
     }
 }
 
+// A file descriptor, closed when it goes.
+struct Descriptor {
+    const int fd;
+    Descriptor(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+};
+
+bool set_immutable(const fs::path& dir, bool on) {
+    const Descriptor directory{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    int flags = 0;
+    if (directory.fd < 0 || ioctl(directory.fd, FS_IOC_GETFLAGS, &flags) != 0) {
+        return false;
+    }
+    flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+    return ioctl(directory.fd, FS_IOC_SETFLAGS, &flags) == 0;
+}
+
 }  // namespace
+
+bool is_windows() {
+    return false;
+}
+
+namespace errors {
+const NativeError not_found{ENOENT};
+const NativeError path_not_found{ENOENT};
+const NativeError already_exists{EEXIST};
+const NativeError pinned{EPERM};
+}  // namespace errors
+
+bool narrow_text_holds_every_character() {
+    return true;
+}
+
+std::string make_directory_link(const fs::path& target, const fs::path& link) {
+    std::error_code error;
+    fs::create_directory_symlink(target, link, error);
+    return error ? error.message() : "";
+}
+
+Pin pin_directory(const fs::path& dir) {
+    if (!set_immutable(dir.parent_path(), true)) {
+        return {"this file system or user can't make a directory immutable", nullptr};
+    }
+    // A shared_ptr calls its deleter even for a null pointer.
+    return {"",
+            Undo(nullptr, [parent = dir.parent_path()](void*) { set_immutable(parent, false); })};
+}
+
+Undo set_creation_mask(unsigned mask) {
+    const mode_t saved = umask(static_cast<mode_t>(mask));
+    return Undo(nullptr, [saved](void*) { umask(saved); });
+}
 
 fs::path updater_exe() {
     return build_root() / "updater";

@@ -70,6 +70,47 @@ void read_all(HANDLE pipe, std::string& into) {
 
 }  // namespace
 
+bool is_windows() {
+    return true;
+}
+
+namespace errors {
+const NativeError not_found{ERROR_FILE_NOT_FOUND};
+const NativeError path_not_found{ERROR_PATH_NOT_FOUND};
+const NativeError already_exists{ERROR_ALREADY_EXISTS};
+const NativeError pinned{ERROR_SHARING_VIOLATION};
+}  // namespace errors
+
+bool narrow_text_holds_every_character() {
+    return GetACP() == CP_UTF8;
+}
+
+std::string make_directory_link(const fs::path& target, const fs::path& link) {
+    // The C++ library of MinGW has no links; the system call makes one.
+    const DWORD flags = SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;
+    if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) {
+        return "CreateSymbolicLinkW failed with " + std::to_string(GetLastError());
+    }
+    // Wine reports success without making the link.
+    if (!fs::exists(link)) {
+        return "CreateSymbolicLinkW made no link";
+    }
+    return "";
+}
+
+Pin pin_directory(const fs::path& dir) {
+    const HANDLE handle = CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return {"the directory could not be opened", nullptr};
+    }
+    return {"", Undo(handle, CloseHandle)};
+}
+
+Undo set_creation_mask(unsigned) {
+    return nullptr;
+}
+
 fs::path updater_exe() {
     return build_root() / "updater.exe";
 }

@@ -1,35 +1,19 @@
 // The package check: which files pass, what each rejection logs, and digests of known content.
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
-
-#include <cctype>
 
 #include "download.h"
-#include "log.h"
 #include "support.h"
 #include "text.h"
 
 namespace {
 
+using support::Lines;
 using support::fs::path;
 
 const std::string kEmptyDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
-std::string upper(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
-struct Verify : ::testing::Test {
-    support::TempDir dir;
-
-    void SetUp() override { init_logging(to_narrow(dir.path())); }
-    void TearDown() override { spdlog::drop("updater"); }
-
-    std::vector<std::string> log() const { return support::log_lines(dir / "updater.log"); }
+struct Verify : support::LoggedTest {
     path file(const std::string& name, const std::string& bytes) const {
         support::write_file(dir / name, bytes);
         return dir / name;
@@ -85,7 +69,7 @@ TEST_F(Verify, SizeMismatchIsLoggedAndStopsBeforeTheDigest) {
     EXPECT_FALSE(verify_package(abc, "", 0));
     // A wrong digest as well: only the size is reported.
     EXPECT_FALSE(verify_package(abc, kEmptyDigest, 4));
-    EXPECT_EQ(log(), (std::vector<std::string>{size_line(abc, 0, 3), size_line(abc, 4, 3)}));
+    EXPECT_EQ(log(), Lines({size_line(abc, 0, 3), size_line(abc, 4, 3)}));
 }
 
 TEST_F(Verify, EmptyDigestAcceptsAnyRegularFile) {
@@ -97,13 +81,13 @@ TEST_F(Verify, EmptyDigestAcceptsAnyRegularFile) {
 TEST_F(Verify, DigestComparisonIgnoresLetterCase) {
     const path abc = file("abc.zip", "abc");
     const std::string mixed = "BA7816bf8F01CFEA414140de5dae2223b00361a396177a9cb410ff61f20015AD";
-    EXPECT_TRUE(verify_package(abc, upper(kAbcDigest), 3));
+    EXPECT_TRUE(verify_package(abc, support::upper(kAbcDigest), 3));
     EXPECT_TRUE(verify_package(abc, mixed, -1));
     EXPECT_TRUE(log().empty());
 
     // A mismatch shows the expected digest as given and the computed one in lower case.
-    EXPECT_FALSE(verify_package(abc, upper(kEmptyDigest), 3));
-    EXPECT_EQ(log(), (std::vector<std::string>{digest_line(abc, upper(kEmptyDigest), kAbcDigest)}));
+    EXPECT_FALSE(verify_package(abc, support::upper(kEmptyDigest), 3));
+    EXPECT_EQ(log(), Lines({digest_line(abc, support::upper(kEmptyDigest), kAbcDigest)}));
 }
 
 TEST_F(Verify, MalformedExpectedDigestNeverMatches) {
@@ -148,8 +132,7 @@ TEST_F(Verify, DigestsOfKnownContent) {
 
 TEST_F(Verify, UnopenableFileIsAnError) {
     EXPECT_EQ(sha256_file(dir / "missing.bin"), std::nullopt);
-    EXPECT_EQ(log(), (std::vector<std::string>{"error Failed to open for hash: " +
-                                               to_narrow(dir / "missing.bin")}));
+    EXPECT_EQ(log(), Lines({"error Failed to open for hash: " + to_narrow(dir / "missing.bin")}));
 }
 
 }  // namespace

@@ -1,77 +1,28 @@
 // Unpacking packages: what lands on disk, what is logged, where extraction stops, and which
 // entries are refused.
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 #include <zip.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cmath>
-#include <stdexcept>
+#include <memory>
 
 #include "extract.h"
-#include "log.h"
-#include "error.h"
 #include "support.h"
 #include "text.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#endif
+#include "zip_builder.h"
 
 using namespace support;
 
 namespace {
 
-// Sets bits of the general-purpose flags and the method of the only entry, in its local and its
-// central header.
-void patch_only_entry(const fs::path& zip, std::uint8_t flags, std::uint8_t method) {
-    std::string bytes = read_file(zip);
-    const size_t local = bytes.find("PK\x03\x04");
-    const size_t central = bytes.find("PK\x01\x02");
-    bytes.at(local + 6) |= static_cast<char>(flags);
-    bytes.at(local + 8) = static_cast<char>(method);
-    bytes.at(central + 8) |= static_cast<char>(flags);
-    bytes.at(central + 10) = static_cast<char>(method);
-    write_file(zip, bytes);
-}
-
-struct RawEntry {
-    std::string name;
-    std::string data;
-    zip_flags_t encoding = ZIP_FL_ENC_UTF_8;
-    zip_uint8_t system = ZIP_OPSYS_UNIX;
-    zip_uint32_t attributes = 0100644u << 16;
-};
-
-// Entries with the name encoding and attributes that zip tools on other systems record.
-void write_raw_zip(const fs::path& path, const std::vector<RawEntry>& entries) {
-    int error = 0;
-    zip_t* archive = zip_open(path.string().c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (archive == nullptr) {
-        throw std::runtime_error("cannot create zip");
-    }
-    for (const RawEntry& entry : entries) {
-        zip_source_t* source = zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
-        const zip_int64_t index = zip_file_add(archive, entry.name.c_str(), source, entry.encoding);
-        if (index < 0 || zip_file_set_external_attributes(archive, static_cast<zip_uint64_t>(index),
-                                                          0, entry.system, entry.attributes) != 0) {
-            throw std::runtime_error("cannot add " + entry.name);
-        }
-    }
-    if (zip_close(archive) != 0) {
-        throw std::runtime_error("cannot write zip");
-    }
-}
-
+// The modification time recorded for entry `index`, as the zip library reads it.
 std::time_t stored_mtime(const fs::path& zip, zip_uint64_t index) {
     int error = 0;
-    zip_t* archive = zip_open(zip.string().c_str(), ZIP_RDONLY, &error);
+    const std::unique_ptr<zip_t, decltype(&zip_discard)> archive(
+        zip_open(zip.string().c_str(), ZIP_RDONLY, &error), zip_discard);
     zip_stat_t stat;
-    zip_stat_index(archive, index, 0, &stat);
-    zip_discard(archive);
+    zip_stat_index(archive.get(), index, 0, &stat);
     return stat.mtime;
 }
 
@@ -83,24 +34,13 @@ std::time_t file_mtime(const fs::path& path) {
         std::llround(duration<double>(when.time_since_epoch()).count()));
 }
 
-struct Extract : ::testing::Test {
-    TempDir dir;
+struct Extract : LoggedTest {
     fs::path zip = dir / "package.zip";
     fs::path dest = dir / "dest";
 
-    void SetUp() override {
-        spdlog::drop("updater");
-        init_logging(to_narrow(dir.path()));
-        fs::create_directory(dest);
-    }
-    void TearDown() override { spdlog::drop("updater"); }
+    void SetUp() override { fs::create_directory(dest); }
 
-    void restart_log() const {
-        spdlog::drop("updater");
-        init_logging(to_narrow(dir.path()));
-    }
     bool extract() { return extract_zip(to_narrow(zip), to_narrow(dest)); }
-    std::vector<std::string> log() const { return log_lines(dir / "updater.log"); }
     std::string counted(size_t n) const {
         return "info Extracting " + std::to_string(n) + " files from " + to_narrow(zip);
     }
@@ -108,9 +48,6 @@ struct Extract : ::testing::Test {
         return "info Extraction complete: " + std::to_string(n) + " files";
     }
 };
-
-using Lines = std::vector<std::string>;
-using Files = std::vector<std::pair<std::string, std::string>>;
 
 TEST_F(Extract, EmptyArchiveCreatesNothing) {
     write_file(zip, std::string("PK\x05\x06", 4) + std::string(18, '\0'));
@@ -122,7 +59,7 @@ TEST_F(Extract, EmptyArchiveCreatesNothing) {
 TEST_F(Extract, WritesEveryEntryCreatingDirectoriesOnDemand) {
     write_zip(zip, {{"a/b/x.txt", "x"},
                     {"top.txt", "top"},
-                    {"empty/", "", true},
+                    directory("empty/"),
                     {"win\\style\\y.txt", "y"},
                     {"dots..in..name", "dots"},
                     {"big.bin", std::string(1 << 20, 'b') + "end"}});
@@ -138,7 +75,7 @@ TEST_F(Extract, WritesEveryEntryCreatingDirectoriesOnDemand) {
 }
 
 TEST_F(Extract, DirectoryAttributeMakesADirectory) {
-    write_raw_zip(zip, {{"dosdir", "", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_DOS, 0x10}});
+    write_zip(zip, {dos_entry("dosdir", "", 0x10)});
     EXPECT_TRUE(extract());
     EXPECT_TRUE(fs::is_directory(dest / "dosdir"));
 }
@@ -146,10 +83,9 @@ TEST_F(Extract, DirectoryAttributeMakesADirectory) {
 TEST_F(Extract, StopsAtTheFirstEntryThatFailsItsCrc) {
     write_zip(zip, {{"a.txt", "first"},
                     {"b.txt", "second"},
-                    {"c.txt", "third"},
+                    with_wrong_crc({"c.txt", "third"}),
                     {"d.txt", "fourth"},
                     {"e.txt", "fifth"}});
-    break_crc(zip, 2);
     EXPECT_FALSE(extract());
     EXPECT_EQ(log(), Lines({counted(5), "error Failed to extract: c.txt"}));
     EXPECT_EQ(read_file(dest / "a.txt"), "first");
@@ -159,9 +95,12 @@ TEST_F(Extract, StopsAtTheFirstEntryThatFailsItsCrc) {
 }
 
 TEST_F(Extract, RefusesEncryptedEntriesAndUnknownMethods) {
-    for (const auto& [flags, method] : {std::pair<int, int>{1, 0}, {0, 77}}) {
-        write_zip(zip, {{"only.txt", "content"}});
-        patch_only_entry(zip, static_cast<std::uint8_t>(flags), static_cast<std::uint8_t>(method));
+    for (const auto& [flags, method] :
+         {std::pair<std::uint16_t, std::uint16_t>{1, method_stored}, {0, 77}}) {
+        ZipEntry only{"only.txt", "content"};
+        only.flags = flags;
+        only.method = method;
+        write_zip(zip, {only});
         EXPECT_FALSE(extract());
         EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: only.txt"}));
         restart_log();
@@ -183,7 +122,7 @@ TEST_F(Extract, ArchivesThatCannotBeOpened) {
 }
 
 TEST_F(Extract, KeepsTheStoredModificationTime) {
-    write_zip(zip, {{"old.txt", "old"}, {"sub/", "", true}}, 1600000000);
+    write_zip(zip, {{"old.txt", "old"}, directory("sub/")});
     ASSERT_TRUE(extract());
     const std::time_t stored = stored_mtime(zip, 0);
     EXPECT_EQ(file_mtime(dest / "old.txt"), stored);
@@ -208,27 +147,23 @@ TEST_F(Extract, RefusesNamesThatLeaveTheDestination) {
 
 TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
     write_zip(zip, {{"a", "a file where a directory is needed"}, {"a/b.txt", "b"}});
-#ifdef _WIN32
-    const unsigned long exists_code = ERROR_ALREADY_EXISTS;
-#else
-    const unsigned long exists_code = EEXIST;
-#endif
     EXPECT_FALSE(extract());
     EXPECT_EQ(log(),
               Lines({counted(2), "error Failed to create directory " + to_narrow(dest / "a") +
-                                     ": " + error_text(NativeError(exists_code))}));
+                                     ": " + error_text(errors::already_exists)}));
 }
 
 TEST_F(Extract, FileThatCannotBeWrittenNamesTheEntry) {
-    write_zip(zip, {{"d/", "", true}, {"d", "a file where a directory is"}});
+    write_zip(zip, {directory("d/"), {"d", "a file where a directory is"}});
     EXPECT_FALSE(extract());
     EXPECT_EQ(log(), Lines({counted(2), "error Failed to extract: d"}));
 }
 
 TEST_F(Extract, NamesAreDecodedTheSameWayOnEveryPlatform) {
     // 0x81 is u-umlaut in CP437, the encoding of names without the UTF-8 flag.
-    write_raw_zip(zip, {{std::string("\x81") + "ber.txt", "cp437", ZIP_FL_ENC_CP437},
-                        {"caf\xc3\xa9.txt", "utf-8"}});
+    ZipEntry cp437{std::string("\x81") + "ber.txt", "cp437"};
+    cp437.cp437_name = true;
+    write_zip(zip, {cp437, {"caf\xc3\xa9.txt", "utf-8"}});
     ASSERT_TRUE(extract());
     EXPECT_EQ(read_file(dest / fs::u8path("\xc3\xbc"
                                           "ber.txt")),
@@ -237,35 +172,30 @@ TEST_F(Extract, NamesAreDecodedTheSameWayOnEveryPlatform) {
 }
 
 TEST_F(Extract, UnixPermissionBitsAndLinks) {
-#ifdef _WIN32
-    GTEST_SKIP() << "Windows files carry no Unix permission bits";
-#else
-    write_raw_zip(zip, {{"tool", "#!/bin/sh\n", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100755u << 16},
-                        {"setuid", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0106750u << 16},
-                        {"private", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100600u << 16},
-                        {"shared", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0100666u << 16},
-                        {"link", "/etc/passwd", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_UNIX, 0120777u << 16},
-                        {"dos", "x", ZIP_FL_ENC_UTF_8, ZIP_OPSYS_DOS, 0x20}});
+    if (is_windows()) {
+        GTEST_SKIP() << "Windows files carry no Unix permission bits";
+    }
+    write_zip(zip, {unix_entry("tool", "#!/bin/sh\n", 0100755), unix_entry("setuid", "x", 0106750),
+                    unix_entry("private", "x", 0100600), unix_entry("shared", "x", 0100666),
+                    unix_entry("link", "/etc/passwd", 0120777), dos_entry("dos", "x", 0x20)});
     // Recorded bits are limited by the umask like any file the updater creates, so an archive
     // made with 0666 entries does not install world-writable files.
-    const mode_t mask = 022;
-    const mode_t saved = umask(mask);
-    const bool extracted = extract();
-    umask(saved);
-    ASSERT_TRUE(extracted);
+    const unsigned mask = 022;
+    const Undo restore_mask = set_creation_mask(mask);
+    ASSERT_TRUE(extract());
+    // Each entry itself, not what a link would lead to, must be a regular file.
     const auto mode = [&](const char* name) {
-        struct stat st;
-        EXPECT_EQ(lstat((dest / name).c_str(), &st), 0) << name;
-        return st.st_mode;
+        const fs::file_status status = fs::symlink_status(dest / name);
+        EXPECT_EQ(status.type(), fs::file_type::regular) << name;
+        return static_cast<unsigned>(status.permissions());
     };
-    EXPECT_EQ(mode("tool"), S_IFREG | 0755);
-    EXPECT_EQ(mode("setuid"), S_IFREG | 0750);
-    EXPECT_EQ(mode("private"), S_IFREG | 0600);
-    EXPECT_EQ(mode("shared"), S_IFREG | 0644);
-    EXPECT_EQ(mode("link"), S_IFREG | (0666 & ~mask));
+    EXPECT_EQ(mode("tool"), 0755u);
+    EXPECT_EQ(mode("setuid"), 0750u);
+    EXPECT_EQ(mode("private"), 0600u);
+    EXPECT_EQ(mode("shared"), 0644u);
+    EXPECT_EQ(mode("link"), 0666 & ~mask);
     EXPECT_EQ(read_file(dest / "link"), "/etc/passwd");
-    EXPECT_EQ(mode("dos"), S_IFREG | (0666 & ~mask));
-#endif
+    EXPECT_EQ(mode("dos"), 0666 & ~mask);
 }
 
 }  // namespace

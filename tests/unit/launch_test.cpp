@@ -1,10 +1,8 @@
 // Starting programs detached: the command line as logged, the argv and working directory the
 // started program really gets, and the failure line.
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 
 #include "launch.h"
-#include "log.h"
 #include "support.h"
 
 using namespace support;
@@ -29,14 +27,7 @@ TEST(QuotedCommandLine, QuotesOnlyTheExecutable) {
     EXPECT_EQ(quoted_command_line("app.exe", "--x \"y z\""), "\"app.exe\" --x \"y z\"");
 }
 
-struct Launch : ::testing::Test {
-    TempDir dir;
-    void SetUp() override {
-        spdlog::drop("updater");
-        init_logging(dir.path().string());
-    }
-    std::vector<std::string> log() { return log_lines(dir / "updater.log"); }
-};
+struct Launch : LoggedTest {};
 
 TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
     const fs::path app = install_testapp(dir / "app dir", "app name.exe");
@@ -46,14 +37,14 @@ TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
     EXPECT_EQ(fs::path(start.cwd), dir / "app dir");
     EXPECT_EQ(start.args, std::vector<std::string>(
                               {"--after-update", "one", "two words", R"(C:\path\)", "q\"uote"}));
-    EXPECT_EQ(log(), std::vector<std::string>({"info Launched: \"" + app.string() +
-                                               R"(" --after-update one "two words" )"
-                                               R"(C:\path\ "q\"uote")"}));
+    EXPECT_EQ(log(), Lines({"info Launched: \"" + app.string() +
+                            R"(" --after-update one "two words" )"
+                            R"(C:\path\ "q\"uote")"}));
 }
 
 TEST_F(Launch, FailureIsLoggedWithTheSystemCode) {
     launch_process(dir / "missing" / "app.exe", "--update-failed");
-    const std::vector<std::string> lines = log();
+    const Lines lines = log();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("error Failed to launch process, error code: ", 0), 0u) << lines[0];
     EXPECT_NE(lines[0], "error Failed to launch process, error code: 0");

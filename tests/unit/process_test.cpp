@@ -10,8 +10,6 @@ using namespace support;
 
 namespace {
 
-constexpr bool windows = fs::path::preferred_separator == '\\';
-
 // Switches the current directory for the duration of a test.
 struct CurrentDirectory {
     fs::path saved = fs::current_path();
@@ -63,7 +61,7 @@ TEST(NormalizeExePath, ResolvesRelativePathsAgainstTheCurrentDirectory) {
 }
 
 TEST(NormalizeExePath, SymbolicLinksLeadToTheRealLocation) {
-    if (windows) {
+    if (is_windows()) {
         GTEST_SKIP() << "MinGW's std::filesystem neither creates nor follows symbolic links";
     }
     TempDir dir;
@@ -118,7 +116,7 @@ TEST_F(ProcessLookup, FindsARunningProcessByItsImagePath) {
 }
 
 TEST_F(ProcessLookup, ARemovedExecutableKeepsItsPath) {
-    if (windows) {
+    if (is_windows()) {
         GTEST_SKIP() << "a running executable cannot be removed on Windows";
     }
     const fs::path app = start_app("app.exe");

@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
-#include "error.h"
 #include "files.h"
 #include "support.h"
 #include "text.h"
@@ -18,21 +13,21 @@ TEST(Text, NarrowTextRoundTrips) {
 }
 
 TEST(Text, ErrorTextIsTheSystemMessage) {
-    // Code 2 is a missing file on both platforms.
-    const std::string text = error_text(NativeError(2));
-#ifdef _WIN32
-    // Windows and Wine word their message tables differently.
-    EXPECT_TRUE(text == "The system cannot find the file specified." || text == "File not found.")
-        << text;
-    EXPECT_EQ(error_text(NativeError(0x7fffffff)), "unknown error");
-#else
-    EXPECT_EQ(text, "No such file or directory");
-#endif
+    const std::string text = error_text(support::errors::not_found);
+    if (support::is_windows()) {
+        // Windows and Wine word their message tables differently.
+        EXPECT_TRUE(text == "The system cannot find the file specified." ||
+                    text == "File not found.")
+            << text;
+        EXPECT_EQ(error_text(NativeError(0x7fffffff)), "unknown error");
+    } else {
+        EXPECT_EQ(text, "No such file or directory");
+    }
 }
 
 TEST(Text, RenameReportsTheNativeCode) {
     support::TempDir dir;
-    EXPECT_EQ(rename_path(dir / "missing", dir / "other").code(), 2ul);
+    EXPECT_EQ(rename_path(dir / "missing", dir / "other"), support::errors::not_found);
     support::write_file(dir / "a", "1");
     support::write_file(dir / "b", "2");
     EXPECT_TRUE(rename_path(dir / "a", dir / "b").ok());
@@ -40,15 +35,13 @@ TEST(Text, RenameReportsTheNativeCode) {
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
 }
 
-#ifdef _WIN32
 TEST(Text, CharacterOutsideTheCodePageIsAnError) {
     // U+4E2D has no exact form in a single-byte ANSI code page; it must not become '?'.
-    if (GetACP() == 65001) {
-        GTEST_SKIP() << "the ANSI code page is UTF-8, which represents every character";
+    if (support::narrow_text_holds_every_character()) {
+        GTEST_SKIP() << "narrow text is UTF-8 here, which represents every character";
     }
     const std::filesystem::path path(L"\u4e2d.txt");
     EXPECT_THROW(to_narrow(path), std::filesystem::filesystem_error);
 }
-#endif
 
 }  // namespace
