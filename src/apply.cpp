@@ -76,24 +76,13 @@ Layout make_layout(const std::string& app_dir, const std::string& exe) {
     return true;
 }
 
-// The id may have been given to another program since the application ended, or name a process
-// that is not ours to touch: such a process is neither waited for nor terminated.
-[[nodiscard]] bool is_the_application(std::int32_t pid, const ProcessHandle& process,
-                                      const Layout& layout) {
-    if (pid == current_process_id() || !process.may_terminate()) {
-        return false;
-    }
-    const std::optional<std::string> image = process_image_path(pid);
-    return image && lies_inside(*image, layout.current_text);
-}
-
 void wait_for_old_process(std::int32_t pid, const Layout& layout) {
     const ProcessHandle process(pid);
     if (!process.is_open()) {
         spdlog::info("Process {} not found, proceeding", pid);
         return;
     }
-    if (!is_the_application(pid, process, layout)) {
+    if (!is_the_application(pid, process, layout.current_text)) {
         spdlog::info("Process {} is not the application, proceeding", pid);
         return;
     }

@@ -105,6 +105,14 @@ std::string normalize_exe_path(const std::string& path_text) {
            is_separator(image[dir.size()]);
 }
 
+bool is_the_application(long pid, const ProcessHandle& process, const std::string& dir_text) {
+    if (pid == current_process_id() || !process.may_terminate()) {
+        return false;
+    }
+    const std::optional<std::string> image = process_image_path(pid);
+    return image && lies_inside(*image, dir_text);
+}
+
 std::vector<std::string> processes_holding(const fs::path& dir) {
     std::vector<std::string> holders = restart_manager_holders(dir);
     const std::string dir_text = path_text(dir);

@@ -62,3 +62,10 @@ class ProcessHandle {
     struct Native;  // the platform's process handle
     std::unique_ptr<Native> native_;
 };
+
+// True when the process may be waited for and ended as the application installed in dir_text.
+// The id may have been given to another program since the application ended, or name a process
+// that is not ours to touch (the updater itself, a kernel thread, another user's process, one
+// whose image can't be read): such a process is neither waited for nor terminated.
+[[nodiscard]] bool is_the_application(long pid, const ProcessHandle& process,
+                                      const std::string& dir_text);

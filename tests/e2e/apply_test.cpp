@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 #include <string>
 #include <thread>
@@ -474,6 +475,104 @@ TEST_F(ApplySlow, TerminatesAnApplicationThatOutlivesTheWait) {
               "warning Process " + std::to_string(app) + " did not exit in time, terminating");
     EXPECT_EQ(lines[2], "info Renaming current/ -> current.bak/");
     EXPECT_EQ(installed(current), new_version_files());
+}
+
+TEST_F(Apply, LinksAtTheNamesItWritesAreReplacedNeverFollowed) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Wine cannot make links from Windows code";
+    }
+    const fs::path outside = dir / "outside";
+    write_file(outside, "outside");
+    install(current, "old");
+    write_new_version();
+    fs::create_symlink(outside, root / "updater.log");
+    fs::create_symlink(outside, marker);
+    EXPECT_EQ(apply(0).exit_code, 0);
+    EXPECT_EQ(read_file(outside), "outside");
+
+    // A log with a second name outside, and a link planted at the marker during the wait.
+    fs::remove(root / "updater.log");
+    fs::create_hard_link(outside, root / "updater.log");
+    const long app = spawn(current / "app.exe", {}, current);
+    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 2; }));
+    const long updater = spawn(updater_exe(), apply_args(app));
+    ASSERT_TRUE(wait_until([&] { return fs::exists(root / "updater.log") && !log().empty(); }));
+    fs::create_symlink(outside, marker);
+    write_file(current / "quit-request", "");
+    EXPECT_TRUE(wait_until([&] { return !process_alive(updater); }, std::chrono::seconds(60)));
+
+    EXPECT_EQ(read_file(outside), "outside");
+    for (const fs::path& written : {root / "updater.log", root / ".version"}) {
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(written))) << written;
+    }
+    EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(marker)));
+}
+
+TEST_F(Apply, PackageWithoutTheExecutableIsRolledBack) {
+    const std::vector<std::vector<ZipEntry>> packages = {
+        {},
+        {{"Parvel-2.0.0/app.exe", app_bytes}, {"Parvel-2.0.0/readme.txt", "2.0"}},
+    };
+    for (const std::vector<ZipEntry>& entries : packages) {
+        use_root("root " + std::to_string(entries.size()));
+        install(current, "old");
+        const Files old = installed(current);
+        write_zip(package, entries);
+        EXPECT_EQ(apply(0).exit_code, 1);
+        EXPECT_TRUE(contains(log(), "error Package has no app.exe: " + package.string()))
+            << testing::PrintToString(log());
+        EXPECT_TRUE(contains(log(), "error Extraction failed, rolling back"));
+        expect_rolled_back(old);
+    }
+}
+
+TEST_F(Apply, ProcessesThatAreNotOursAreNeitherWaitedForNorEnded) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Windows can't open such processes at all; Linux can";
+    }
+    const long kernel_thread = kernel_thread_pid();
+    ASSERT_NE(kernel_thread, 0);
+    for (const long pid : {kernel_thread, 1L}) {
+        use_root("root " + std::to_string(pid));
+        install(current, "old");
+        write_new_version();
+        give_to_unprivileged(root);
+        // pid 1 is another user's process for an unprivileged updater.
+        const RunResult r =
+            pid == 1 ? run_unprivileged(updater_exe(), apply_args(pid)) : apply(pid);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        ASSERT_FALSE(log().empty());
+        EXPECT_EQ(log()[0],
+                  "info Process " + std::to_string(pid) + " is not the application, proceeding");
+    }
+}
+
+TEST_F(Apply, UnprivilegedRunsKeepWorking) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Unix permissions and process limits";
+    }
+    // A directory its owner may not write, shipped so or made so by `chmod -R a-w`.
+    install(current, "old");
+    write_file(current / "locked" / "deep" / "file", "x");
+    write_new_version();
+    give_to_unprivileged(root);
+    for (const fs::path& locked : {current / "locked" / "deep", current / "locked"}) {
+        fs::permissions(locked,
+                        fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                        fs::perm_options::remove);
+    }
+    EXPECT_EQ(run_unprivileged(updater_exe(), apply_args(0)).exit_code, 0);
+    EXPECT_FALSE(fs::exists(backup)) << testing::PrintToString(log());
+    EXPECT_EQ(run_unprivileged(updater_exe(), apply_args(0)).exit_code, 0);
+    EXPECT_EQ(installed(current), new_version_files());
+
+    // With room for one process besides the updater, the start of the application fails: the
+    // detached start needs two.
+    EXPECT_EQ(run_unprivileged(updater_exe(), apply_args(0), 1).exit_code, 0);
+    EXPECT_TRUE(
+        contains(log(), "error Failed to launch process, error code: " + std::to_string(EAGAIN)))
+        << testing::PrintToString(log());
 }
 
 }  // namespace

@@ -34,6 +34,7 @@ struct Download : ::testing::Test {
     // Unique to this test and part of every URL it uses, so that it counts only its requests.
     std::string token = dir.path().filename().string();
     fs::path output = dir / "packages" / "pkg.zip";
+    fs::path updater = updater_exe();
 
     void SetUp() override {
         const char* state = std::getenv("UPDATER_TEST_SERVER");
@@ -73,7 +74,7 @@ struct Download : ::testing::Test {
         if (!size.empty()) {
             args.insert(args.end(), {"--size", size});
         }
-        return run_updater(args, cwd);
+        return run(updater, args, cwd);
     }
     RunResult download(const std::string& from, const std::string& sha256 = kPackageDigest,
                        const std::string& size = kPackageSize) const {
@@ -251,16 +252,76 @@ TEST_F(Download, BareFileNameFailsWithoutARequest) {
 struct DownloadSlow : Download {};
 
 TEST_F(DownloadSlow, StalledServerEndsInATimeOut) {
-    if (is_windows()) {
-        GTEST_SKIP() << "the stall time-out belongs to the Linux transfer; the Windows download "
-                        "call uses the system's own time-outs, which are far longer";
-    }
     const std::string from = url("stall/" + token);
     EXPECT_EQ(download(from).exit_code, 1);
     EXPECT_EQ(log(), Lines({downloading(from),
                             "error URLDownloadToFile failed: hr=0x800c000b url=" + from}));
     EXPECT_FALSE(fs::exists(tmp_path()));
     EXPECT_FALSE(fs::exists(output));
+}
+
+TEST_F(Download, NoMoreIsTakenThanAllowedAndAStallEnds) {
+    serve("pkg.zip", kPackage);
+    const fs::path small_limits = small_limits_updater_exe();
+    struct Case {
+        std::string url;
+        std::string size;
+        fs::path updater;
+        std::string code;
+    };
+    const std::vector<Case> cases = {
+        // Longer than --size, or announced so.
+        {url("endless/" + token), kPackageSize, updater_exe(), "80004004"},
+        {url("short/" + token + "/pkg.zip"), kPackageSize, updater_exe(), "80004004"},
+        // Without --size the free-space floor stops it (here a floor no disk clears).
+        {url("endless/" + token), "", small_limits, "80004004"},
+        // Nothing at all, headers and then nothing, or a trickle: a stall.
+        {url("silent/" + token), kPackageSize, small_limits, "800c000b"},
+        {url("stall/" + token), kPackageSize, small_limits, "800c000b"},
+        {url("trickle/" + token + "/pkg.zip"), kPackageSize, small_limits, "800c000b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.url + " " + c.updater.filename().string());
+        updater = c.updater;
+        write_file(output, "old package");
+        EXPECT_EQ(download(c.url, output.string(), kPackageDigest, c.size).exit_code, 1);
+        EXPECT_EQ(read_file(output), "old package");
+        EXPECT_FALSE(fs::exists(tmp_path()));
+        EXPECT_EQ(log().back(), "error URLDownloadToFile failed: hr=0x" + c.code + " url=" + c.url);
+    }
+}
+
+TEST_F(Download, SecondRunForTheSameOutputIsRefused) {
+    const std::string from = url("slow/" + token + "/pkg.zip");
+    serve("pkg.zip", kPackage);
+    const long first = spawn(updater, {"download", "--url", from, "--output", out(), "--sha256",
+                                       kPackageDigest, "--app-dir", dir.path().string()});
+    ASSERT_TRUE(wait_until([&] { return fs::exists(dir / "updater.log") && !log().empty(); }));
+    const Lines before = log();
+
+    const RunResult second = download(from);
+    EXPECT_EQ(second.exit_code, 1);
+    Lines expected = before;
+    expected.push_back("error Another download to " + out() + " is in progress");
+    EXPECT_EQ(log(), expected);
+
+    EXPECT_TRUE(wait_until([&] { return !process_alive(first); }, std::chrono::seconds(60)));
+    EXPECT_EQ(read_file(output), kPackage);
+    expected.push_back(done());
+    EXPECT_EQ(log(), expected);
+}
+
+TEST_F(Download, LinkAtTheTemporaryNameIsNotWrittenThrough) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Wine cannot make links from Windows code";
+    }
+    const std::string from = serve("pkg.zip", kPackage);
+    write_file(dir / "outside", "outside");
+    fs::create_directories(output.parent_path());
+    fs::create_symlink(dir / "outside", tmp_path());
+    ASSERT_EQ(download(from).exit_code, 0);
+    EXPECT_EQ(read_file(dir / "outside"), "outside");
+    EXPECT_EQ(read_file(output), kPackage);
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ namespace fs = std::filesystem;
 // The built programs, which sit beside the test executables' build root.
 fs::path updater_exe();
 fs::path testapp_exe();
+// The updater built with small transfer limits: no disk clears its free-space floor, and a
+// transfer stalls after 3 s under 1 KiB/s.
+fs::path small_limits_updater_exe();
 
 // A host path handed in from outside (environment, CTest); under Wine a Unix path is mapped to
 // its drive letter.
@@ -36,6 +39,15 @@ struct RunResult {
 // Runs a program to its end, capturing both standard streams.
 RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd = {});
 RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd = {});
+
+// Linux: runs a program as an unprivileged user (nobody) when the tests run as root, and, with
+// extra_processes given, lets that user start no more than that many processes besides it. The
+// files it needs must be that user's (give_to_unprivileged). Not available on Windows.
+RunResult run_unprivileged(const fs::path& exe, const std::vector<std::string>& args,
+                           long extra_processes = -1);
+void give_to_unprivileged(const fs::path& path);
+// Linux: the id of a kernel thread (a process without an executable image); 0 elsewhere.
+long kernel_thread_pid();
 
 // Starts a program in the background; returns its process id.
 long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd = {});

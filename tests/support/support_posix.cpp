@@ -1,8 +1,10 @@
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,6 +112,9 @@ Undo set_creation_mask(unsigned mask) {
 fs::path updater_exe() {
     return build_root() / "updater";
 }
+fs::path small_limits_updater_exe() {
+    return build_root() / "tests" / "updater_small_limits";
+}
 fs::path testapp_exe() {
     return build_root() / "tests" / "testapp";
 }
@@ -117,7 +122,80 @@ fs::path host_path(const std::string& text) {
     return fs::path(text);
 }
 
+namespace {
+
+constexpr uid_t unprivileged_id = 65534;  // nobody
+
+// The processes an unprivileged user runs now.
+long processes_of(uid_t uid) {
+    long count = 0;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        struct stat st;
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            stat(entry.path().c_str(), &st) == 0 && st.st_uid == uid) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+RunResult run_with(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd,
+                   const std::function<void()>& in_child);
+
+}  // namespace
+
 RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
+    return run_with(exe, args, cwd, [] {});
+}
+
+RunResult run_unprivileged(const fs::path& exe, const std::vector<std::string>& args,
+                           long extra_processes) {
+    const long limit =
+        extra_processes < 0 ? -1 : processes_of(unprivileged_id) + 1 + extra_processes;
+    return run_with(exe, args, {}, [limit] {
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(unprivileged_id) != 0 ||
+                               setuid(unprivileged_id) != 0)) {
+            _exit(126);
+        }
+        const rlimit processes{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
+        if (limit >= 0 && setrlimit(RLIMIT_NPROC, &processes) != 0) {
+            _exit(126);
+        }
+    });
+}
+
+void give_to_unprivileged(const fs::path& path) {
+    if (geteuid() != 0) {
+        return;
+    }
+    lchown(path.c_str(), unprivileged_id, unprivileged_id);
+    if (fs::is_directory(fs::symlink_status(path))) {
+        for (const fs::directory_entry& entry : fs::recursive_directory_iterator(path)) {
+            lchown(entry.path().c_str(), unprivileged_id, unprivileged_id);
+        }
+    }
+}
+
+long kernel_thread_pid() {
+    // A kernel thread has no executable image: its exe link can't be read, even by root.
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        char target[16];
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            read_file(entry.path() / "cmdline").empty() &&
+            readlink((entry.path() / "exe").c_str(), target, sizeof target) < 0 &&
+            errno == ENOENT) {
+            return std::stol(name);
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+RunResult run_with(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd,
+                   const std::function<void()>& in_child) {
     int out_pipe[2];
     int err_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
@@ -128,6 +206,7 @@ RunResult run(const fs::path& exe, const std::vector<std::string>& args, const f
     if (pid == 0) {
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
+        in_child();
         exec_child(exe, argv, cwd);
     }
     close(out_pipe[1]);
@@ -156,6 +235,8 @@ RunResult run(const fs::path& exe, const std::vector<std::string>& args, const f
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
+
+}  // namespace
 
 long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
     std::vector<char*> argv = make_argv(exe, args);

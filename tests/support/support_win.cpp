@@ -111,6 +111,18 @@ Undo set_creation_mask(unsigned) {
     return nullptr;
 }
 
+RunResult run_unprivileged(const fs::path&, const std::vector<std::string>&, long) {
+    return {-1, "", "no other user to run as"};
+}
+void give_to_unprivileged(const fs::path&) {}
+long kernel_thread_pid() {
+    return 0;
+}
+
+fs::path small_limits_updater_exe() {
+    return build_root() / "tests" / "updater_small_limits.exe";
+}
+
 fs::path updater_exe() {
     return build_root() / "updater.exe";
 }

@@ -125,6 +125,25 @@ TEST_F(ProcessLookup, ARemovedExecutableKeepsItsPath) {
     EXPECT_TRUE(is_process_running(normalize_exe_path(app.string())));
 }
 
+TEST_F(ProcessLookup, OnlyTheApplicationIsTheApplicationAndHoldsItsDirectory) {
+    const fs::path app = start_app("app.exe");
+    const std::string app_dir = (dir / "App Dir").string();
+    const ProcessHandle process(pid);
+    ASSERT_TRUE(process.is_open());
+    EXPECT_TRUE(process.may_terminate());
+    EXPECT_TRUE(is_the_application(pid, process, app_dir));
+    EXPECT_FALSE(is_the_application(pid, process, dir.path().string() + "/elsewhere"));
+    EXPECT_EQ(processes_holding(dir / "App Dir"),
+              std::vector<std::string>({"app.exe (" + std::to_string(pid) + ")"}));
+    EXPECT_TRUE(processes_holding(dir / "elsewhere").empty());
+
+    // The updater itself is never the application, even running from its directory.
+    const long self = current_process_id();
+    const ProcessHandle own(self);
+    const std::string own_dir = path_text(fs::path(*process_image_path(self)).parent_path());
+    EXPECT_FALSE(is_the_application(self, own, own_dir));
+}
+
 TEST(ProcessImagePath, NoProcessNoPath) {
     EXPECT_FALSE(process_image_path(0));
     EXPECT_FALSE(process_image_path(-1));
