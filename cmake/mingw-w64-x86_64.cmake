@@ -10,3 +10,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+# The libraries scripts/bootstrap builds for this target are installed in $UPDATER_DEPS_DIR/mingw.
+# As in that script: build/deps by default, and a relative directory is taken from the checkout.
+if("$ENV{UPDATER_DEPS_DIR}" STREQUAL "")
+  set(updater_deps_dir build/deps)
+else()
+  set(updater_deps_dir "$ENV{UPDATER_DEPS_DIR}")
+endif()
+get_filename_component(updater_deps_dir "${updater_deps_dir}" ABSOLUTE
+  BASE_DIR "${CMAKE_CURRENT_LIST_DIR}/..")
+list(APPEND CMAKE_PREFIX_PATH "${updater_deps_dir}/mingw")
