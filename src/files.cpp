@@ -9,6 +9,10 @@
 
 #include "text.h"
 
+NativeError existing_directory_is_fine(NativeError creation, bool exists_as_directory) {
+    return exists_as_directory ? NativeError() : creation;
+}
+
 NativeError make_directories(const std::filesystem::path& dir) {
     const NativeError error = make_directory(dir);
     if (!is_missing_parent(error)) {

@@ -19,6 +19,13 @@ NativeError make_directories(const std::filesystem::path& dir);
 // directory.
 NativeError make_directory(const std::filesystem::path& dir);
 
+// The outcome of asking the system to create a directory: one that exists afterwards is never an
+// error, whatever the system answered (a volume root answers "access denied" on Windows).
+NativeError existing_directory_is_fine(NativeError creation, bool exists_as_directory);
+
+// True when path names a directory, following links.
+[[nodiscard]] bool is_existing_directory(const std::filesystem::path& path);
+
 // make_directories that logs its failure as "Failed to create directory {}: {}".
 [[nodiscard]] bool create_directory_logged(const std::filesystem::path& dir);
 

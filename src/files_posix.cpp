@@ -11,16 +11,16 @@
 #include "files.h"
 #include "native_posix.h"
 
+bool is_existing_directory(const std::filesystem::path& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 NativeError make_directory(const std::filesystem::path& dir) {
     if (mkdir(dir.c_str(), 0777) == 0) {
         return {};
     }
-    const NativeError error = last_error();
-    struct stat st;
-    if (error.code() == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        return {};
-    }
-    return error;
+    return existing_directory_is_fine(last_error(), is_existing_directory(dir));
 }
 
 [[nodiscard]] bool is_missing_parent(NativeError error) {

@@ -44,17 +44,16 @@ NativeError write_handle(HANDLE file, const char* data, std::size_t size) {
     });
 }
 
+bool is_existing_directory(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 NativeError make_directory(const std::filesystem::path& dir) {
     if (CreateDirectoryW(dir.c_str(), nullptr)) {
         return {};
     }
-    const NativeError error = last_error();
-    const DWORD attributes = GetFileAttributesW(dir.c_str());
-    if (error.code() == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return {};
-    }
-    return error;
+    return existing_directory_is_fine(last_error(), is_existing_directory(dir));
 }
 
 [[nodiscard]] bool is_missing_parent(NativeError error) {

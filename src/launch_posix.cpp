@@ -60,6 +60,23 @@ void redirect_standard_streams() {
     report_start_failure(error_fd, error);
 }
 
+// Where CreateProcessA finds a program: a bare name first in the updater's own directory, then in
+// the current one (Windows would go on to its system directories and PATH, which hold nothing of
+// the application's); a name with a directory part from the current directory. Never from the
+// working directory the program is started in.
+std::string program_path(const std::string& name) {
+    const std::filesystem::path program(name);
+    std::error_code ec;
+    if (!program.has_parent_path()) {
+        const std::filesystem::path own =
+            std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / program;
+        if (!ec && access(own.c_str(), X_OK) == 0) {
+            return own.string();
+        }
+    }
+    return std::filesystem::absolute(program, ec).string();
+}
+
 }  // namespace
 
 NativeError start_detached(const std::string& command_line,
@@ -68,10 +85,7 @@ NativeError start_detached(const std::string& command_line,
     if (args.empty() || args[0].empty()) {
         return NativeError(ENOENT);
     }
-    // The program is found relative to the updater's directory, as on Windows, not relative to
-    // the working directory it is started in.
-    std::error_code ec;
-    const std::string program = std::filesystem::absolute(args[0], ec).string();
+    const std::string program = program_path(args[0]);
 
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {

@@ -22,7 +22,7 @@ std::string resolved_text(const std::string& path_text) {
     try {
         const fs::path path = to_path(path_text);
         std::error_code ec;
-        fs::path resolved = fs::weakly_canonical(path, ec);
+        fs::path resolved = final_path(path, ec);
         if (ec) {
             resolved = fs::absolute(path, ec);
         }

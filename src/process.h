@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <filesystem>
@@ -29,6 +30,11 @@ int run_close_app(const std::string& exe, std::int32_t timeout_ms);
 
 // The image path of process `pid` as narrow text, when it can be read.
 std::optional<std::string> process_image_path(long pid);
+
+// The path in its final form as the file system resolves the part of it that exists: links
+// followed and, on Windows, junctions and 8.3 short names expanded; the rest is appended as
+// given, normalised. Sets ec when nothing could be resolved.
+std::filesystem::path final_path(const std::filesystem::path& path, std::error_code& ec);
 
 // The updater's own process id.
 long current_process_id();

@@ -69,6 +69,10 @@ std::optional<std::string> process_image_path(long pid) {
     return false;
 }
 
+std::filesystem::path final_path(const std::filesystem::path& path, std::error_code& ec) {
+    return std::filesystem::weakly_canonical(path, ec);
+}
+
 long current_process_id() {
     return static_cast<long>(getpid());
 }

@@ -6,6 +6,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <optional>
 #include <vector>
 
 #include "process.h"
@@ -132,6 +133,55 @@ bool ProcessHandle::wait_for_exit(int timeout_ms) const {
 
 void ProcessHandle::terminate() const {
     TerminateProcess(native_->process.get(), 1);
+}
+
+namespace {
+
+// The final name of an existing file or directory, without the \\?\ prefix the system gives it.
+std::optional<std::wstring> final_name(const std::filesystem::path& existing) {
+    const UniqueHandle file(
+        CreateFileW(existing.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid()) {
+        return std::nullopt;
+    }
+    std::wstring name(image_path_room, L'\0');
+    const DWORD length = GetFinalPathNameByHandleW(file.get(), name.data(), image_path_room,
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= image_path_room) {
+        return std::nullopt;
+    }
+    name.resize(length);
+    if (name.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        return L"\\\\" + name.substr(8);
+    }
+    if (name.rfind(L"\\\\?\\", 0) == 0) {
+        return name.substr(4);
+    }
+    return name;
+}
+
+}  // namespace
+
+std::filesystem::path final_path(const std::filesystem::path& path, std::error_code& ec) {
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec).lexically_normal();
+    if (ec) {
+        return {};
+    }
+    // The longest part that exists is resolved by the system; what follows it is kept as given.
+    std::filesystem::path existing = absolute;
+    std::filesystem::path rest;
+    for (;;) {
+        if (const std::optional<std::wstring> name = final_name(existing)) {
+            return rest.empty() ? std::filesystem::path(*name)
+                                : std::filesystem::path(*name) / rest;
+        }
+        if (!existing.has_relative_path()) {
+            return absolute;
+        }
+        rest = rest.empty() ? existing.filename() : existing.filename() / rest;
+        existing = existing.parent_path();
+    }
 }
 
 long current_process_id() {

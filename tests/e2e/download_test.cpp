@@ -237,6 +237,20 @@ TEST_F(Download, MissingDirectoriesAreCreated) {
     EXPECT_EQ(read_file(output), kPackage);
 }
 
+TEST_F(Download, OutputAtAVolumeRoot) {
+    if (!is_windows()) {
+        GTEST_SKIP() << "the root of this machine's own file system is not the tests' to write";
+    }
+    // Windows answers "access denied" when asked to create a volume root (Wine: "exists").
+    output = fs::path("C:\\") / (token + ".zip");
+    const std::string from = serve("pkg.zip", kPackage);
+    const RunResult r = download(from);
+    const std::string content = read_file(output);
+    fs::remove(output);
+    EXPECT_EQ(r.exit_code, 0) << testing::PrintToString(log());
+    EXPECT_EQ(content, kPackage);
+}
+
 TEST_F(Download, BareFileNameFailsWithoutARequest) {
     const RunResult r =
         download(serve("pkg.zip", kPackage), "pkg.zip", kPackageDigest, kPackageSize, dir.path());

@@ -121,12 +121,17 @@ namespace errors {
 extern const NativeError not_found;       // the file itself is missing
 extern const NativeError path_not_found;  // a directory on the way is missing
 extern const NativeError already_exists;
+extern const NativeError access_denied;
 extern const NativeError pinned;  // renaming a directory that pin_directory holds
 }  // namespace errors
 
 // Whether narrow text can spell every character: always on Linux, on Windows only when the ANSI
 // code page is UTF-8.
 bool narrow_text_holds_every_character();
+
+// Windows: the 8.3 short form of an existing path (the system makes one for long names); empty
+// where there is none, and on Linux.
+std::string short_path(const fs::path& path);
 
 // Makes `link` a directory link to `target`; returns why it could not, or nothing.
 std::string make_directory_link(const fs::path& target, const fs::path& link);

@@ -82,6 +82,7 @@ namespace errors {
 const NativeError not_found{ENOENT};
 const NativeError path_not_found{ENOENT};
 const NativeError already_exists{EEXIST};
+const NativeError access_denied{EACCES};
 const NativeError pinned{EPERM};
 }  // namespace errors
 
@@ -175,6 +176,10 @@ void give_to_unprivileged(const fs::path& path) {
             lchown(entry.path().c_str(), unprivileged_id, unprivileged_id);
         }
     }
+}
+
+std::string short_path(const fs::path&) {
+    return "";
 }
 
 long kernel_thread_pid() {

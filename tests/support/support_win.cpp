@@ -78,11 +78,21 @@ namespace errors {
 const NativeError not_found{ERROR_FILE_NOT_FOUND};
 const NativeError path_not_found{ERROR_PATH_NOT_FOUND};
 const NativeError already_exists{ERROR_ALREADY_EXISTS};
+const NativeError access_denied{ERROR_ACCESS_DENIED};
 const NativeError pinned{ERROR_SHARING_VIOLATION};
 }  // namespace errors
 
 bool narrow_text_holds_every_character() {
     return GetACP() == CP_UTF8;
+}
+
+std::string short_path(const fs::path& path) {
+    wchar_t buffer[32768];
+    const DWORD length = GetShortPathNameW(path.c_str(), buffer, 32768);
+    if (length == 0 || length >= 32768 || fs::path(buffer) == path) {
+        return "";
+    }
+    return fs::path(std::wstring(buffer, length)).string();
 }
 
 std::string make_directory_link(const fs::path& target, const fs::path& link) {
@@ -91,9 +101,9 @@ std::string make_directory_link(const fs::path& target, const fs::path& link) {
     if (!CreateSymbolicLinkW(link.c_str(), target.c_str(), flags)) {
         return "CreateSymbolicLinkW failed with " + std::to_string(GetLastError());
     }
-    // Wine reports success without making the link.
+    // Wine 8 reports success without making the link (and fails junctions with error 50).
     if (!fs::exists(link)) {
-        return "CreateSymbolicLinkW made no link";
+        return "CreateSymbolicLinkW reported success and made no link (Wine cannot make links)";
     }
     return "";
 }

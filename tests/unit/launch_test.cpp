@@ -42,6 +42,25 @@ TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
                             R"(C:\path\ "q\"uote")"}));
 }
 
+TEST_F(Launch, RelativeProgramsAreFoundAsWindowsFindsThem) {
+    // A bare name in the starting program's own directory first (these tests' directory, which
+    // holds the test application), whatever the current directory.
+    const fs::path saved = fs::current_path();
+    fs::current_path(dir.path());
+    const fs::path relative = fs::path("sub") / "app.exe";
+    install_testapp(dir / "sub", "app.exe");
+    const NativeError bare = start_detached(
+        "\"" + testapp_exe().filename().string() + "\" --linger-ms 0", dir.path().string());
+    // A name with a directory part from the current directory, not the working directory.
+    const NativeError with_dir =
+        start_detached("\"" + relative.string() + "\" --x", (dir / "sub").string());
+    fs::current_path(saved);
+    EXPECT_TRUE(bare.ok()) << bare.code();
+    EXPECT_TRUE(with_dir.ok()) << with_dir.code();
+    ASSERT_TRUE(wait_until([&] { return app_starts(dir / "sub").size() == 1; }));
+    EXPECT_EQ(app_starts(dir / "sub")[0].args, std::vector<std::string>({"--x"}));
+}
+
 TEST_F(Launch, FailureIsLoggedWithTheSystemCode) {
     launch_process(dir / "missing" / "app.exe", "--update-failed");
     const Lines lines = log();

@@ -60,17 +60,25 @@ TEST(NormalizeExePath, ResolvesRelativePathsAgainstTheCurrentDirectory) {
     EXPECT_EQ(normalize_exe_path("sub/new/app.exe"), partly);
 }
 
-TEST(NormalizeExePath, SymbolicLinksLeadToTheRealLocation) {
-    if (is_windows()) {
-        GTEST_SKIP() << "MinGW's std::filesystem neither creates nor follows symbolic links";
-    }
+TEST(NormalizeExePath, LinksAndShortNamesLeadToTheRealLocation) {
     TempDir dir;
-    write_file(dir / "real" / "app.exe", "");
-    fs::create_directory_symlink(dir / "real", dir / "link");
-    EXPECT_EQ(normalize_exe_path((dir / "link" / "app.exe").string()),
-              normalize_exe_path((dir / "real" / "app.exe").string()));
+    write_file(dir / "Parvel Test Directory" / "application.exe", "");
+    const fs::path real = dir / "Parvel Test Directory";
+    const std::string short_form = short_path(real / "application.exe");
+    if (!short_form.empty()) {
+        EXPECT_EQ(normalize_exe_path(short_form),
+                  normalize_exe_path((real / "application.exe").string()))
+            << short_form;
+        EXPECT_TRUE(lies_inside((real / "application.exe").string(), short_path(real)));
+    }
+    const std::string refused = make_directory_link(real, dir / "link");
+    if (!refused.empty()) {
+        GTEST_SKIP() << refused;
+    }
+    EXPECT_EQ(normalize_exe_path((dir / "link" / "application.exe").string()),
+              normalize_exe_path((real / "application.exe").string()));
     EXPECT_EQ(normalize_exe_path((dir / "link" / "gone" / "app.exe").string()),
-              normalize_exe_path((dir / "real" / "gone" / "app.exe").string()));
+              normalize_exe_path((real / "gone" / "app.exe").string()));
 }
 
 TEST(NormalizeExePath, EmptyStaysEmpty) {

@@ -35,6 +35,16 @@ TEST(Text, RenameReportsTheNativeCode) {
     EXPECT_FALSE(std::filesystem::exists(dir / "a"));
 }
 
+TEST(Files, ADirectoryThatExistsIsNeverAnError) {
+    // A volume root answers "access denied" when asked to create it on Windows.
+    const NativeError denied = support::errors::access_denied;
+    EXPECT_TRUE(existing_directory_is_fine(denied, true).ok());
+    EXPECT_EQ(existing_directory_is_fine(denied, false), denied);
+    support::TempDir dir;
+    EXPECT_TRUE(make_directories(dir.path().root_path()).ok());
+    EXPECT_TRUE(make_directories(dir.path()).ok());
+}
+
 TEST(Text, CharacterOutsideTheCodePageIsAnError) {
     // U+4E2D has no exact form in a single-byte ANSI code page; it must not become '?'.
     if (support::narrow_text_holds_every_character()) {
