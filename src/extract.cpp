@@ -3,10 +3,14 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
+#include "case_folding.h"
 #include "files.h"
 #include "text.h"
 
@@ -75,18 +79,77 @@ std::vector<std::string> elements(const std::string& name) {
     }
 }
 
-// A name that could reach outside the destination: absolute, with a drive letter or stream name
-// (any `:`), or with a `..` element.
-[[nodiscard]] bool is_unsafe(const std::string& name) {
+// Names Windows gives to devices: an element that is one of them, in any letter case, alone or
+// followed by an extension or spaces, opens the device instead of a file.
+bool is_device_name(const std::string& element) {
+    std::string base = ascii_lower(element.substr(0, element.find('.')));
+    base.erase(base.find_last_not_of(' ') + 1);
+    static const char* const fixed[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+    if (std::find(std::begin(fixed), std::end(fixed), base) != std::end(fixed)) {
+        return true;
+    }
+    // COM and LPT with a digit, or a superscript one, two or three (UTF-8).
+    static const char* const numbers[] = {"0", "1", "2", "3",        "4",        "5",       "6",
+                                          "7", "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
+    for (const char* prefix : {"com", "lpt"}) {
+        for (const char* number : numbers) {
+            if (base == std::string(prefix) + number) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// An element Windows can't hold as written: a device name, a trailing dot or space (dropped by
+// the system, so that two names collide or a name changes), or a character it refuses.
+bool is_unsafe_element(const std::string& element) {
+    if (element.empty() || element == ".") {
+        return false;
+    }
+    if (element == ".." || element.back() == '.' || element.back() == ' ' ||
+        is_device_name(element)) {
+        return true;
+    }
+    return std::any_of(element.begin(), element.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 32 || std::strchr("<>\"|?*:", c) != nullptr;
+    });
+}
+
+// A name that could reach outside the destination (absolute, with a drive letter or stream name,
+// or with a `..` element) or that Windows can't hold.
+bool is_unsafe(const std::string& name) {
     if (!name.empty() && name[0] == '/') {
         return true;
     }
-    if (name.find(':') != std::string::npos) {
+    const std::vector<std::string> parts = elements(name);
+    return std::any_of(parts.begin(), parts.end(), is_unsafe_element);
+}
+
+// The paths the entries so far name, and the directories on their way, by their case-folded
+// form: two names that differ only in letter case are one file on Windows, where the second
+// would silently replace the first or merge two directories.
+class NameCase {
+  public:
+    // False when `name` (or a directory on its way) differs only in letter case from one seen.
+    [[nodiscard]] bool add(const std::string& name) {
+        std::string path;
+        for (const std::string& element : elements(name)) {
+            if (element.empty() || element == ".") {
+                continue;
+            }
+            path += (path.empty() ? "" : "/") + element;
+            const auto [seen, added] = spellings_.emplace(fold_case(path), path);
+            if (!added && seen->second != path) {
+                return false;
+            }
+        }
         return true;
     }
-    const std::vector<std::string> parts = elements(name);
-    return std::find(parts.begin(), parts.end(), "..") != parts.end();
-}
+
+  private:
+    std::unordered_map<std::string, std::string> spellings_;
+};
 
 std::optional<fs::path> output_path(const fs::path& dest, const std::string& name) {
     fs::path path = dest;
@@ -133,8 +196,22 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
 
 // Streams one entry into its file. The library checks the CRC-32 when the entry's end is read
 // and refuses encrypted entries and unknown methods when it is opened.
+// Only the methods every build reads alike; the library of one build may know more than another's.
+[[nodiscard]] bool is_readable_method(const zip_stat_t& stat) {
+    const bool stored_or_deflated =
+        (stat.valid & ZIP_STAT_COMP_METHOD) != 0 &&
+        (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE);
+    const bool encrypted =
+        (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE;
+    return stored_or_deflated && !encrypted;
+}
+
 [[nodiscard]] bool write_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
                                const fs::path& path, std::vector<char>& buffer) {
+    // An entry may not inflate beyond the size the directory records: overlapping entries or a
+    // lying size would otherwise turn a small archive into a full disk.
+    const zip_uint64_t recorded = (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0;
+    zip_uint64_t written = 0;
     Entry entry(zip_fopen_index(archive, index, 0));
     if (!entry) {
         return false;
@@ -151,7 +228,8 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
         if (n == 0) {
             break;
         }
-        if (!file.write(buffer.data(), static_cast<std::size_t>(n))) {
+        written += static_cast<zip_uint64_t>(n);
+        if (written > recorded || !file.write(buffer.data(), static_cast<std::size_t>(n))) {
             return false;
         }
     }
@@ -161,15 +239,15 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
 }
 
 [[nodiscard]] bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
-                                 const fs::path& dest, std::vector<char>& buffer) {
+                                 const fs::path& dest, std::vector<char>& buffer, NameCase& names) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
-    if (is_unsafe(relative)) {
+    if (is_unsafe(relative) || !names.add(relative)) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
     }
     const std::optional<fs::path> path = output_path(dest, relative);
-    if (!path) {
+    if (!path || !is_readable_method(stat)) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
@@ -199,6 +277,7 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
     spdlog::info("Extracting {} files from {}", count, zip_path);
 
     std::vector<char> buffer(chunk_size);
+    NameCase names;
     for (zip_uint64_t index = 0; index < count; ++index) {
         // Names come decoded by the library: UTF-8 when flagged or valid as such, else CP437.
         zip_stat_t stat;
@@ -208,7 +287,7 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
             spdlog::error("Failed to stat file index {}", index);
             return false;
         }
-        if (!extract_entry(archive.get(), index, stat, dest, buffer)) {
+        if (!extract_entry(archive.get(), index, stat, dest, buffer, names)) {
             return false;
         }
     }

@@ -575,4 +575,30 @@ TEST_F(Apply, UnprivilegedRunsKeepWorking) {
         << testing::PrintToString(log());
 }
 
+TEST_F(Apply, PackagesWindowsCannotHoldAreRolledBack) {
+    ZipEntry bzip2{"data/which.txt", "new"};
+    bzip2.method = 12;
+    ZipEntry lying{"data/which.txt", std::string(100000, 'n')};
+    lying.size = 10;
+    const std::vector<std::pair<std::string, std::vector<ZipEntry>>> packages = {
+        {"Unsafe path in zip: data/con.txt", {app_entry(), {"data/con.txt", "device"}}},
+        {"Unsafe path in zip: data/name.", {app_entry(), {"data/name.", "dot"}}},
+        {"Unsafe path in zip: data/a|b", {app_entry(), {"data/a|b", "bar"}}},
+        {"Unsafe path in zip: DATA/y", {app_entry(), {"data/x", "x"}, {"DATA/y", "y"}}},
+        {"Failed to extract: data/which.txt", {app_entry(), bzip2}},
+        {"Failed to extract: data/which.txt", {app_entry(), lying}},
+    };
+    int round = 0;
+    for (const auto& [error, entries] : packages) {
+        SCOPED_TRACE(error);
+        use_root("root " + std::to_string(++round));
+        install(current, "old");
+        const Files old = installed(current);
+        write_zip(package, entries);
+        EXPECT_EQ(apply(0).exit_code, 1);
+        EXPECT_TRUE(contains(log(), "error " + error)) << testing::PrintToString(log());
+        expect_rolled_back(old);
+    }
+}
+
 }  // namespace

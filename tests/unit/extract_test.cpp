@@ -95,14 +95,28 @@ TEST_F(Extract, StopsAtTheFirstEntryThatFailsItsCrc) {
 }
 
 TEST_F(Extract, RefusesEncryptedEntriesAndUnknownMethods) {
-    for (const auto& [flags, method] :
-         {std::pair<std::uint16_t, std::uint16_t>{1, method_stored}, {0, 77}}) {
-        ZipEntry only{"only.txt", "content"};
-        only.flags = flags;
-        only.method = method;
+    // "content" as bzip2 compresses it: one build's library reads it, the other's does not.
+    const std::string bzip2(
+        "BZh91AY&SY#\x0d\xca\xfd\0\0\0\x01\x80\x0a\x01\x84\0 \0!\x83\x41\x9a"
+        "\x01\x53\x0b\x8b\xb9\x22\x9c\x28\x48\x11\x86\xe5\x7e\x80",
+        43);
+    struct Case {
+        std::uint16_t flags;
+        std::uint16_t method;
+        std::string data;
+    };
+    // Encrypted, an unknown method, bzip2, LZMA and zstd.
+    for (const Case& c : {Case{1, method_stored, "content"}, Case{0, 77, "content"},
+                          Case{0, 12, bzip2}, Case{0, 14, "content"}, Case{0, 93, "content"}}) {
+        ZipEntry only{"only.txt", c.data};
+        only.flags = c.flags;
+        only.method = c.method;
+        only.crc = 0xfec530a9;  // of "content"
+        only.size = 7;
         write_zip(zip, {only});
-        EXPECT_FALSE(extract());
+        EXPECT_FALSE(extract()) << c.method;
         EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: only.txt"}));
+        EXPECT_FALSE(fs::exists(dest / "only.txt")) << c.method;
         restart_log();
     }
 }
@@ -133,14 +147,58 @@ TEST_F(Extract, KeepsTheStoredModificationTime) {
 TEST_F(Extract, RefusesNamesThatLeaveTheDestination) {
     const fs::path outside_root = fs::absolute(dest).root_path() / "x";
     const bool existed = fs::exists(outside_root);
-    for (const char* name :
-         {"../x", "/x", "a/../../x", "c:/x", "..\\x", "a/b:stream", "..", "\\x"}) {
+    // Also names Windows can't hold: devices, a trailing dot or space, characters it refuses.
+    for (const char* name : {"../x",       "/x",
+                             "a/../../x",  "c:/x",
+                             "..\\x",      "a/b:stream",
+                             "..",         "\\x",
+                             "con.txt",    "aux",
+                             "nul.tar.gz", "sub/CON  .log",
+                             "COM1",       "lpt\xc2\xb9.txt",
+                             "CONIN$",     "name.",
+                             "name ",      "a<b",
+                             "a>b",        "say\"what",
+                             "a|b",        "why?",
+                             "star*",      "tab\tname"}) {
         write_zip(zip, {{"ok.txt", "fine"}, {name, "escaped"}, {"later.txt", "later"}});
         EXPECT_FALSE(extract()) << name;
         EXPECT_EQ(log(), Lines({counted(3), std::string("error Unsafe path in zip: ") + name}));
         EXPECT_EQ(tree(dir.path()).size(), 3u) << name;  // updater.log, package.zip, dest/ok.txt
         EXPECT_FALSE(fs::exists(dest / "later.txt"));
         EXPECT_EQ(fs::exists(outside_root), existed);
+        restart_log();
+    }
+}
+
+TEST_F(Extract, RefusesNamesEqualButForLetterCase) {
+    const std::vector<std::pair<std::string, std::string>> pairs = {
+        {"README", "readme"},
+        {"Lib/x", "lib/x"},
+        {"a/B/x", "a/b/y"},  // one directory in two spellings: Windows would merge them
+        {"\xc3\x84rger.txt", "\xc3\xa4rger.txt"},  // A and a with diaeresis
+        {"\xce\xa3.txt", "\xcf\x83.txt"},          // Greek sigma
+    };
+    for (const auto& [first, second] : pairs) {
+        write_zip(zip, {{first, "first"}, {second, "second"}});
+        EXPECT_FALSE(extract()) << second;
+        EXPECT_EQ(log(), Lines({counted(2), "error Unsafe path in zip: " + second}));
+        restart_log();
+    }
+    // One spelling used again is the same directory, as is "./x" for "x".
+    write_zip(zip, {{"a/B/x", "x"}, {"a/B/y", "y"}, {"./z", "z"}, {"z2", "z2"}});
+    EXPECT_TRUE(extract());
+}
+
+TEST_F(Extract, EntriesNeverGrowPastTheirRecordedSize) {
+    for (const std::uint16_t method : {method_stored, method_deflated}) {
+        ZipEntry big{"big.bin", std::string(1 << 20, 'z')};
+        big.method = method;
+        big.size = 1000;
+        write_zip(zip, {big});
+        EXPECT_FALSE(extract()) << method;
+        EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: big.bin"}));
+        const fs::path written = dest / "big.bin";
+        EXPECT_LE(fs::exists(written) ? fs::file_size(written) : 0, 1000u) << method;
         restart_log();
     }
 }
