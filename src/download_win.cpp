@@ -145,9 +145,12 @@ class TransferWatch : public IBindStatusCallback {
     HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG status,
                                          LPCWSTR) override {
-        if (status == BINDSTATUS_BEGINDOWNLOADDATA && max_bytes_ >= 0 &&
-            static_cast<std::int64_t>(progress_max) > max_bytes_) {
-            return refuse();
+        if (status == BINDSTATUS_BEGINDOWNLOADDATA) {
+            // An announced length beyond the limit, or a disk already at its floor, ends the
+            // transfer before any of the body is taken.
+            const bool too_long =
+                max_bytes_ >= 0 && static_cast<std::int64_t>(progress_max) > max_bytes_;
+            return too_long || !may_keep(0) ? refuse() : S_OK;
         }
         if (status != BINDSTATUS_DOWNLOADINGDATA && status != BINDSTATUS_ENDDOWNLOADDATA) {
             return S_OK;
