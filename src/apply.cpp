@@ -52,15 +52,15 @@ Layout make_layout(const std::string& app_dir, const std::string& exe) {
 // Settles what an interrupted earlier run left behind. False when a backup had to be restored
 // and could not be.
 [[nodiscard]] bool settle_stale_backup(const Layout& layout) {
-    const bool interrupted = fs::exists(layout.marker);
-    if (fs::exists(layout.backup)) {
+    const bool interrupted = path_exists(layout.marker);
+    if (path_exists(layout.backup)) {
         // After an interrupted run current/ may hold a partial extraction, however full it looks.
-        if (!interrupted && fs::exists(layout.current) && !fs::is_empty(layout.current)) {
+        if (!interrupted && path_exists(layout.current) && !is_empty_directory(layout.current)) {
             spdlog::info("Removing leftover current.bak from previous update");
             remove_tree(layout.backup);
         } else {
             spdlog::warn("Found stale backup, restoring current from current.bak");
-            if (fs::exists(layout.current)) {
+            if (path_exists(layout.current)) {
                 remove_tree(layout.current);
             }
             if (const NativeError error = rename_path(layout.backup, layout.current);
@@ -144,8 +144,7 @@ void log_holders(const fs::path& dir) {
 // leave an installation that cannot start.
 [[nodiscard]] bool has_executable(const Layout& layout, const std::string& exe,
                                   const std::string& package) {
-    std::error_code error;
-    if (fs::is_regular_file(fs::symlink_status(layout.executable, error))) {
+    if (regular_file_size(layout.executable)) {
         return true;
     }
     spdlog::error("Package has no {}: {}", exe, package);

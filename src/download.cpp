@@ -28,13 +28,6 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
     return text;
 }
 
-// The file's length from its metadata, following links; -1 when it cannot be read.
-std::int64_t file_length(const fs::path& path) {
-    std::error_code error;
-    const std::uintmax_t length = fs::file_size(path, error);
-    return error ? -1 : static_cast<std::int64_t>(length);
-}
-
 // Fetches url into `temporary`; a failure is logged and leaves no file behind.
 [[nodiscard]] bool fetch_package(const std::string& url, const fs::path& temporary,
                                  std::int64_t size) {
@@ -65,8 +58,7 @@ std::int64_t file_length(const fs::path& path) {
 // one is in place, even when the rename fails; only something else in the way (an empty
 // directory) is removed first.
 [[nodiscard]] bool move_into_place(const fs::path& temporary, const fs::path& package) {
-    std::error_code not_a_file;
-    if (!fs::is_regular_file(package, not_a_file)) {
+    if (!regular_file_size(package)) {
         remove_file(package);
     }
     if (const NativeError error = rename_path(temporary, package); error.failed()) {
@@ -110,12 +102,12 @@ std::optional<std::string> sha256_file(const fs::path& path) {
 [[nodiscard]] bool verify_package(const fs::path& path, const std::string& expected_sha256,
                                   std::int64_t expected_size) {
     // A missing file is the ordinary "not downloaded yet" case, so it is not logged.
-    std::error_code error;
-    if (!fs::is_regular_file(path, error)) {
+    const std::optional<std::uint64_t> length = regular_file_size(path);
+    if (!length) {
         return false;
     }
     if (expected_size >= 0) {
-        const std::int64_t actual = file_length(path);
+        const auto actual = static_cast<std::int64_t>(*length);
         if (actual != expected_size) {
             spdlog::warn("Package size mismatch: {} expected={} actual={}", to_narrow(path),
                          expected_size, actual);

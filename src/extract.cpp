@@ -45,8 +45,7 @@ Archive open_archive(const std::string& zip_path) {
     }
     // The library would read an empty file as an archive without entries; an empty package is a
     // broken download, not an empty application.
-    std::error_code ec;
-    if (fs::file_size(path, ec) == 0 && !ec) {
+    if (regular_file_size(path) == std::uint64_t{0}) {
         return nullptr;
     }
     zip_error_t error;

@@ -16,7 +16,7 @@ struct OutputFile::Native {
 };
 
 zip_source_t* archive_source(const std::filesystem::path& path, zip_error_t* error) {
-    return zip_source_win32w_create(path.c_str(), 0, -1, error);
+    return zip_source_win32w_create(long_path(path).c_str(), 0, -1, error);
 }
 
 std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
@@ -28,9 +28,9 @@ std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
 }
 
 OutputFile::OutputFile(const std::filesystem::path& path)
-    : native_(std::make_unique<Native>(
-          Native{UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))})) {}
+    : native_(std::make_unique<Native>(Native{
+          UniqueHandle(CreateFileW(long_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))})) {}
 
 OutputFile::~OutputFile() = default;
 

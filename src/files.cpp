@@ -50,8 +50,3 @@ NativeError rename_when_free(const std::filesystem::path& from, const std::files
     }
     return error;
 }
-
-void remove_file(const std::filesystem::path& path) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-}

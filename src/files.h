@@ -83,8 +83,21 @@ NativeError rename_when_free(const std::filesystem::path& from, const std::files
 // removed themselves; what they point to is never touched.
 void remove_tree(const std::filesystem::path& path);
 
-// Removes a single file, best effort.
+// Removes a single file (or link, or empty directory), best effort; a link is removed as itself.
 void remove_file(const std::filesystem::path& path);
+
+// The path as the updater hands it to the system's file calls: on Windows absolute and with the
+// \\?\ prefix that lifts the 260-character limit; as it is elsewhere.
+std::filesystem::path system_path(const std::filesystem::path& path);
+
+// True when anything is at path, a link that leads nowhere included.
+[[nodiscard]] bool path_exists(const std::filesystem::path& path);
+
+// True for a directory with nothing in it.
+[[nodiscard]] bool is_empty_directory(const std::filesystem::path& path);
+
+// The size of the regular file at path, following links; nothing when there is none.
+std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path);
 
 // An exclusive hold on a lock file, taken without waiting and released when it goes, however the
 // process ends. Windows: the file is opened without sharing and deleted when closed. Linux: flock

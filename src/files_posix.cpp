@@ -60,9 +60,7 @@ struct NewFile::Native {
 };
 
 NewFile::NewFile(const std::filesystem::path& path) : native_(std::make_unique<Native>()) {
-    if (unlink(path.c_str()) != 0 && errno == EISDIR) {
-        rmdir(path.c_str());
-    }
+    remove_file(path);
     native_->fd.reset(
         open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
     if (!native_->fd.valid()) {
@@ -145,4 +143,32 @@ std::optional<std::int64_t> free_space(const std::filesystem::path& dir) {
         return std::nullopt;
     }
     return static_cast<std::int64_t>(stats.f_bavail) * static_cast<std::int64_t>(stats.f_frsize);
+}
+
+void remove_file(const std::filesystem::path& path) {
+    if (unlink(path.c_str()) != 0 && errno == EISDIR) {
+        rmdir(path.c_str());
+    }
+}
+
+bool path_exists(const std::filesystem::path& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool is_empty_directory(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_empty(path, error) && !error;
+}
+
+std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::filesystem::path system_path(const std::filesystem::path& path) {
+    return path;
 }

@@ -20,12 +20,47 @@ NativeError write_some(HANDLE file, const char* data, std::size_t size, std::siz
     return {};
 }
 
+// The system's own normalisation is off for \\?\ paths, so the full path is formed first: `/`,
+// `.`, `..`, relative roots and trailing dots resolved as the system would resolve them.
+std::wstring full_path(const std::filesystem::path& path) {
+    const std::wstring& given = path.native();
+    std::wstring full(given.size() + MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length =
+            GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) {
+            return given;
+        }
+        if (length < full.size()) {
+            full.resize(length);
+            return full;
+        }
+        full.resize(length);
+    }
+}
+
 }  // namespace
+
+std::wstring long_path(const std::filesystem::path& path) {
+    if (path.empty()) {
+        return {};
+    }
+    // A path that has its prefix already is taken as it stands, as the system takes it.
+    const std::wstring& given = path.native();
+    if (given.rfind(L"\\\\?\\", 0) == 0 || given.rfind(L"\\\\.\\", 0) == 0) {
+        return given;
+    }
+    const std::wstring full = full_path(path);
+    if (full.rfind(L"\\\\", 0) == 0) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
 
 std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;
-    const UniqueFindHandle find(FindFirstFileW((dir / L"*").c_str(), &data));
+    const UniqueFindHandle find(FindFirstFileW(long_path(dir / L"*").c_str(), &data));
     if (!find.valid()) {
         return names;
     }
@@ -45,12 +80,12 @@ NativeError write_handle(HANDLE file, const char* data, std::size_t size) {
 }
 
 bool is_existing_directory(const std::filesystem::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 NativeError make_directory(const std::filesystem::path& dir) {
-    if (CreateDirectoryW(dir.c_str(), nullptr)) {
+    if (CreateDirectoryW(long_path(dir).c_str(), nullptr)) {
         return {};
     }
     return existing_directory_is_fine(last_error(), is_existing_directory(dir));
@@ -72,10 +107,8 @@ struct NewFile::Native {
 // FILE_FLAG_OPEN_REPARSE_POINT: should a link appear at the name after all, it is opened as
 // itself and never followed. Readers and a rename of the file stay possible while it is open.
 NewFile::NewFile(const std::filesystem::path& path) : native_(std::make_unique<Native>()) {
-    if (!DeleteFileW(path.c_str())) {
-        RemoveDirectoryW(path.c_str());
-    }
-    native_->file.reset(CreateFileW(path.c_str(), GENERIC_WRITE,
+    remove_file(path);
+    native_->file.reset(CreateFileW(long_path(path).c_str(), GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!native_->file.valid()) {
@@ -97,14 +130,15 @@ NativeError NewFile::close() {
 }
 
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
-    if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    if (MoveFileExW(long_path(from).c_str(), long_path(to).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         return {};
     }
     return last_error();
 }
 
 void remove_tree(const std::filesystem::path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return;
     }
@@ -112,10 +146,10 @@ void remove_tree(const std::filesystem::path& path) {
     // target is never entered.
     const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (!link && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(long_path(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileW(path.c_str());
+        DeleteFileW(long_path(path).c_str());
         return;
     }
     if (!link) {
@@ -123,7 +157,7 @@ void remove_tree(const std::filesystem::path& path) {
             remove_tree(path / name);
         }
     }
-    RemoveDirectoryW(path.c_str());
+    RemoveDirectoryW(long_path(path).c_str());
 }
 
 FileLock::FileLock(std::unique_ptr<Native> native, NativeError error)
@@ -139,8 +173,9 @@ bool FileLock::busy() const {
 // A second opener fails with a sharing violation; the file goes with the last handle, however
 // the process ends.
 FileLock lock_file(const std::filesystem::path& path) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    UniqueHandle file(CreateFileW(long_path(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
+                                  nullptr));
     if (!file.valid()) {
         return FileLock(nullptr, last_error());
     }
@@ -149,8 +184,42 @@ FileLock lock_file(const std::filesystem::path& path) {
 
 std::optional<std::int64_t> free_space(const std::filesystem::path& dir) {
     ULARGE_INTEGER available{};
-    if (!GetDiskFreeSpaceExW(dir.empty() ? L"." : dir.c_str(), &available, nullptr, nullptr)) {
+    if (!GetDiskFreeSpaceExW(long_path(dir.empty() ? L"." : dir).c_str(), &available, nullptr,
+                             nullptr)) {
         return std::nullopt;
     }
     return static_cast<std::int64_t>(available.QuadPart);
+}
+
+void remove_file(const std::filesystem::path& path) {
+    const std::wstring name = long_path(path);
+    if (!DeleteFileW(name.c_str())) {
+        RemoveDirectoryW(name.c_str());
+    }
+}
+
+bool path_exists(const std::filesystem::path& path) {
+    return GetFileAttributesW(long_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool is_empty_directory(const std::filesystem::path& path) {
+    return is_existing_directory(path) && directory_entries(path).empty();
+}
+
+std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path) {
+    // Opened, so that a link is followed to what it names.
+    const UniqueHandle file(CreateFileW(long_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                        nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return std::nullopt;
+    }
+    return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+}
+
+std::filesystem::path system_path(const std::filesystem::path& path) {
+    return long_path(path);
 }

@@ -14,7 +14,10 @@ std::string quoted_command_line(const std::string& exe_text, const std::string& 
 
 void launch_process(const std::filesystem::path& exe, const std::string& args) {
     const std::string command_line = quoted_command_line(to_narrow(exe), args);
-    const NativeError error = start_detached(command_line, to_narrow(exe.parent_path()));
+    // The start itself may need another spelling of the same paths; the log shows the user's.
+    const NativeError error =
+        start_detached(quoted_command_line(to_narrow(startable_path(exe)), args),
+                       to_narrow(startable_path(exe.parent_path())));
     if (error.ok()) {
         spdlog::info("Launched: {}", command_line);
     } else {

@@ -20,6 +20,11 @@ void launch_process(const std::filesystem::path& exe, const std::string& args);
 NativeError start_detached(const std::string& command_line,
                            const std::optional<std::string>& working_dir);
 
+// The path as the system's process start takes it: on Windows a path past the start's length
+// limit is given in its short (8.3) form where the volume has one; elsewhere, and for short
+// paths, the path itself.
+std::filesystem::path startable_path(const std::filesystem::path& path);
+
 // Splits a command line into arguments the way the Windows C runtime does, so that a program
 // started by the POSIX layer sees what it would see on Windows.
 std::vector<std::string> split_command_line(const std::string& command_line);

@@ -122,3 +122,7 @@ NativeError start_detached(const std::string& command_line,
     return n == static_cast<ssize_t>(sizeof error) ? NativeError(static_cast<unsigned long>(error))
                                                    : NativeError();
 }
+
+std::filesystem::path startable_path(const std::filesystem::path& path) {
+    return path;
+}

@@ -20,3 +20,24 @@ NativeError start_detached(const std::string& command_line,
     const UniqueHandle process(info.hProcess);
     return {};
 }
+
+std::filesystem::path startable_path(const std::filesystem::path& path) {
+    if (path.native().size() < MAX_PATH - 12) {
+        return path;
+    }
+    const std::wstring full = long_path(path);
+    std::wstring short_form(full.size() + 1, L'\0');
+    const DWORD length =
+        GetShortPathNameW(full.c_str(), short_form.data(), static_cast<DWORD>(short_form.size()));
+    if (length == 0 || length >= short_form.size()) {
+        return path;
+    }
+    short_form.resize(length);
+    // The start takes no \\?\ prefix; a short form that still needs one is of no help.
+    if (short_form.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+        short_form = L"\\\\" + short_form.substr(8);
+    } else if (short_form.rfind(L"\\\\?\\", 0) == 0) {
+        short_form = short_form.substr(4);
+    }
+    return short_form.size() < MAX_PATH ? std::filesystem::path(short_form) : path;
+}

@@ -13,6 +13,10 @@
 #include "error.h"
 #include "files.h"
 
+// The path as the file-system calls take it for any length: absolute, with the \\?\ prefix
+// (\\?\UNC\ for a share) that lifts the 260-character limit. Never shown in a log line.
+std::wstring long_path(const std::filesystem::path& path);
+
 // One Windows handle, closed by Close when it goes. Both null and INVALID_HANDLE_VALUE mean
 // "none", since the API uses either depending on the call.
 template <BOOL(WINAPI* Close)(HANDLE)>

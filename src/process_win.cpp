@@ -25,7 +25,7 @@ void collect_files(const std::filesystem::path& dir, std::vector<std::wstring>& 
             return;
         }
         const std::filesystem::path path = dir / name;
-        const DWORD attributes = GetFileAttributesW(path.c_str());
+        const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
         if (attributes == INVALID_FILE_ATTRIBUTES ||
             (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
             continue;
@@ -139,9 +139,9 @@ namespace {
 
 // The final name of an existing file or directory, without the \\?\ prefix the system gives it.
 std::optional<std::wstring> final_name(const std::filesystem::path& existing) {
-    const UniqueHandle file(
-        CreateFileW(existing.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const UniqueHandle file(CreateFileW(
+        long_path(existing).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!file.valid()) {
         return std::nullopt;
     }

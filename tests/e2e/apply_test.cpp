@@ -601,4 +601,29 @@ TEST_F(Apply, PackagesWindowsCannotHoldAreRolledBack) {
     }
 }
 
+TEST_F(Apply, PathsPastTheOldLengthLimitWork) {
+    // A root deep in a profile and entries nested below it: paths past 300 characters.
+    use_root(std::string(90, 'r') + "/" + std::string(90, 'o') + "/" + std::string(90, 't'));
+    const std::string deep = std::string(80, 'd') + "/" + std::string(80, 'e') + "/file.txt";
+    ASSERT_GT(current.string().size(), 260u);
+    // An earlier run that stopped with current/ made but still empty: the backup is restored.
+    install(backup, "old");
+    write_file(backup / deep, "old deep");
+    fs::create_directories(current);
+    write_zip(package, {app_entry(), {deep, "new deep"}, {"data/which.txt", "new"}});
+    EXPECT_EQ(apply(0).exit_code, 0);
+    EXPECT_EQ(log()[0], "warning Found stale backup, restoring current from current.bak");
+    EXPECT_EQ(read_file(current / deep), "new deep");
+    EXPECT_FALSE(fs::exists(backup));
+    ASSERT_EQ(starts().size(), 1u);
+    EXPECT_EQ(starts()[0].args, Args({"--after-update"}));
+
+    write_zip(package, {app_entry(), with_wrong_crc({deep, "broken"})});
+    EXPECT_EQ(apply(0).exit_code, 1);
+    EXPECT_EQ(read_file(current / deep), "new deep");
+    EXPECT_FALSE(fs::exists(backup));
+    ASSERT_EQ(starts(2).size(), 2u);
+    EXPECT_EQ(starts(2)[1].args, Args({"--update-failed"}));
+}
+
 }  // namespace

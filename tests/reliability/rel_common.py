@@ -287,12 +287,14 @@ class DownloadCase:
 
     def check(self, code, output):
         """Problems of a finished download: exit 0 with the new package in place, or exit 1
-        with an error line and the old package untouched; never a temporary file left."""
+        with an error line and the old package untouched; never a temporary file left (the
+        lock file beside the package is not one)."""
         if code is None:
             return ["the run hung"]
         problems = []
         package = read_bytes(self.package)
-        left = sorted(set(os.listdir(self.packages)) - {"update.zip"})
+        # The lock file stays on Linux: removing a locked file would race with the next run.
+        left = sorted(set(os.listdir(self.packages)) - {"update.zip", "update.zip.lock"})
         if left:
             problems.append(f"left beside the package: {', '.join(left)}")
         if code == 0:

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "files.h"
 #include "log.h"
 #include "text.h"
 
@@ -50,8 +51,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
+    // The updater's own removal: the standard library's fails on Windows past 260 characters.
+    remove_tree(path_);
 }
 
 std::string read_file(const fs::path& path) {

@@ -45,6 +45,20 @@ TEST(Files, ADirectoryThatExistsIsNeverAnError) {
     EXPECT_TRUE(make_directories(dir.path()).ok());
 }
 
+TEST(Files, SystemPathsHaveNoLengthLimitOnWindows) {
+    if (!support::is_windows()) {
+        EXPECT_EQ(system_path("a/./b"), std::filesystem::path("a/./b"));
+        return;
+    }
+    // The prefix turns the system's own clean-up off, so the path is cleaned up first.
+    EXPECT_EQ(system_path("C:/dir/./sub/../file.txt").wstring(), L"\\\\?\\C:\\dir\\file.txt");
+    EXPECT_EQ(system_path("C:\\dir\\name. ").wstring(), L"\\\\?\\C:\\dir\\name");
+    EXPECT_EQ(system_path("\\\\server\\share\\x").wstring(), L"\\\\?\\UNC\\server\\share\\x");
+    EXPECT_EQ(system_path("\\\\?\\C:\\as\\given.").wstring(), L"\\\\?\\C:\\as\\given.");
+    const std::wstring relative = system_path("rel\\x").wstring();
+    EXPECT_EQ(relative, L"\\\\?\\" + (std::filesystem::current_path() / L"rel" / L"x").wstring());
+}
+
 TEST(Text, CharacterOutsideTheCodePageIsAnError) {
     // U+4E2D has no exact form in a single-byte ANSI code page; it must not become '?'.
     if (support::narrow_text_holds_every_character()) {
