@@ -6,11 +6,11 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <system_error>
 #include <unordered_map>
 #include <vector>
 
 #include "case_folding.h"
+#include "extract_source.h"
 #include "files.h"
 #include "text.h"
 
@@ -41,11 +41,6 @@ Archive open_archive(const std::string& zip_path) {
     try {
         path = to_path(zip_path);
     } catch (const std::exception&) {
-        return nullptr;
-    }
-    // The library would read an empty file as an archive without entries; an empty package is a
-    // broken download, not an empty application.
-    if (regular_file_size(path) == std::uint64_t{0}) {
         return nullptr;
     }
     zip_error_t error;

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <zip.h>
-
 #include <cstddef>
 #include <ctime>
 #include <filesystem>
@@ -14,9 +12,6 @@
 [[nodiscard]] bool extract_zip(const std::string& zip_path, const std::string& dest_dir);
 
 // Platform pieces of extraction.
-
-// A source reading the archive file at path; nullptr (and `error` set) when it can't be made.
-zip_source_t* archive_source(const std::filesystem::path& path, zip_error_t* error);
 
 // The native path for one name given in UTF-8; nothing when a character has no exact native
 // form.
