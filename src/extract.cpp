@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "case_folding.h"
@@ -53,6 +54,39 @@ Archive open_archive(const std::string& zip_path) {
     zip_error_fini(&error);
     return Archive(archive);
 }
+
+// The directories this run has created or found. Entries only ever add to the tree, so one that
+// was a directory stays one until the run ends and needs no second system call; a directory
+// not known yet goes to the file system, which reports its failure as before.
+class KnownDirectories {
+  public:
+    // True when dir is a directory now, made with its missing parents if need be; a failure is
+    // logged as create_directory_logged does.
+    [[nodiscard]] bool create(const fs::path& dir) {
+        if (known_.count(dir.native()) != 0) {
+            return true;
+        }
+        if (!create_directory_logged(dir)) {
+            return false;
+        }
+        remember(dir);
+        return true;
+    }
+
+  private:
+    // A directory that exists has every directory above it too.
+    void remember(fs::path dir) {
+        while (known_.insert(dir.native()).second) {
+            fs::path parent = dir.parent_path();
+            if (parent.empty() || parent == dir) {
+                return;
+            }
+            dir = std::move(parent);
+        }
+    }
+
+    std::unordered_set<fs::path::string_type> known_;
+};
 
 // Zip tools on Windows sometimes separate elements with `\`.
 std::string with_forward_slashes(std::string name) {
@@ -145,6 +179,15 @@ class NameCase {
     std::unordered_map<std::string, std::string> spellings_;
 };
 
+// What one extraction keeps from entry to entry.
+struct Run {
+    zip_t* archive;
+    fs::path dest;
+    KnownDirectories directories;
+    NameCase names;
+    std::vector<char> buffer;
+};
+
 std::optional<fs::path> output_path(const fs::path& dest, const std::string& name) {
     fs::path path = dest;
     for (const std::string& element : elements(name)) {
@@ -200,13 +243,13 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
     return stored_or_deflated && !encrypted;
 }
 
-[[nodiscard]] bool write_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
-                               const fs::path& path, std::vector<char>& buffer) {
+[[nodiscard]] bool write_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat,
+                               const fs::path& path) {
     // An entry may not inflate beyond the size the directory records: overlapping entries or a
     // lying size would otherwise turn a small archive into a full disk.
     const zip_uint64_t recorded = (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0;
     zip_uint64_t written = 0;
-    Entry entry(zip_fopen_index(archive, index, 0));
+    Entry entry(zip_fopen_index(run.archive, index, 0));
     if (!entry) {
         return false;
     }
@@ -215,7 +258,7 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
         return false;
     }
     for (;;) {
-        const zip_int64_t n = zip_fread(entry.get(), buffer.data(), buffer.size());
+        const zip_int64_t n = zip_fread(entry.get(), run.buffer.data(), run.buffer.size());
         if (n < 0) {
             return false;
         }
@@ -223,35 +266,34 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
             break;
         }
         written += static_cast<zip_uint64_t>(n);
-        if (written > recorded || !file.write(buffer.data(), static_cast<std::size_t>(n))) {
+        if (written > recorded || !file.write(run.buffer.data(), static_cast<std::size_t>(n))) {
             return false;
         }
     }
     const std::optional<std::time_t> mtime =
         (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
-    return file.finish(mtime, unix_permissions(archive, index));
+    return file.finish(mtime, unix_permissions(run.archive, index));
 }
 
-[[nodiscard]] bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
-                                 const fs::path& dest, std::vector<char>& buffer, NameCase& names) {
+[[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
-    if (is_unsafe(relative) || !names.add(relative)) {
+    if (is_unsafe(relative) || !run.names.add(relative)) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
     }
-    const std::optional<fs::path> path = output_path(dest, relative);
+    const std::optional<fs::path> path = output_path(run.dest, relative);
     if (!path || !is_readable_method(stat)) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
-    if (is_directory_entry(archive, index, relative)) {
-        return create_directory_logged(*path);
+    if (is_directory_entry(run.archive, index, relative)) {
+        return run.directories.create(*path);
     }
-    if (!create_directory_logged(path->parent_path())) {
+    if (!run.directories.create(path->parent_path())) {
         return false;
     }
-    if (!write_entry(archive, index, stat, *path, buffer)) {
+    if (!write_entry(run, index, stat, *path)) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
@@ -266,12 +308,10 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
         spdlog::error("Failed to open zip: {}", zip_path);
         return false;
     }
-    const fs::path dest = to_path(dest_dir);
+    Run run{archive.get(), to_path(dest_dir), {}, {}, std::vector<char>(chunk_size)};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, zip_path);
 
-    std::vector<char> buffer(chunk_size);
-    NameCase names;
     for (zip_uint64_t index = 0; index < count; ++index) {
         // Names come decoded by the library: UTF-8 when flagged or valid as such, else CP437.
         zip_stat_t stat;
@@ -281,7 +321,7 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
             spdlog::error("Failed to stat file index {}", index);
             return false;
         }
-        if (!extract_entry(archive.get(), index, stat, dest, buffer, names)) {
+        if (!extract_entry(run, index, stat)) {
             return false;
         }
     }
