@@ -183,6 +183,7 @@ class NameCase {
 struct Run {
     zip_t* archive;
     fs::path dest;
+    unsigned creation_mask;
     KnownDirectories directories;
     NameCase names;
     std::vector<char> buffer;
@@ -243,6 +244,13 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
     return stored_or_deflated && !encrypted;
 }
 
+// Recorded bits go through the umask, as for any file we create: an archive that records 0666
+// must not install world-writable files.
+std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
+    const std::optional<unsigned> recorded = unix_permissions(run.archive, index);
+    return recorded ? std::optional<unsigned>(*recorded & ~run.creation_mask) : std::nullopt;
+}
+
 [[nodiscard]] bool write_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat,
                                const fs::path& path) {
     // An entry may not inflate beyond the size the directory records: overlapping entries or a
@@ -272,7 +280,7 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
     }
     const std::optional<std::time_t> mtime =
         (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
-    return file.finish(mtime, unix_permissions(run.archive, index));
+    return file.finish(mtime, permissions_to_set(run, index));
 }
 
 [[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {
@@ -308,7 +316,12 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
         spdlog::error("Failed to open zip: {}", zip_path);
         return false;
     }
-    Run run{archive.get(), to_path(dest_dir), {}, {}, std::vector<char>(chunk_size)};
+    Run run{archive.get(),
+            to_path(dest_dir),
+            file_creation_mask(),
+            {},
+            {},
+            std::vector<char>(chunk_size)};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, zip_path);
 

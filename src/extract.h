@@ -13,6 +13,10 @@
 
 // Platform pieces of extraction.
 
+// The permission bits the system takes away from every file it creates (the umask); none on
+// Windows. Read once per run: on Linux reading it takes two system calls.
+unsigned file_creation_mask();
+
 // The native path for one name given in UTF-8; nothing when a character has no exact native
 // form.
 std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8);
@@ -28,8 +32,9 @@ class OutputFile {
 
     [[nodiscard]] bool is_open() const;
     [[nodiscard]] bool write(const char* data, std::size_t size);
-    // Gives the file its entry's time stamp and, where the file system keeps them, permission
-    // bits, then closes it. False when any of that failed.
+    // Gives the file its entry's time stamp and, where the file system keeps them, the
+    // permission bits (already limited by file_creation_mask), then closes it. False when any of
+    // that failed.
     [[nodiscard]] bool finish(std::optional<std::time_t> mtime,
                               std::optional<unsigned> permissions);
 

@@ -47,7 +47,6 @@ NativeError ArchiveFile::read_at(std::uint64_t offset, char* data, std::size_t s
     }
 }
 
-
 std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
     return std::filesystem::path(utf8);
 }
@@ -66,23 +65,17 @@ bool OutputFile::write(const char* data, std::size_t size) {
     return write_fd(native_->fd.get(), data, size).ok();
 }
 
-namespace {
-
-// The process's file-creation mask; reading it means setting it, so it is put back at once.
-mode_t current_umask() {
+unsigned file_creation_mask() {
+    // Reading the mask means setting it, so it is put back at once.
     const mode_t mask = umask(022);
     umask(mask);
     return mask;
 }
 
-}  // namespace
-
 bool OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions) {
     const int fd = native_->fd.release();
     bool ok = true;
-    // Recorded bits go through the umask, as for any file we create: an archive that records
-    // 0666 must not install world-writable files.
-    if (permissions && fchmod(fd, static_cast<mode_t>(*permissions) & ~current_umask()) != 0) {
+    if (permissions && fchmod(fd, static_cast<mode_t>(*permissions)) != 0) {
         ok = false;
     }
     if (mtime) {

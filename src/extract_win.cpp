@@ -57,6 +57,10 @@ NativeError ArchiveFile::read_at(std::uint64_t offset, char* data, std::size_t s
     return {};
 }
 
+unsigned file_creation_mask() {
+    return 0;
+}
+
 std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
     std::optional<std::wstring> wide = widen(CP_UTF8, utf8);
     if (!wide) {
