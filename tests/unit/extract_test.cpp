@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <random>
 
 #include "extract.h"
+#include "extract_source.h"
 #include "support.h"
 #include "text.h"
 #include "zip_builder.h"
@@ -24,6 +26,16 @@ std::time_t stored_mtime(const fs::path& zip, zip_uint64_t index) {
     zip_stat_t stat;
     zip_stat_index(archive.get(), index, 0, &stat);
     return stat.mtime;
+}
+
+// Bytes no compressor shrinks, the same in every run.
+std::string noise(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(random());
+    }
+    return bytes;
 }
 
 std::time_t file_mtime(const fs::path& path) {
@@ -215,6 +227,78 @@ TEST_F(Extract, FileThatCannotBeWrittenNamesTheEntry) {
     write_zip(zip, {directory("d/"), {"d", "a file where a directory is"}});
     EXPECT_FALSE(extract());
     EXPECT_EQ(log(), Lines({counted(2), "error Failed to extract: d"}));
+}
+
+TEST_F(Extract, ADirectoryBelowAKnownOneIsStillCreatedOrReported) {
+    write_zip(zip, {{"d/a.txt", "a"},
+                    {"d/e/b.txt", "b"},
+                    {"d/f", "a file where a directory is needed"},
+                    {"d/f/g.txt", "g"}});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(),
+              Lines({counted(4), "error Failed to create directory " + to_narrow(dest / "d" / "f") +
+                                     ": " + error_text(errors::already_exists)}));
+    EXPECT_EQ(read_file(dest / "d" / "e" / "b.txt"), "b");
+}
+
+// The package is read in pieces of 1 MiB: stored entries of incompressible data lie across the
+// pieces' boundaries.
+TEST_F(Extract, EntriesAcrossTheReadPiecesComeOutWhole) {
+    std::vector<ZipEntry> entries;
+    Files expected;
+    for (unsigned i = 0; i < 6; ++i) {
+        const std::string name = "part" + std::to_string(i) + ".bin";
+        const std::string data = noise(i % 2 == 0 ? 700000 : 1000, i);
+        ZipEntry entry{name, data};
+        entry.method = method_stored;
+        entries.push_back(entry);
+        expected.emplace_back(name, data);
+    }
+    write_zip(zip, entries);
+    ASSERT_GT(fs::file_size(zip), 2u << 20);
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(tree(dest), expected);
+}
+
+// libzip seeks and reads the package in small steps, forwards and back; every read must give
+// the file's own bytes, wherever it falls against the pieces read from the file.
+TEST_F(Extract, PackageSourceReadsWhatTheFileHolds) {
+    const std::size_t piece = 1 << 20;
+    const std::string bytes = noise(2 * piece + 12345, 1);
+    write_file(zip, bytes);
+    zip_error_t error;
+    zip_error_init(&error);
+    const std::unique_ptr<zip_source_t, decltype(&zip_source_free)> source(
+        archive_source(zip, &error), zip_source_free);
+    zip_error_fini(&error);
+    ASSERT_NE(source, nullptr);
+    ASSERT_EQ(zip_source_open(source.get()), 0);
+    zip_stat_t stat;
+    ASSERT_EQ(zip_source_stat(source.get(), &stat), 0);
+    EXPECT_EQ(stat.size, bytes.size());
+
+    const auto read = [&](std::size_t length) {
+        std::string out(length, '\0');
+        const zip_int64_t got = zip_source_read(source.get(), out.data(), length);
+        out.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return out;
+    };
+    const std::pair<std::size_t, std::size_t> reads[] = {
+        {0, 100},          {piece - 10, 20},        {50, 8192},     {piece + 7, 3 * piece},
+        {piece - 1, 1},    {2 * piece - 5, 10},     {piece, piece}, {bytes.size() - 3, 10},
+        {bytes.size(), 1}, {2 * piece + 100, 4096}, {10, 30}};
+    for (const auto& [offset, length] : reads) {
+        ASSERT_EQ(zip_source_seek(source.get(), static_cast<zip_int64_t>(offset), SEEK_SET), 0);
+        EXPECT_EQ(read(length), bytes.substr(offset, length)) << offset << " " << length;
+        EXPECT_EQ(zip_source_tell(source.get()),
+                  static_cast<zip_int64_t>(std::min(offset + length, bytes.size())));
+    }
+    // Reading on goes on from where the last read ended (offset 40).
+    EXPECT_EQ(read(piece), bytes.substr(40, piece));
+    ASSERT_EQ(zip_source_seek(source.get(), -100, SEEK_END), 0);
+    EXPECT_EQ(read(1000), bytes.substr(bytes.size() - 100));
+    EXPECT_EQ(zip_source_seek(source.get(), 1, SEEK_END), -1);
+    zip_source_close(source.get());
 }
 
 TEST_F(Extract, NamesAreDecodedTheSameWayOnEveryPlatform) {
