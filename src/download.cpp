@@ -71,26 +71,33 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
 
 }  // namespace
 
-std::optional<std::string> sha256_file(const fs::path& path) {
-    Sha256 hash;
-    if (!hash.ready()) {
-        return std::nullopt;
-    }
+bool feed_file(const fs::path& path, const std::vector<Digest*>& digests) {
     std::ifstream in(path, std::ios::binary);
     if (in.fail()) {
         spdlog::error("Failed to open for hash: {}", to_narrow(path));
-        return std::nullopt;
+        return false;
     }
-    // A read error ends the loop like the end of the file does; the digest then covers only the
-    // bytes read so far and cannot match the expected one.
     std::vector<char> buffer(read_chunk);
     while (!in.fail()) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         const std::streamsize read = in.gcount();
-        if (read > 0 && !hash.update(reinterpret_cast<const unsigned char*>(buffer.data()),
-                                     static_cast<std::size_t>(read))) {
-            return std::nullopt;
+        if (read <= 0) {
+            continue;
         }
+        for (Digest* digest : digests) {
+            if (!digest->update(reinterpret_cast<const unsigned char*>(buffer.data()),
+                                static_cast<std::size_t>(read))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> sha256_file(const fs::path& path) {
+    Sha256 hash;
+    if (!hash.ready() || !feed_file(path, {&hash})) {
+        return std::nullopt;
     }
     const std::optional<std::vector<unsigned char>> digest = hash.finish();
     if (!digest) {
