@@ -7,15 +7,22 @@
 #include <string>
 #include <vector>
 
+struct SignatureRule;
+
 // Handler of `download`: makes sure a verified package lies at `output`, logging to updater.log
-// in app_dir. Returns the exit code.
+// in app_dir. With public keys, the package must also carry a signature by one of them, fetched
+// from signature_url (empty: the package's URL followed by ".minisig") into <output>.minisig.
+// Returns the exit code.
 int run_download(const std::string& url, const std::string& output, const std::string& sha256,
-                 std::int64_t size, const std::string& app_dir);
+                 std::int64_t size, const std::string& app_dir,
+                 const std::vector<std::string>& public_keys, const std::string& signature_url);
 
 // True when `path` is a regular file of the expected size (negative: not tested) and digest
-// (empty: not tested). Every reason for false except a missing file is logged.
+// (empty: not tested), and, with a signature rule, signed as that rule says. The package is read
+// once for every digest. Every reason for false except a missing file is logged.
 [[nodiscard]] bool verify_package(const std::filesystem::path& path,
-                                  const std::string& expected_sha256, std::int64_t expected_size);
+                                  const std::string& expected_sha256, std::int64_t expected_size,
+                                  const SignatureRule* signature = nullptr);
 
 // Lower-case hexadecimal SHA-256 of the whole file; nothing when it fails (already logged).
 std::optional<std::string> sha256_file(const std::filesystem::path& path);
