@@ -57,6 +57,8 @@ int main(int argc, char** argv) {
     apply->add_option("--version", version, "New version string")->required();
     apply->add_option("--exe", apply_exe, "Main executable name");
     apply->add_option("--args", args, "Arguments to pass to new app");
+    std::vector<std::string> apply_keys;
+    add_public_key_option(apply, apply_keys);
 
     std::string url;
     std::string output;
@@ -88,7 +90,7 @@ int main(int argc, char** argv) {
     try {
         // apply and download set up their log themselves, once they hold their lock.
         if (apply->parsed()) {
-            return run_apply(pid, package, app_dir, apply_exe, version, args);
+            return run_apply(pid, package, app_dir, apply_exe, version, args, apply_keys);
         }
         if (download->parsed()) {
             return run_download(url, output, sha256, size, app_dir, download_keys, signature_url);

@@ -71,6 +71,9 @@ TEST_F(Cli, ParseErrorsUseTheLibraryExitCodes) {
         {{"--nope"}, 109},
         {{"close-app", "--exe", "x", "surplus"}, 109},
         {{"close-app", "--exe"}, 114},
+        {{"apply", "--pid", "1", "--package", "p", "--app-dir", "a", "--version", "2",
+          "--public-key"},
+         114},
         {{"download", "--url", "u", "--output", "o", "--public-key", "RW1", "RW2"}, 109},
     };
     for (const Case& c : cases) {
