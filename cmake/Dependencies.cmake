@@ -1,11 +1,16 @@
-# Dependency lookup. Packages are found through their own CMake config files; the MinGW cross
-# build uses Debian's header-only libraries (spdlog, fmt, CLI11) through a link farm so that
-# the host's /usr/include never enters the Windows compiler's search path.
+# Dependency lookup. Packages are found through their own CMake config files, libsodium through
+# its pkg-config file (the cross build's in the MinGW prefix). The MinGW cross build uses Debian's
+# header-only libraries (spdlog, fmt, CLI11) through a link farm so that the host's /usr/include
+# never enters the Windows compiler's search path.
 
 add_library(updater_deps INTERFACE)
 add_library(updater::deps ALIAS updater_deps)
 add_library(updater_cli INTERFACE)
 add_library(updater::cli ALIAS updater_cli)
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(sodium REQUIRED IMPORTED_TARGET libsodium)
+target_link_libraries(updater_deps INTERFACE PkgConfig::sodium)
 
 if(CMAKE_CROSSCOMPILING AND WIN32)
   set(farm ${CMAKE_BINARY_DIR}/host-headers)
@@ -17,7 +22,7 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   endforeach()
   target_include_directories(updater_deps SYSTEM INTERFACE ${farm})
   target_compile_definitions(updater_deps INTERFACE SPDLOG_HEADER_ONLY FMT_HEADER_ONLY
-    SPDLOG_FMT_EXTERNAL ZIP_STATIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
+    SPDLOG_FMT_EXTERNAL ZIP_STATIC SODIUM_STATIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
     _WIN32_WINNT=0x0A00)
   target_include_directories(updater_cli SYSTEM INTERFACE ${farm})
 

@@ -21,3 +21,7 @@ endif()
 get_filename_component(updater_deps_dir "${updater_deps_dir}" ABSOLUTE
   BASE_DIR "${CMAKE_CURRENT_LIST_DIR}/..")
 list(APPEND CMAKE_PREFIX_PATH "${updater_deps_dir}/mingw")
+# Libraries found through pkg-config files (libsodium): the cross prefix's only, never the host's.
+# The prefix is a find root too, so that the libraries those files name are looked for in place.
+set(ENV{PKG_CONFIG_LIBDIR} "${updater_deps_dir}/mingw/lib/pkgconfig")
+list(APPEND CMAKE_FIND_ROOT_PATH "${updater_deps_dir}/mingw")

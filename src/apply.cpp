@@ -12,6 +12,7 @@
 #include "launch.h"
 #include "log.h"
 #include "process.h"
+#include "signature.h"
 #include "text.h"
 
 namespace {
@@ -74,6 +75,38 @@ Layout make_layout(const std::string& app_dir, const std::string& exe) {
         remove_file(layout.marker);
     }
     return true;
+}
+
+// The publisher's signature of the package, checked before the application is waited for: a
+// refused package leaves it running and the root as it is.
+[[nodiscard]] bool package_is_signed(const std::string& package, const std::string& version,
+                                     const std::vector<std::string>& public_keys) {
+    const std::optional<std::vector<PublicKey>> keys = parse_public_keys(public_keys);
+    if (!keys) {
+        return false;
+    }
+    const fs::path path = to_path(package);
+    fs::path signature = path;
+    signature += ".minisig";
+    return verify_signature(path, {signature, *keys, version, spdlog::level::err});
+}
+
+// True while the application the caller named still runs: it would be started a second time.
+[[nodiscard]] bool application_still_running(std::int32_t pid, const Layout& layout) {
+    const ProcessHandle process(pid);
+    return process.is_open() && is_the_application(pid, process, layout.current_text) &&
+           !process.wait_for_exit(0);
+}
+
+// Ends a run that refused the package before anything moved. The application is started to learn
+// of the failure, as after a rollback, unless it never stopped.
+int refuse_package(std::int32_t pid, const Layout& layout) {
+    if (application_still_running(pid, layout)) {
+        spdlog::info("Process {} is still running, not starting the application", pid);
+    } else {
+        launch_process(layout.executable, "--update-failed");
+    }
+    return 1;
 }
 
 void wait_for_old_process(std::int32_t pid, const Layout& layout) {
@@ -204,7 +237,8 @@ int roll_back(const Layout& layout, NewFile& marker) {
 }  // namespace
 
 int run_apply(std::int32_t pid, const std::string& package, const std::string& app_dir,
-              const std::string& exe, const std::string& version, const std::string& args) {
+              const std::string& exe, const std::string& version, const std::string& args,
+              const std::vector<std::string>& public_keys) {
     const Layout layout = make_layout(app_dir, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
@@ -215,6 +249,9 @@ int run_apply(std::int32_t pid, const std::string& package, const std::string& a
     }
     if (!settle_stale_backup(layout)) {
         return 1;
+    }
+    if (!public_keys.empty() && !package_is_signed(package, version, public_keys)) {
+        return refuse_package(pid, layout);
     }
     wait_for_old_process(pid, layout);
     // Made only now, after the wait, so that nothing planted at its name meanwhile is used.

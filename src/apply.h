@@ -3,13 +3,17 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "files.h"
 
 // Handler of `apply`: replaces current/ under app_dir with the package's contents as a small
-// transaction with backup and rollback, then starts the application. Returns the exit code.
+// transaction with backup and rollback, then starts the application. With public keys, the
+// package must first verify against <package>.minisig by one of them, and a version in the
+// signature's trusted comment must be `version`. Returns the exit code.
 int run_apply(std::int32_t pid, const std::string& package, const std::string& app_dir,
-              const std::string& exe, const std::string& version, const std::string& args);
+              const std::string& exe, const std::string& version, const std::string& args,
+              const std::vector<std::string>& public_keys);
 
 // Platform piece: the exclusive hold on an application root for the length of one apply.
 FileLock lock_root(const std::filesystem::path& root);

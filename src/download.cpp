@@ -8,6 +8,7 @@
 
 #include "files.h"
 #include "log.h"
+#include "signature.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -28,13 +29,14 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
     return text;
 }
 
-// Fetches url into `temporary`; a failure is logged and leaves no file behind.
-[[nodiscard]] bool fetch_package(const std::string& url, const fs::path& temporary,
-                                 std::int64_t size) {
+// Fetches url into `temporary`, taking at most max_bytes (negative: no limit but the disk's); a
+// failure is logged and leaves no file behind. `what` names the file in the log.
+[[nodiscard]] bool fetch(const char* what, const std::string& url, const fs::path& temporary,
+                         std::int64_t max_bytes) {
     remove_file(temporary);
     const std::string temporary_text = to_narrow(temporary);
-    spdlog::info("Downloading package: {} -> {}", url, temporary_text);
-    const std::int32_t result = download_url_to_file(url, temporary, size);
+    spdlog::info("Downloading {}: {} -> {}", what, url, temporary_text);
+    const std::int32_t result = download_url_to_file(url, temporary, max_bytes);
     if (result < 0) {
         spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
                       static_cast<std::uint32_t>(result), url);
@@ -45,8 +47,8 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
 }
 
 [[nodiscard]] bool verify_download(const fs::path& temporary, const std::string& sha256,
-                                   std::int64_t size) {
-    if (!verify_package(temporary, sha256, size)) {
+                                   std::int64_t size, const SignatureRule* signature) {
+    if (!verify_package(temporary, sha256, size, signature)) {
         spdlog::error("Downloaded package failed integrity checks: {}", to_narrow(temporary));
         remove_file(temporary);
         return false;
@@ -54,43 +56,100 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
     return true;
 }
 
-// The rename replaces a file at the package path in one step, so that file stays until the new
-// one is in place, even when the rename fails; only something else in the way (an empty
-// directory) is removed first.
-[[nodiscard]] bool move_into_place(const fs::path& temporary, const fs::path& package) {
-    if (!regular_file_size(package)) {
-        remove_file(package);
+// The rename replaces a file at the target in one step, so that file stays until the new one is
+// in place, even when the rename fails; only something else in the way (an empty directory) is
+// removed first. `what` names the file in the log.
+[[nodiscard]] bool move_into_place(const char* what, const fs::path& temporary,
+                                   const fs::path& target) {
+    if (!regular_file_size(target)) {
+        remove_file(target);
     }
-    if (const NativeError error = rename_path(temporary, package); error.failed()) {
-        spdlog::error("Failed to move package into place: {}", error_text(error));
+    if (const NativeError error = rename_path(temporary, target); error.failed()) {
+        spdlog::error("Failed to move {} into place: {}", what, error_text(error));
         remove_file(temporary);
         return false;
     }
     return true;
 }
 
+// Compares the finished digest with the expected one, in any letter case; a mismatch is logged.
+[[nodiscard]] bool digest_matches(const fs::path& path, Sha256& sha256,
+                                  const std::string& expected) {
+    const std::optional<std::vector<unsigned char>> digest = sha256.finish();
+    if (!digest) {
+        return false;
+    }
+    const std::string actual = to_hex(*digest);
+    if (ascii_lower(expected) == actual) {
+        return true;
+    }
+    spdlog::warn("Package sha256 mismatch: {} expected={} actual={}", to_narrow(path), expected,
+                 actual);
+    return false;
+}
+
+// Fetches the package into <package>.download, verifies it and moves it into place.
+[[nodiscard]] bool fetch_package(const std::string& url, const fs::path& package,
+                                 const std::string& sha256, std::int64_t size) {
+    fs::path temporary = package;
+    temporary += ".download";
+    return fetch("package", url, temporary, size) &&
+           verify_download(temporary, sha256, size, nullptr) &&
+           move_into_place("package", temporary, package);
+}
+
+// fetch_package for a signed package: its signature is fetched first (it is small, and a missing
+// one ends the run before the package is fetched) into <signature>.download, the package is
+// verified against it, and both are moved into place, the package first. An interruption between
+// the two moves leaves a package that fails its next check and is fetched again.
+[[nodiscard]] bool fetch_signed_package(const std::string& url, const std::string& signature_url,
+                                        const fs::path& package, const fs::path& signature,
+                                        const std::string& sha256, std::int64_t size,
+                                        const std::vector<PublicKey>& keys) {
+    fs::path temporary = package;
+    temporary += ".download";
+    fs::path temporary_signature = signature;
+    temporary_signature += ".download";
+    const SignatureRule rule{temporary_signature, keys, "", spdlog::level::err};
+    const bool done =
+        fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
+        fetch("package", url, temporary, size) && verify_download(temporary, sha256, size, &rule) &&
+        move_into_place("package", temporary, package) &&
+        move_into_place("signature", temporary_signature, signature);
+    // Left only by a failure after the signature was fetched.
+    remove_file(temporary_signature);
+    return done;
+}
+
 }  // namespace
 
-std::optional<std::string> sha256_file(const fs::path& path) {
-    Sha256 hash;
-    if (!hash.ready()) {
-        return std::nullopt;
-    }
+bool feed_file(const fs::path& path, const std::vector<Digest*>& digests) {
     std::ifstream in(path, std::ios::binary);
     if (in.fail()) {
         spdlog::error("Failed to open for hash: {}", to_narrow(path));
-        return std::nullopt;
+        return false;
     }
-    // A read error ends the loop like the end of the file does; the digest then covers only the
-    // bytes read so far and cannot match the expected one.
     std::vector<char> buffer(read_chunk);
     while (!in.fail()) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         const std::streamsize read = in.gcount();
-        if (read > 0 && !hash.update(reinterpret_cast<const unsigned char*>(buffer.data()),
-                                     static_cast<std::size_t>(read))) {
-            return std::nullopt;
+        if (read <= 0) {
+            continue;
         }
+        for (Digest* digest : digests) {
+            if (!digest->update(reinterpret_cast<const unsigned char*>(buffer.data()),
+                                static_cast<std::size_t>(read))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::optional<std::string> sha256_file(const fs::path& path) {
+    Sha256 hash;
+    if (!hash.ready() || !feed_file(path, {&hash})) {
+        return std::nullopt;
     }
     const std::optional<std::vector<unsigned char>> digest = hash.finish();
     if (!digest) {
@@ -100,7 +159,7 @@ std::optional<std::string> sha256_file(const fs::path& path) {
 }
 
 [[nodiscard]] bool verify_package(const fs::path& path, const std::string& expected_sha256,
-                                  std::int64_t expected_size) {
+                                  std::int64_t expected_size, const SignatureRule* signature_rule) {
     // A missing file is the ordinary "not downloaded yet" case, so it is not logged.
     const std::optional<std::uint64_t> length = regular_file_size(path);
     if (!length) {
@@ -114,23 +173,34 @@ std::optional<std::string> sha256_file(const fs::path& path) {
             return false;
         }
     }
-    if (expected_sha256.empty()) {
-        return true;
-    }
-    const std::optional<std::string> actual = sha256_file(path);
-    if (!actual) {
+    std::optional<PackageSignature> signature;
+    if (signature_rule != nullptr && !signature.emplace(*signature_rule).usable()) {
         return false;
     }
-    if (ascii_lower(expected_sha256) == ascii_lower(*actual)) {
-        return true;
+    std::optional<Sha256> sha256;
+    if (!expected_sha256.empty() && !sha256.emplace().ready()) {
+        return false;
     }
-    spdlog::warn("Package sha256 mismatch: {} expected={} actual={}", to_narrow(path),
-                 expected_sha256, *actual);
-    return false;
+    // One read of the package for both digests.
+    std::vector<Digest*> digests;
+    if (sha256) {
+        digests.push_back(&*sha256);
+    }
+    if (signature) {
+        digests.push_back(&signature->package_digest());
+    }
+    if (!digests.empty() && !feed_file(path, digests)) {
+        return false;
+    }
+    if (sha256 && !digest_matches(path, *sha256, expected_sha256)) {
+        return false;
+    }
+    return !signature || signature->verify();
 }
 
 int run_download(const std::string& url, const std::string& output, const std::string& sha256,
-                 std::int64_t size, const std::string& app_dir) {
+                 std::int64_t size, const std::string& app_dir,
+                 const std::vector<std::string>& public_keys, const std::string& signature_url) {
     const fs::path package = to_path(output);
     // The lock file lies beside the package, so its directory is made before anything else.
     if (const NativeError error = make_directories(package.parent_path()); error.failed()) {
@@ -139,7 +209,7 @@ int run_download(const std::string& url, const std::string& output, const std::s
                       error_text(error));
         return 1;
     }
-    // Two runs for one output would share its .download file: one could move the other's
+    // Two runs for one output would share its .download files: one could move the other's
     // unfinished file into place.
     fs::path lock_path = package;
     lock_path += ".lock";
@@ -148,14 +218,24 @@ int run_download(const std::string& url, const std::string& output, const std::s
                               "Another download to " + output + " is in progress")) {
         return 1;
     }
-    if (verify_package(package, sha256, size)) {
+    const std::optional<std::vector<PublicKey>> keys = parse_public_keys(public_keys);
+    if (!keys) {
+        return 1;
+    }
+    // Without keys no signature is read or fetched.
+    fs::path signature = package;
+    signature += ".minisig";
+    const SignatureRule in_place{signature, *keys, "", spdlog::level::warn};
+    if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
         spdlog::info("Package already present and verified: {}", to_narrow(package));
         return 0;
     }
-    fs::path temporary = package;
-    temporary += ".download";
-    if (!fetch_package(url, temporary, size) || !verify_download(temporary, sha256, size) ||
-        !move_into_place(temporary, package)) {
+    const bool fetched =
+        keys->empty()
+            ? fetch_package(url, package, sha256, size)
+            : fetch_signed_package(url, signature_url.empty() ? url + ".minisig" : signature_url,
+                                   package, signature, sha256, size, *keys);
+    if (!fetched) {
         return 1;
     }
     spdlog::info("Package downloaded and verified: {}", to_narrow(package));

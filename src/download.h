@@ -7,18 +7,40 @@
 #include <string>
 #include <vector>
 
+struct SignatureRule;
+
 // Handler of `download`: makes sure a verified package lies at `output`, logging to updater.log
-// in app_dir. Returns the exit code.
+// in app_dir. With public keys, the package must also carry a signature by one of them, fetched
+// from signature_url (empty: the package's URL followed by ".minisig") into <output>.minisig.
+// Returns the exit code.
 int run_download(const std::string& url, const std::string& output, const std::string& sha256,
-                 std::int64_t size, const std::string& app_dir);
+                 std::int64_t size, const std::string& app_dir,
+                 const std::vector<std::string>& public_keys, const std::string& signature_url);
 
 // True when `path` is a regular file of the expected size (negative: not tested) and digest
-// (empty: not tested). Every reason for false except a missing file is logged.
+// (empty: not tested), and, with a signature rule, signed as that rule says. The package is read
+// once for every digest. Every reason for false except a missing file is logged.
 [[nodiscard]] bool verify_package(const std::filesystem::path& path,
-                                  const std::string& expected_sha256, std::int64_t expected_size);
+                                  const std::string& expected_sha256, std::int64_t expected_size,
+                                  const SignatureRule* signature = nullptr);
 
 // Lower-case hexadecimal SHA-256 of the whole file; nothing when it fails (already logged).
 std::optional<std::string> sha256_file(const std::filesystem::path& path);
+
+// A digest computed piece by piece.
+class Digest {
+  public:
+    virtual ~Digest() = default;
+    // False when the computation failed (logged).
+    [[nodiscard]] virtual bool update(const unsigned char* data, std::size_t size) = 0;
+};
+
+// Reads the file once, through one buffer, and feeds every piece to each of the digests, so that
+// a package is read from disk only once however many digests it is checked with. False when the
+// file cannot be opened or a digest fails (both logged). A read error ends the reading like the
+// end of the file does: the digests then cover only what was read and cannot match.
+[[nodiscard]] bool feed_file(const std::filesystem::path& path,
+                             const std::vector<Digest*>& digests);
 
 // Platform pieces (download_win.cpp, download_posix.cpp).
 
@@ -42,16 +64,16 @@ struct TransferLimits {
 extern const TransferLimits transfer_limits;
 
 // A SHA-256 computation by the platform's crypto provider. Each step that fails is logged.
-class Sha256 {
+class Sha256 : public Digest {
   public:
     Sha256();
-    ~Sha256();
+    ~Sha256() override;
     Sha256(const Sha256&) = delete;
     Sha256& operator=(const Sha256&) = delete;
 
     // False when the provider could not be set up.
     [[nodiscard]] bool ready() const;
-    [[nodiscard]] bool update(const unsigned char* data, std::size_t size);
+    [[nodiscard]] bool update(const unsigned char* data, std::size_t size) override;
     // The digest of everything given to update; nothing when it fails.
     [[nodiscard]] std::optional<std::vector<unsigned char>> finish();
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "apply.h"
 #include "download.h"
@@ -20,6 +21,17 @@ int report_unexpected(const char* what) {
         logger->error("Unexpected error: {}", what);
     }
     return 1;
+}
+
+// --public-key, repeatable for a change of keys: one key per occurrence.
+CLI::Option* add_public_key_option(CLI::App* subcommand, std::vector<std::string>& keys) {
+    return subcommand
+        ->add_option("--public-key", keys,
+                     "Publisher's public key (RW...), repeatable: the package must be signed by "
+                     "one of them")
+        ->expected(1)
+        ->take_all()
+        ->allow_extra_args(false);
 }
 
 }  // namespace
@@ -45,6 +57,8 @@ int main(int argc, char** argv) {
     apply->add_option("--version", version, "New version string")->required();
     apply->add_option("--exe", apply_exe, "Main executable name");
     apply->add_option("--args", args, "Arguments to pass to new app");
+    std::vector<std::string> apply_keys;
+    add_public_key_option(apply, apply_keys);
 
     std::string url;
     std::string output;
@@ -55,6 +69,11 @@ int main(int argc, char** argv) {
     download->add_option("--sha256", sha256, "Expected SHA256");
     download->add_option("--size", size, "Expected size in bytes");
     download->add_option("--app-dir", app_dir, "Application root directory for updater.log");
+    std::vector<std::string> download_keys;
+    std::string signature_url;
+    CLI::Option* download_key = add_public_key_option(download, download_keys);
+    download->add_option("--signature-url", signature_url, "Signature URL (default: URL.minisig)")
+        ->needs(download_key);
 
     std::string close_exe;
     std::int32_t timeout_ms = 30000;
@@ -71,10 +90,10 @@ int main(int argc, char** argv) {
     try {
         // apply and download set up their log themselves, once they hold their lock.
         if (apply->parsed()) {
-            return run_apply(pid, package, app_dir, apply_exe, version, args);
+            return run_apply(pid, package, app_dir, apply_exe, version, args, apply_keys);
         }
         if (download->parsed()) {
-            return run_download(url, output, sha256, size, app_dir);
+            return run_download(url, output, sha256, size, app_dir, download_keys, signature_url);
         }
         if (close_app->parsed()) {
             init_logging(app_dir);

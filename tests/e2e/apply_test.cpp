@@ -626,4 +626,79 @@ TEST_F(Apply, PathsPastTheOldLengthLimitWork) {
     EXPECT_EQ(starts(2)[1].args, Args({"--update-failed"}));
 }
 
+// Packages signed with the publisher's tool (tests/signed_packages.py): package.zip holds the
+// new version; the key "second" signed it as version 2.0 and, in old-version.minisig, as 1.0.
+TEST_F(Apply, SignedPackageIsVerifiedBeforeTheWait) {
+    install(current, "old");
+    const fs::path signed_dir = signed_packages();
+    fs::copy_file(signed_dir / "package.zip", package);
+    fs::copy_file(signed_dir / "package.zip.minisig", package.string() + ".minisig");
+    Args args = apply_args(0);
+    args.insert(args.end(), {"--public-key", public_key("second")});
+    const RunResult r = run_updater(args);
+    EXPECT_EQ(r.exit_code, 0);
+    const Lines lines = log();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "info Signature verified: timestamp:1733500000 version:2.0");
+    EXPECT_EQ(lines[1], "info Process 0 not found, proceeding");
+    EXPECT_EQ(installed(current), new_version_files());
+}
+
+TEST_F(Apply, RefusedSignatureMovesNothing) {
+    const fs::path signed_dir = signed_packages();
+    const std::string signed_package = read_file(signed_dir / "package.zip");
+    std::string tampered = signed_package;
+    tampered[tampered.size() / 2] ^= 1;
+    struct Case {
+        std::string name;
+        std::string package;
+        std::string signature;
+        std::string key;
+        bool application_running;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"tampered", tampered, "package.zip.minisig", public_key("second"), true,
+         "signature does not match the package"},
+        {"older version", signed_package, "old-version.minisig", public_key("second"), true,
+         "version mismatch"},
+        {"malformed key", signed_package, "package.zip.minisig", "RW", false,
+         "malformed public key"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        use_root(c.name);
+        install(current, "old");
+        write_file(root / ".version", "1.0\r\n");
+        const Files old = installed(current);
+        write_file(package, c.package);
+        fs::copy_file(signed_dir / c.signature, package.string() + ".minisig",
+                      fs::copy_options::overwrite_existing);
+        long app = 0;
+        if (c.application_running) {
+            app = spawn(current / "app.exe", {"--linger-ms", "120000"}, current);
+            ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+        }
+        Args args = apply_args(app);
+        args.insert(args.end(), {"--public-key", c.key});
+
+        EXPECT_EQ(run_updater(args).exit_code, 1);
+        const std::string refused = "error Package signature check failed: " + c.reason;
+        if (c.application_running) {
+            // Neither waited for nor started a second time.
+            EXPECT_TRUE(kill_if_running(app));
+            EXPECT_EQ(log(),
+                      Lines({refused, "info Process " + std::to_string(app) +
+                                          " is still running, not starting the application"}));
+            EXPECT_EQ(app_starts(current).size(), 1u);
+        } else {
+            EXPECT_EQ(log(), Lines({refused, launched("--update-failed")}));
+            EXPECT_EQ(starts().at(0).args, Args({"--update-failed"}));
+        }
+        EXPECT_EQ(installed(current), old);
+        EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
+        EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
+    }
+}
+
 }  // namespace

@@ -65,10 +65,16 @@ TEST_F(Cli, ParseErrorsUseTheLibraryExitCodes) {
         {{"download", "--url", "http://127.0.0.1:1/x"}, 106},
         {{"apply", "--pid", "1", "--package", "p.zip", "--version", "2"}, 106},
         {{"close-app"}, 106},
+        // A signature URL is read only to check a signature with the keys given.
+        {{"download", "--url", "u", "--output", "o", "--signature-url", "s"}, 107},
         {{"bogus"}, 109},
         {{"--nope"}, 109},
         {{"close-app", "--exe", "x", "surplus"}, 109},
         {{"close-app", "--exe"}, 114},
+        {{"apply", "--pid", "1", "--package", "p", "--app-dir", "a", "--version", "2",
+          "--public-key"},
+         114},
+        {{"download", "--url", "u", "--output", "o", "--public-key", "RW1", "RW2"}, 109},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.args);

@@ -338,4 +338,138 @@ TEST_F(Download, LinkAtTheTemporaryNameIsNotWrittenThrough) {
     EXPECT_EQ(read_file(output), kPackage);
 }
 
+// Packages signed with the publisher's tool (tests/signed_packages.py, run by CTest first): the
+// package is signed by the key "second", with the trusted comment below.
+const std::string kTrustedComment = "timestamp:1733500000 version:2.0";
+
+struct SignedDownload : Download {
+    const fs::path signed_dir = signed_packages();
+    const std::string package = read_file(signed_dir / "package.zip");
+    const std::string signature = read_file(signed_dir / "package.zip.minisig");
+
+    // Serves the package as `name`, and, unless it is empty, `signature_text` as name.minisig.
+    std::string serve_signed(const std::string& name, const std::string& package_bytes,
+                             const std::string& signature_text) const {
+        if (!signature_text.empty()) {
+            serve(name + ".minisig", signature_text);
+        }
+        return serve(name, package_bytes);
+    }
+    RunResult download_signed(const std::string& from, const std::vector<std::string>& options,
+                              bool with_digest = true) const {
+        std::vector<std::string> args = {
+            "download", "--url", from, "--output", out(), "--app-dir", dir.path().string()};
+        if (with_digest) {
+            args.insert(args.end(), {"--sha256", read_file(signed_dir / "package.zip.sha256"),
+                                     "--size", std::to_string(package.size())});
+        }
+        args.insert(args.end(), options.begin(), options.end());
+        return run(updater, args);
+    }
+    fs::path signature_path() const { return fs::path(out() + ".minisig"); }
+    std::string signature_tmp() const { return out() + ".minisig.download"; }
+    std::string downloading_signature(const std::string& from) const {
+        return "info Downloading signature: " + from + " -> " + signature_tmp();
+    }
+    void expect_no_temporary_file() const {
+        EXPECT_FALSE(fs::exists(tmp_path()));
+        EXPECT_FALSE(fs::exists(signature_tmp()));
+    }
+};
+
+TEST_F(SignedDownload, PackageSignedByOneOfTheKeysIsAcceptedAndReused) {
+    const std::vector<std::string> keys = {"--public-key", public_key("first"), "--public-key",
+                                           public_key("second")};
+    const std::string verified = "info Signature verified: " + kTrustedComment;
+    const std::string from = serve_signed("pkg.zip", package, signature);
+    ASSERT_EQ(download_signed(from, keys).exit_code, 0);
+    EXPECT_EQ(read_file(output), package);
+    EXPECT_EQ(read_file(signature_path()), signature);
+    expect_no_temporary_file();
+    EXPECT_EQ(log(), Lines({downloading_signature(from + ".minisig"), downloading(from), verified,
+                            done()}));
+
+    // Verified in place: no request at all.
+    const int before = requests();
+    ASSERT_EQ(download_signed(from, keys).exit_code, 0);
+    EXPECT_EQ(log(), Lines({verified, "info Package already present and verified: " + out()}));
+    EXPECT_EQ(requests(), before);
+
+    // Without its signature beside it the package is fetched again, with the signature, here
+    // from a URL of its own.
+    fs::remove(signature_path());
+    const std::string signature_url = serve("elsewhere.sig", signature);
+    ASSERT_EQ(download_signed(
+                  from, {"--public-key", public_key("second"), "--signature-url", signature_url})
+                  .exit_code,
+              0);
+    EXPECT_EQ(log(),
+              Lines({"warning Package signature check failed: no signature file",
+                     downloading_signature(signature_url), downloading(from), verified, done()}));
+    EXPECT_EQ(read_file(signature_path()), signature);
+    expect_no_temporary_file();
+}
+
+TEST_F(SignedDownload, PackageTheKeysDidNotSignIsRefused) {
+    std::string changed_package = package;
+    changed_package[changed_package.size() / 2] ^= 1;
+    std::string changed_comment = signature;
+    changed_comment.replace(changed_comment.find("version:2.0"), 11, "version:2.1");
+    const std::string second = public_key("second");
+    struct Case {
+        std::string name;
+        std::string package;
+        std::string signature;  // empty: none on the server
+        std::string key;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"wrong key", package, signature, public_key("first"), "no key with that key id"},
+        {"another key's signature", package, read_file(signed_dir / "relabelled.minisig"), second,
+         "signature does not match the package"},
+        {"one byte changed", changed_package, signature, second,
+         "signature does not match the package"},
+        {"comment changed", package, changed_comment, second, "trusted comment altered"},
+        {"legacy", package, read_file(signed_dir / "legacy.minisig"), second,
+         "legacy signature, sign again without -l"},
+        {"malformed signature", package, "untrusted comment: x\nnot a signature\n", second,
+         "malformed signature"},
+        // The Windows download call saves the server's error page as the signature.
+        {"no signature", package, "", second, is_windows() ? "malformed signature" : ""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(output, "old package");
+        // Served without the size and digest: only the signature can refuse it.
+        const std::string from = serve_signed(std::to_string(++n) + ".zip", c.package, c.signature);
+        EXPECT_EQ(download_signed(from, {"--public-key", c.key}, false).exit_code, 1);
+        EXPECT_EQ(read_file(output), "old package");
+        EXPECT_FALSE(fs::exists(signature_path()));
+        expect_no_temporary_file();
+        Lines expected = {"warning Package signature check failed: no signature file",
+                          downloading_signature(from + ".minisig")};
+        if (c.reason.empty()) {
+            expected.push_back("error URLDownloadToFile failed: hr=0x800c0008 url=" + from +
+                               ".minisig");
+        } else {
+            expected.insert(expected.end(),
+                            {downloading(from), "error Package signature check failed: " + c.reason,
+                             "error Downloaded package failed integrity checks: " + tmp()});
+        }
+        EXPECT_EQ(log(), expected);
+    }
+
+    // A malformed key ends the run before anything is read or fetched.
+    const std::string from = serve_signed("pkg.zip", package, signature);
+    const int before = requests();
+    EXPECT_EQ(
+        download_signed(from, {"--public-key", second, "--public-key", "RWnot-a-key"}).exit_code,
+        1);
+    EXPECT_EQ(log(), Lines({"error Package signature check failed: malformed public key"}));
+    EXPECT_EQ(read_file(output), "old package");
+    expect_no_temporary_file();
+    EXPECT_EQ(requests(), before);
+}
+
 }  // namespace

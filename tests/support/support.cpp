@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -18,6 +19,18 @@ namespace support {
 
 RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd) {
     return run(updater_exe(), args, cwd);
+}
+
+fs::path signed_packages() {
+    const char* dir = std::getenv("UPDATER_TEST_SIGNED");
+    if (dir == nullptr) {
+        throw std::runtime_error("run through CTest, which signs the test packages first");
+    }
+    return host_path(dir);
+}
+
+std::string public_key(const std::string& name) {
+    return read_file(signed_packages() / (name + ".pub"));
 }
 
 bool kill_if_running(long pid) {

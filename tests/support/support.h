@@ -30,6 +30,12 @@ fs::path small_limits_updater_exe();
 // its drive letter.
 fs::path host_path(const std::string& text);
 
+// The keys, package and signatures that tests/signed_packages.py made for this test run (CTest
+// runs it first), in the directory UPDATER_TEST_SIGNED names.
+fs::path signed_packages();
+// The public key <name>.pub there, as --public-key takes it.
+std::string public_key(const std::string& name);
+
 struct RunResult {
     int exit_code = -1;
     std::string out;

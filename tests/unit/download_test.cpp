@@ -1,7 +1,10 @@
 // The package check: which files pass, what each rejection logs, and digests of known content.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "download.h"
+#include "signature.h"
 #include "support.h"
 #include "text.h"
 
@@ -12,6 +15,15 @@ using support::fs::path;
 
 const std::string kEmptyDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+std::string hex(const std::vector<unsigned char>& bytes) {
+    std::string text;
+    for (const unsigned char byte : bytes) {
+        text += "0123456789abcdef"[byte >> 4];
+        text += "0123456789abcdef"[byte & 0x0f];
+    }
+    return text;
+}
 
 struct Verify : support::LoggedTest {
     path file(const std::string& name, const std::string& bytes) const {
@@ -133,6 +145,23 @@ TEST_F(Verify, DigestsOfKnownContent) {
 TEST_F(Verify, UnopenableFileIsAnError) {
     EXPECT_EQ(sha256_file(dir / "missing.bin"), std::nullopt);
     EXPECT_EQ(log(), Lines({"error Failed to open for hash: " + to_narrow(dir / "missing.bin")}));
+}
+
+TEST_F(Verify, OneReadFeedsEveryDigest) {
+    const path p = file("data.bin", std::string((std::size_t{1} << 20) + 1, 'a'));
+    Sha256 sha256;
+    Blake2b512 blake2b;
+    ASSERT_TRUE(sha256.ready() && blake2b.ready());
+    ASSERT_TRUE(feed_file(p, {&sha256, &blake2b}));
+    const std::optional<std::vector<unsigned char>> sha256_digest = sha256.finish();
+    ASSERT_TRUE(sha256_digest);
+    EXPECT_EQ(hex(*sha256_digest),
+              "4a3f0c0c213adea174f9a3d4c13177315b588bdb2e9c1012d3d0bf0453ca0f6a");
+    const std::array<unsigned char, 64> blake2b_digest = blake2b.finish();
+    EXPECT_EQ(hex({blake2b_digest.begin(), blake2b_digest.end()}),
+              "f6333b38b70c3f72383247a3e302f0190a1dcc80dc625f5716e6346c92c7a7c0"
+              "fdd70c8dcbc8e1e651f2ba47303e82fc9a7b42d235f4212585accf258f7835a6");
+    EXPECT_TRUE(log().empty());
 }
 
 }  // namespace

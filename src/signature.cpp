@@ -1,0 +1,236 @@
+#include "signature.h"
+
+#include <sodium.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char untrusted_prefix[] = "untrusted comment: ";
+constexpr char trusted_prefix[] = "trusted comment: ";
+constexpr std::size_t digest_bytes = 64;
+// Public keys and signature lines start with the algorithm (2 bytes) and the key id (8 bytes).
+constexpr std::size_t key_id_offset = 2;
+constexpr std::size_t material_offset = 10;
+
+[[nodiscard]] bool refuse(spdlog::level::level_enum level, const char* reason) {
+    spdlog::log(level, "Package signature check failed: {}", reason);
+    return false;
+}
+
+// Decodes base64 (the original alphabet, with padding) that must hold exactly N bytes.
+template <std::size_t N>
+[[nodiscard]] bool decode_base64(const std::string& text, std::array<unsigned char, N>& bytes) {
+    std::size_t length = 0;
+    return sodium_base642bin(bytes.data(), bytes.size(), text.data(), text.size(), nullptr, &length,
+                             nullptr, sodium_base64_VARIANT_ORIGINAL) == 0 &&
+           length == N;
+}
+
+template <std::size_t N, std::size_t M>
+void copy_part(const std::array<unsigned char, M>& from, std::size_t offset,
+               std::array<unsigned char, N>& to) {
+    std::copy_n(from.begin() + static_cast<std::ptrdiff_t>(offset), N, to.begin());
+}
+
+std::optional<PublicKey> parse_public_key(const std::string& text) {
+    std::array<unsigned char, 2 + 8 + 32> bytes;  // algorithm, key id, key
+    if (!decode_base64(text, bytes) || bytes[0] != 'E' || bytes[1] != 'd') {
+        return std::nullopt;
+    }
+    PublicKey key;
+    copy_part(bytes, key_id_offset, key.id);
+    copy_part(bytes, material_offset, key.key);
+    return key;
+}
+
+// The file's content up to one byte more than any signature file holds; nothing when it can't be
+// opened.
+std::optional<std::string> read_signature_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (in.fail()) {
+        return std::nullopt;
+    }
+    std::string text(static_cast<std::size_t>(signature_file_limit) + 1, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+// The lines of text without their ends (LF or CR LF); the last line may lack its end.
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool starts_with(const std::string& text, const char* prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// The parts of a signature file: the untrusted comment, the signature line (base64 of the
+// algorithm, the key id and the signature), the trusted comment and the global signature (base64
+// of the signature over the signature and the trusted comment's text).
+struct SignatureFile {
+    std::array<unsigned char, 2 + 8 + 64> signature_line;
+    std::string trusted_comment;
+    std::array<unsigned char, 64> global_signature;
+};
+
+std::optional<SignatureFile> parse_signature_file(const std::string& text) {
+    if (text.size() > static_cast<std::size_t>(signature_file_limit)) {
+        return std::nullopt;
+    }
+    const std::vector<std::string> lines = split_lines(text);
+    SignatureFile parsed;
+    if (lines.size() != 4 || !starts_with(lines[0], untrusted_prefix) ||
+        !starts_with(lines[2], trusted_prefix) || !decode_base64(lines[1], parsed.signature_line) ||
+        !decode_base64(lines[3], parsed.global_signature)) {
+        return std::nullopt;
+    }
+    parsed.trusted_comment = lines[2].substr(std::strlen(trusted_prefix));
+    return parsed;
+}
+
+}  // namespace
+
+std::optional<std::vector<PublicKey>> parse_public_keys(const std::vector<std::string>& texts) {
+    std::vector<PublicKey> keys;
+    for (const std::string& text : texts) {
+        const std::optional<PublicKey> key = parse_public_key(text);
+        if (!key) {
+            static_cast<void>(refuse(spdlog::level::err, "malformed public key"));
+            return std::nullopt;
+        }
+        keys.push_back(*key);
+    }
+    return keys;
+}
+
+bool comment_allows_version(const std::string& trusted_comment, const std::string& version) {
+    const std::string key = "version:";
+    const char* const separators = " \t";
+    std::size_t start = trusted_comment.find_first_not_of(separators);
+    while (start != std::string::npos) {
+        const std::size_t end = trusted_comment.find_first_of(separators, start);
+        const std::string word = trusted_comment.substr(start, end - start);
+        if (starts_with(word, key.c_str()) && word.substr(key.size()) != version) {
+            return false;
+        }
+        start = trusted_comment.find_first_not_of(separators, end);
+    }
+    return true;
+}
+
+struct Blake2b512::State {
+    crypto_generichash_state state;
+};
+
+Blake2b512::Blake2b512() : state_(std::make_unique<State>()) {
+    // libsodium chooses its implementations for this processor here; later calls do nothing.
+    if (sodium_init() < 0) {
+        spdlog::error("sodium_init failed");
+        return;
+    }
+    // Without a key and with a valid length the set-up cannot fail.
+    static_cast<void>(crypto_generichash_init(&state_->state, nullptr, 0, digest_bytes));
+    ready_ = true;
+}
+
+Blake2b512::~Blake2b512() = default;
+
+bool Blake2b512::update(const unsigned char* data, std::size_t size) {
+    if (crypto_generichash_update(&state_->state, data, size) != 0) {
+        spdlog::error("crypto_generichash_update failed");
+        return false;
+    }
+    return true;
+}
+
+std::array<unsigned char, 64> Blake2b512::finish() {
+    std::array<unsigned char, 64> digest{};
+    static_cast<void>(crypto_generichash_final(&state_->state, digest.data(), digest.size()));
+    return digest;
+}
+
+PackageSignature::PackageSignature(SignatureRule rule) : rule_(std::move(rule)) {
+    const spdlog::level::level_enum level = rule_.failure_level;
+    const std::optional<std::string> text = read_signature_file(rule_.file);
+    if (!text) {
+        static_cast<void>(refuse(level, "no signature file"));
+        return;
+    }
+    const std::optional<SignatureFile> parsed = parse_signature_file(*text);
+    if (!parsed) {
+        static_cast<void>(refuse(level, "malformed signature"));
+        return;
+    }
+    const std::array<unsigned char, 74>& line = parsed->signature_line;
+    if (line[0] == 'E' && line[1] == 'd') {
+        static_cast<void>(refuse(level, "legacy signature, sign again without -l"));
+        return;
+    }
+    if (line[0] != 'E' || line[1] != 'D') {
+        static_cast<void>(refuse(level, "malformed signature"));
+        return;
+    }
+    const auto key = std::find_if(rule_.keys.begin(), rule_.keys.end(), [&](const PublicKey& k) {
+        return std::equal(k.id.begin(), k.id.end(), line.begin() + key_id_offset);
+    });
+    if (key == rule_.keys.end()) {
+        static_cast<void>(refuse(level, "no key with that key id"));
+        return;
+    }
+    key_ = key->key;
+    copy_part(line, material_offset, signature_);
+    trusted_comment_ = parsed->trusted_comment;
+    global_signature_ = parsed->global_signature;
+    usable_ = digest_.ready();
+}
+
+bool PackageSignature::verify() {
+    const spdlog::level::level_enum level = rule_.failure_level;
+    const std::array<unsigned char, 64> digest = digest_.finish();
+    if (crypto_sign_verify_detached(signature_.data(), digest.data(), digest.size(), key_.data()) !=
+        0) {
+        return refuse(level, "signature does not match the package");
+    }
+    std::vector<unsigned char> signed_comment(signature_.begin(), signature_.end());
+    signed_comment.insert(signed_comment.end(), trusted_comment_.begin(), trusted_comment_.end());
+    if (crypto_sign_verify_detached(global_signature_.data(), signed_comment.data(),
+                                    signed_comment.size(), key_.data()) != 0) {
+        return refuse(level, "trusted comment altered");
+    }
+    if (!rule_.version.empty() && !comment_allows_version(trusted_comment_, rule_.version)) {
+        return refuse(level, "version mismatch");
+    }
+    spdlog::info("Signature verified: {}", trusted_comment_);
+    return true;
+}
+
+bool verify_signature(const fs::path& package, SignatureRule rule) {
+    const spdlog::level::level_enum level = rule.failure_level;
+    PackageSignature signature(std::move(rule));
+    if (!signature.usable()) {
+        return false;
+    }
+    if (!feed_file(package, {&signature.package_digest()})) {
+        return refuse(level, "package unreadable");
+    }
+    return signature.verify();
+}

@@ -1,0 +1,100 @@
+#pragma once
+
+// Publisher signatures in the minisign format, checked with libsodium. Only the prehashed form is
+// accepted: Ed25519 over the BLAKE2b-512 digest of the package, which is computed in the same
+// read of the package as its SHA-256. The legacy form signs the whole file, which would have to
+// be held in memory at once.
+
+#include <spdlog/common.h>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "download.h"
+
+// A publisher's public key, as the second line of a minisign .pub file gives it: base64 of the
+// algorithm "Ed", an 8-byte key id and the 32-byte Ed25519 key.
+struct PublicKey {
+    std::array<unsigned char, 8> id;
+    std::array<unsigned char, 32> key;
+};
+
+// The keys given as text. Nothing when one is malformed, logged as the failed signature check
+// "malformed public key".
+[[nodiscard]] std::optional<std::vector<PublicKey>> parse_public_keys(
+    const std::vector<std::string>& texts);
+
+// The most a signature file may hold: two base64 lines and minisign's two comments, with room.
+constexpr std::int64_t signature_file_limit = 16 * 1024;
+
+// What the signature of a package must satisfy.
+struct SignatureRule {
+    // The signature file, normally the package's path followed by ".minisig".
+    std::filesystem::path file;
+    // The signature's key id picks one of them.
+    std::vector<PublicKey> keys;
+    // Not empty: a version in the trusted comment must be this one.
+    std::string version;
+    // The level of "Package signature check failed: ...": a package already in place that fails
+    // is only fetched again, a downloaded or applied one ends the run.
+    spdlog::level::level_enum failure_level;
+};
+
+// True when the trusted comment names no version other than `version`. A version is a word of
+// the comment (words are separated by spaces and tabs) that starts with "version:", such as
+// "version:2.0.0" in "timestamp:1733500000 version:2.0.0"; every such word must be
+// "version:" followed by exactly `version`. A comment without one names no version.
+[[nodiscard]] bool comment_allows_version(const std::string& trusted_comment,
+                                          const std::string& version);
+
+// The BLAKE2b-512 digest that a prehashed signature signs.
+class Blake2b512 : public Digest {
+  public:
+    Blake2b512();
+    ~Blake2b512() override;
+    Blake2b512(const Blake2b512&) = delete;
+    Blake2b512& operator=(const Blake2b512&) = delete;
+
+    // False when the library could not be set up (logged).
+    [[nodiscard]] bool ready() const { return ready_; }
+    [[nodiscard]] bool update(const unsigned char* data, std::size_t size) override;
+    std::array<unsigned char, 64> finish();
+
+  private:
+    struct State;  // libsodium's state, which needs 64-byte alignment: kept on the heap
+    std::unique_ptr<State> state_;
+    bool ready_ = false;
+};
+
+// The check of one package's signature. The signature file is read, and its key chosen, before
+// the package is read, so that a missing or unusable signature costs no read of the package.
+class PackageSignature {
+  public:
+    explicit PackageSignature(SignatureRule rule);
+
+    // False when the signature can't be used (logged): no file, malformed, legacy, unknown key.
+    [[nodiscard]] bool usable() const { return usable_; }
+    // To be fed the whole package, once.
+    Digest& package_digest() { return digest_; }
+    // Verifies the signature over the digest, the trusted comment, and the version in it; logs
+    // "Signature verified: <trusted comment>" or why it failed.
+    [[nodiscard]] bool verify();
+
+  private:
+    SignatureRule rule_;
+    Blake2b512 digest_;
+    bool usable_ = false;
+    std::array<unsigned char, 32> key_{};
+    std::array<unsigned char, 64> signature_{};
+    std::string trusted_comment_;
+    std::array<unsigned char, 64> global_signature_{};
+};
+
+// Checks the signature of the package at `package` alone, reading the package once; every failure
+// logged.
+[[nodiscard]] bool verify_signature(const std::filesystem::path& package, SignatureRule rule);
