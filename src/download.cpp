@@ -3,9 +3,9 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
-#include <fstream>
 #include <system_error>
 
+#include "extract_source.h"
 #include "files.h"
 #include "log.h"
 #include "signature.h"
@@ -124,21 +124,20 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
 }  // namespace
 
 bool feed_file(const fs::path& path, const std::vector<Digest*>& digests) {
-    std::ifstream in(path, std::ios::binary);
-    if (in.fail()) {
+    // Read through the platform's own file calls, which take paths of any length.
+    ArchiveFile file;
+    if (file.open(path).failed()) {
         spdlog::error("Failed to open for hash: {}", to_narrow(path));
         return false;
     }
+    // A read error ends the loop like the end of the file does; the digests then cover only the
+    // bytes read so far and cannot match the expected ones.
     std::vector<char> buffer(read_chunk);
-    while (!in.fail()) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize read = in.gcount();
-        if (read <= 0) {
-            continue;
-        }
+    std::size_t got = 0;
+    for (std::uint64_t offset = 0;
+         file.read_at(offset, buffer.data(), buffer.size(), got).ok() && got > 0; offset += got) {
         for (Digest* digest : digests) {
-            if (!digest->update(reinterpret_cast<const unsigned char*>(buffer.data()),
-                                static_cast<std::size_t>(read))) {
+            if (!digest->update(reinterpret_cast<const unsigned char*>(buffer.data()), got)) {
                 return false;
             }
         }
