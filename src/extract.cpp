@@ -232,8 +232,6 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
     return mode & 0777;
 }
 
-// Streams one entry into its file. The library checks the CRC-32 when the entry's end is read
-// and refuses encrypted entries and unknown methods when it is opened.
 // Only the methods every build reads alike; the library of one build may know more than another's.
 [[nodiscard]] bool is_readable_method(const zip_stat_t& stat) {
     const bool stored_or_deflated =
@@ -251,6 +249,8 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     return recorded ? std::optional<unsigned>(*recorded & ~run.creation_mask) : std::nullopt;
 }
 
+// Streams one entry into its file. The library checks the CRC-32 when the entry's end is read
+// and refuses encrypted entries and unknown methods when it is opened.
 [[nodiscard]] bool write_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat,
                                const fs::path& path) {
     // An entry may not inflate beyond the size the directory records: overlapping entries or a
