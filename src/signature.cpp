@@ -5,8 +5,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <utility>
+
+#include "extract_source.h"
 
 namespace fs = std::filesystem;
 
@@ -51,15 +52,22 @@ std::optional<PublicKey> parse_public_key(const std::string& text) {
 }
 
 // The file's content up to one byte more than any signature file holds; nothing when it can't be
-// opened.
+// opened. Read through the platform's own file calls, as the package is: they take paths of any
+// length.
 std::optional<std::string> read_signature_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (in.fail()) {
+    ArchiveFile file;
+    if (file.open(path).failed()) {
         return std::nullopt;
     }
-    std::string text(static_cast<std::size_t>(signature_file_limit) + 1, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
+    const auto wanted = static_cast<std::uint64_t>(signature_file_limit) + 1;
+    std::string text(static_cast<std::size_t>(std::min(file.size(), wanted)), '\0');
+    std::size_t filled = 0;
+    std::size_t got = 0;
+    while (filled < text.size() &&
+           file.read_at(filled, text.data() + filled, text.size() - filled, got).ok() && got > 0) {
+        filled += got;
+    }
+    text.resize(filled);
     return text;
 }
 
