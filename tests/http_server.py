@@ -157,7 +157,8 @@ def loop(handler, rest):
     handler.end_headers()
 
 
-def trickle(handler, rest):
+def send_in_pieces(handler, rest, piece_size, pause):
+    """The file rest names, announced whole and sent in pieces with a pause before each."""
     body = served_file(handler, rest)
     if body is None:
         return
@@ -165,33 +166,23 @@ def trickle(handler, rest):
     handler.send_header("Content-Type", "application/octet-stream")
     handler.send_header("Content-Length", str(len(body)))
     handler.end_headers()
-    try:
-        for i in range(len(body)):
-            if handler.state.stopping.wait(2):
-                return
-            handler.wfile.write(body[i:i + 1])
-            handler.wfile.flush()
-    except OSError:
-        pass  # the client gave up
-
-
-def slow(handler, rest):
-    body = served_file(handler, rest)
-    if body is None:
-        return
-    handler.send_response(200)
-    handler.send_header("Content-Type", "application/octet-stream")
-    handler.send_header("Content-Length", str(len(body)))
-    handler.end_headers()
-    piece = max(1, -(-len(body) // 4))
+    piece = piece_size(body)
     try:
         for start in range(0, len(body), piece):
-            if handler.state.stopping.wait(0.5):
+            if handler.state.stopping.wait(pause):
                 return
             handler.wfile.write(body[start:start + piece])
             handler.wfile.flush()
     except OSError:
         pass  # the client gave up
+
+
+def trickle(handler, rest):
+    send_in_pieces(handler, rest, lambda body: 1, 2)
+
+
+def slow(handler, rest):
+    send_in_pieces(handler, rest, lambda body: max(1, -(-len(body) // 4)), 0.5)
 
 
 ENDLESS_LIMIT_BYTES = 4 << 30
