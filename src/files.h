@@ -69,6 +69,10 @@ NativeError write_all(const char* data, std::size_t size, WriteSome&& write_some
     return {};
 }
 
+// False only in the tests' build that never flushes (tests/CMakeLists.txt), with which the
+// power-loss check shows that it finds the installations such a build loses.
+extern const bool durable_writes;
+
 // Renames a file or directory, replacing an existing file at the target.
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
 
