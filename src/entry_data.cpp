@@ -1,0 +1,172 @@
+#include "entry_data.h"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+// zip's deflate data is raw: no zlib header or trailer, a window of up to 32 KiB.
+constexpr int raw_deflate_window_bits = -15;
+
+struct SourceCloser {
+    void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+using Source = std::unique_ptr<zip_source_t, SourceCloser>;
+
+struct FileCloser {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using File = std::unique_ptr<zip_file_t, FileCloser>;
+
+// `length` bytes of a stored entry's data from `start`, opened for reading. libzip passes a
+// part of an entry on as the archive holds it; opened whole, a stored entry would go through
+// libzip's own CRC-32 pass (zlib's) on top of the one made here.
+Source open_stored_part(zip_t* archive, zip_uint64_t index, zip_uint64_t start,
+                        zip_uint64_t length) {
+    Source source(
+        zip_source_zip(archive, archive, index, 0, start, static_cast<zip_int64_t>(length)));
+    if (!source || zip_source_open(source.get()) != 0) {
+        return nullptr;
+    }
+    return source;
+}
+
+// The size of the stored part that starts at `start`: at most `piece`, and never the whole
+// entry in one part (see open_stored_part) unless the entry is a single byte, which zip_source_zip
+// can only open whole.
+zip_uint64_t stored_part_size(zip_uint64_t start, zip_uint64_t size, std::size_t piece) {
+    const zip_uint64_t left = std::min<zip_uint64_t>(size - start, piece);
+    return start == 0 && left == size && size > 1 ? size - 1 : left;
+}
+
+[[nodiscard]] bool has_recorded_size_and_crc(const zip_stat_t& stat) {
+    return (stat.valid & ZIP_STAT_SIZE) != 0 && (stat.valid & ZIP_STAT_CRC) != 0 &&
+           (stat.valid & ZIP_STAT_COMP_SIZE) != 0;
+}
+
+}  // namespace
+
+std::uint32_t update_crc32(std::uint32_t crc, const char* data, std::size_t size) {
+    return libdeflate_crc32(crc, data, size);
+}
+
+struct EntryReader::Inflater {
+    z_stream stream{};
+    bool ready = false;
+
+    Inflater() { ready = inflateInit2(&stream, raw_deflate_window_bits) == Z_OK; }
+    ~Inflater() {
+        if (ready) {
+            inflateEnd(&stream);
+        }
+    }
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+};
+
+EntryReader::EntryReader(zip_t* archive, std::size_t piece)
+    : archive_(archive), input_(piece), output_(piece), inflater_(std::make_unique<Inflater>()) {}
+
+EntryReader::~EntryReader() = default;
+
+bool EntryReader::read(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink) {
+    const bool encrypted =
+        (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE;
+    if (!has_recorded_size_and_crc(stat) || (stat.valid & ZIP_STAT_COMP_METHOD) == 0 || encrypted) {
+        return false;
+    }
+    // An entry without data bytes is empty whatever its method, as libzip reads it.
+    if (stat.comp_size == 0) {
+        return stat.size == 0 && stat.crc == 0;
+    }
+    switch (stat.comp_method) {
+        case ZIP_CM_STORE:
+            return read_stored(index, stat, sink);
+        case ZIP_CM_DEFLATE:
+            return read_deflated(index, stat, sink);
+        default:
+            return false;
+    }
+}
+
+// Stored data is the entry itself, so the archive must hold exactly the recorded size of it.
+bool EntryReader::read_stored(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink) {
+    if (stat.comp_size != stat.size) {
+        return false;
+    }
+    std::uint32_t crc = 0;
+    zip_uint64_t done = 0;
+    while (done < stat.size) {
+        const zip_uint64_t part = stored_part_size(done, stat.size, output_.size());
+        const Source source = open_stored_part(archive_, index, done, part);
+        if (!source) {
+            return false;
+        }
+        const zip_int64_t n = zip_source_read(source.get(), output_.data(), part);
+        if (n < 0 || static_cast<zip_uint64_t>(n) != part) {
+            return false;
+        }
+        crc = update_crc32(crc, output_.data(), part);
+        if (!sink(output_.data(), part)) {
+            return false;
+        }
+        done += part;
+    }
+    return crc == stat.crc;
+}
+
+// Inflates the entry's compressed data as it is read. The stream must end (Z_STREAM_END) having
+// produced exactly the recorded size; compressed bytes after the stream's end are not read, as
+// libzip does not read them either.
+bool EntryReader::read_deflated(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink) {
+    z_stream& stream = inflater_->stream;
+    if (!inflater_->ready || inflateReset(&stream) != Z_OK) {
+        return false;
+    }
+    const File file(zip_fopen_index(archive_, index, ZIP_FL_COMPRESSED));
+    if (!file) {
+        return false;
+    }
+    constexpr uInt max_avail = std::numeric_limits<uInt>::max();
+    std::uint32_t crc = 0;
+    zip_uint64_t produced = 0;
+    bool input_ended = false;
+    for (;;) {
+        if (stream.avail_in == 0 && !input_ended) {
+            const zip_int64_t n = zip_fread(file.get(), input_.data(), input_.size());
+            if (n < 0) {
+                return false;
+            }
+            input_ended = n == 0;
+            stream.next_in = reinterpret_cast<Bytef*>(input_.data());
+            stream.avail_in = static_cast<uInt>(n);
+        }
+        stream.next_out = reinterpret_cast<Bytef*>(output_.data());
+        stream.avail_out = static_cast<uInt>(std::min<std::size_t>(output_.size(), max_avail));
+        const int status = inflate(&stream, Z_NO_FLUSH);
+        const std::size_t got = output_.size() - stream.avail_out;
+        // Z_BUF_ERROR: no progress was possible, which is final once the input has ended.
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+            return false;
+        }
+        produced += got;
+        if (produced > stat.size) {
+            return false;
+        }
+        if (got > 0) {
+            crc = update_crc32(crc, output_.data(), got);
+            if (!sink(output_.data(), got)) {
+                return false;
+            }
+        }
+        if (status == Z_STREAM_END) {
+            return produced == stat.size && crc == stat.crc;
+        }
+        if (input_ended && stream.avail_in == 0 && got == 0) {
+            return false;  // the compressed data ended inside the stream
+        }
+    }
+}
