@@ -1,5 +1,5 @@
 # Dependency lookup. Packages are found through their own CMake config files, libsodium and
-# libdeflate through their pkg-config files (the cross build's in the MinGW prefix). The MinGW
+# ISA-L through their pkg-config files (the cross build's in the MinGW prefix). The MinGW
 # cross build uses Debian's header-only libraries (spdlog, fmt, CLI11) through a link farm so that
 # the host's /usr/include never enters the Windows compiler's search path.
 
@@ -11,9 +11,9 @@ add_library(updater::cli ALIAS updater_cli)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(sodium REQUIRED IMPORTED_TARGET libsodium)
 target_link_libraries(updater_deps INTERFACE PkgConfig::sodium)
-# libdeflate for its CRC-32; extraction inflates with zlib itself (src/entry_data.cpp).
-pkg_check_modules(deflate REQUIRED IMPORTED_TARGET libdeflate)
-target_link_libraries(updater_deps INTERFACE PkgConfig::deflate)
+# ISA-L: extraction inflates and computes CRC-32 with it (src/entry_data.cpp).
+pkg_check_modules(isal REQUIRED IMPORTED_TARGET libisal)
+target_link_libraries(updater_deps INTERFACE PkgConfig::isal)
 
 if(CMAKE_CROSSCOMPILING AND WIN32)
   set(farm ${CMAKE_BINARY_DIR}/host-headers)
@@ -32,8 +32,7 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   set(ZLIB_USE_STATIC_LIBS ON)
   find_package(ZLIB REQUIRED)
   find_package(libzip CONFIG REQUIRED)
-  target_link_libraries(updater_deps INTERFACE libzip::zip ZLIB::ZLIB ole32 urlmon bcrypt rstrtmgr
-    shell32)
+  target_link_libraries(updater_deps INTERFACE libzip::zip ole32 urlmon bcrypt rstrtmgr shell32)
   # A self-contained executable: nothing but system DLLs needed at run time.
   target_link_options(updater_deps INTERFACE -static -static-libgcc -static-libstdc++)
 else()
@@ -43,7 +42,6 @@ else()
   find_package(libzip CONFIG REQUIRED)
   find_package(CURL REQUIRED)
   find_package(OpenSSL REQUIRED)
-  find_package(ZLIB REQUIRED)
   # spdlog and fmt header-only, as in the Windows build: two fewer shared libraries to load keeps
   # every run's resident memory down.
   find_package(Threads REQUIRED)
@@ -51,6 +49,6 @@ else()
     $<TARGET_PROPERTY:spdlog::spdlog_header_only,INTERFACE_INCLUDE_DIRECTORIES>)
   target_compile_definitions(updater_deps INTERFACE SPDLOG_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
   target_link_libraries(updater_deps INTERFACE fmt::fmt-header-only Threads::Threads libzip::zip
-    ZLIB::ZLIB CURL::libcurl OpenSSL::Crypto)
+    CURL::libcurl OpenSSL::Crypto)
   target_link_libraries(updater_cli INTERFACE CLI11::CLI11)
 endif()

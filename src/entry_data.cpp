@@ -1,15 +1,11 @@
 #include "entry_data.h"
 
-#include <libdeflate.h>
-#include <zlib.h>
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 
 #include <algorithm>
-#include <limits>
 
 namespace {
-
-// zip's deflate data is raw: no zlib header or trailer, a window of up to 32 KiB.
-constexpr int raw_deflate_window_bits = -15;
 
 struct SourceCloser {
     void operator()(zip_source_t* source) const { zip_source_free(source); }
@@ -50,21 +46,11 @@ zip_uint64_t stored_part_size(zip_uint64_t start, zip_uint64_t size, std::size_t
 }  // namespace
 
 std::uint32_t update_crc32(std::uint32_t crc, const char* data, std::size_t size) {
-    return libdeflate_crc32(crc, data, size);
+    return crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(data), size);
 }
 
 struct EntryReader::Inflater {
-    z_stream stream{};
-    bool ready = false;
-
-    Inflater() { ready = inflateInit2(&stream, raw_deflate_window_bits) == Z_OK; }
-    ~Inflater() {
-        if (ready) {
-            inflateEnd(&stream);
-        }
-    }
-    Inflater(const Inflater&) = delete;
-    Inflater& operator=(const Inflater&) = delete;
+    inflate_state state;
 };
 
 EntryReader::EntryReader(zip_t* archive, std::size_t piece)
@@ -118,54 +104,48 @@ bool EntryReader::read_stored(zip_uint64_t index, const zip_stat_t& stat, const 
     return crc == stat.crc;
 }
 
-// Inflates the entry's compressed data as it is read. The stream must end (Z_STREAM_END) having
-// produced exactly the recorded size; compressed bytes after the stream's end are not read, as
-// libzip does not read them either.
+// Inflates the entry's compressed data as it is read, computing the CRC-32 of the output on the
+// way (ISAL_GZIP_NO_HDR: zip's CRC is gzip's, and no header or trailer is read). The stream must
+// end having produced exactly the recorded size; compressed bytes after the stream's end are not
+// read, as libzip does not read them either.
 bool EntryReader::read_deflated(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink) {
-    z_stream& stream = inflater_->stream;
-    if (!inflater_->ready || inflateReset(&stream) != Z_OK) {
-        return false;
-    }
+    inflate_state& state = inflater_->state;
+    isal_inflate_init(&state);
+    state.crc_flag = ISAL_GZIP_NO_HDR;
     const File file(zip_fopen_index(archive_, index, ZIP_FL_COMPRESSED));
     if (!file) {
         return false;
     }
-    constexpr uInt max_avail = std::numeric_limits<uInt>::max();
-    std::uint32_t crc = 0;
     zip_uint64_t produced = 0;
     bool input_ended = false;
     for (;;) {
-        if (stream.avail_in == 0 && !input_ended) {
+        if (state.avail_in == 0 && !input_ended) {
             const zip_int64_t n = zip_fread(file.get(), input_.data(), input_.size());
             if (n < 0) {
                 return false;
             }
             input_ended = n == 0;
-            stream.next_in = reinterpret_cast<Bytef*>(input_.data());
-            stream.avail_in = static_cast<uInt>(n);
+            state.next_in = reinterpret_cast<std::uint8_t*>(input_.data());
+            state.avail_in = static_cast<std::uint32_t>(n);
         }
-        stream.next_out = reinterpret_cast<Bytef*>(output_.data());
-        stream.avail_out = static_cast<uInt>(std::min<std::size_t>(output_.size(), max_avail));
-        const int status = inflate(&stream, Z_NO_FLUSH);
-        const std::size_t got = output_.size() - stream.avail_out;
-        // Z_BUF_ERROR: no progress was possible, which is final once the input has ended.
-        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
-            return false;
+        state.next_out = reinterpret_cast<std::uint8_t*>(output_.data());
+        state.avail_out = static_cast<std::uint32_t>(output_.size());
+        const int status = isal_inflate(&state);
+        const std::size_t got = output_.size() - state.avail_out;
+        if (status != ISAL_DECOMP_OK) {
+            return false;  // not a valid deflate stream
         }
         produced += got;
         if (produced > stat.size) {
             return false;
         }
-        if (got > 0) {
-            crc = update_crc32(crc, output_.data(), got);
-            if (!sink(output_.data(), got)) {
-                return false;
-            }
+        if (got > 0 && !sink(output_.data(), got)) {
+            return false;
         }
-        if (status == Z_STREAM_END) {
-            return produced == stat.size && crc == stat.crc;
+        if (state.block_state == ISAL_BLOCK_FINISH) {
+            return produced == stat.size && state.crc == stat.crc;
         }
-        if (input_ended && stream.avail_in == 0 && got == 0) {
+        if (input_ended && state.avail_in == 0 && got == 0) {
             return false;  // the compressed data ended inside the stream
         }
     }
