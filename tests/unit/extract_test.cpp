@@ -311,6 +311,20 @@ TEST_F(Extract, EntriesAcrossTheReadPiecesComeOutWhole) {
     EXPECT_EQ(tree(dest), expected);
 }
 
+// Deflated entries are read and inflated in pieces of 256 KiB: one whose compressed data takes
+// several reads, and one that inflates to many pieces from a few, come out whole.
+TEST_F(Extract, DeflatedEntriesAcrossManyPiecesComeOutWhole) {
+    std::string text;
+    while (text.size() < (3u << 20)) {
+        text += "line " + std::to_string(text.size() % 7919) + " of a long text\n";
+    }
+    const std::string random = noise(900000, 9);
+    write_zip(zip, {{"random.bin", random}, {"text.txt", text}});
+    ASSERT_GT(fs::file_size(zip), 900000u);
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(tree(dest), Files({{"random.bin", random}, {"text.txt", text}}));
+}
+
 // libzip seeks and reads the package in small steps, forwards and back; every read must give
 // the file's own bytes, wherever it falls against the pieces read from the file.
 TEST_F(Extract, PackageSourceReadsWhatTheFileHolds) {
