@@ -7,6 +7,10 @@
 
 namespace {
 
+// Compressed data read from the archive at a time. Each read inflates to a few times as much, so
+// a smaller buffer than the output's keeps the inflater busy as well and costs less memory.
+constexpr std::size_t compressed_piece = 64 * 1024;
+
 struct SourceCloser {
     void operator()(zip_source_t* source) const { zip_source_free(source); }
 };
@@ -30,14 +34,6 @@ Source open_stored_part(zip_t* archive, zip_uint64_t index, zip_uint64_t start,
     return source;
 }
 
-// The size of the stored part that starts at `start`: at most `piece`, and never the whole
-// entry in one part (see open_stored_part) unless the entry is a single byte, which zip_source_zip
-// can only open whole.
-zip_uint64_t stored_part_size(zip_uint64_t start, zip_uint64_t size, std::size_t piece) {
-    const zip_uint64_t left = std::min<zip_uint64_t>(size - start, piece);
-    return start == 0 && left == size && size > 1 ? size - 1 : left;
-}
-
 [[nodiscard]] bool has_recorded_size_and_crc(const zip_stat_t& stat) {
     return (stat.valid & ZIP_STAT_SIZE) != 0 && (stat.valid & ZIP_STAT_CRC) != 0 &&
            (stat.valid & ZIP_STAT_COMP_SIZE) != 0;
@@ -54,7 +50,10 @@ struct EntryReader::Inflater {
 };
 
 EntryReader::EntryReader(zip_t* archive, std::size_t piece)
-    : archive_(archive), input_(piece), output_(piece), inflater_(std::make_unique<Inflater>()) {}
+    : archive_(archive),
+      input_(compressed_piece),
+      output_(piece),
+      inflater_(std::make_unique<Inflater>()) {}
 
 EntryReader::~EntryReader() = default;
 
@@ -78,30 +77,44 @@ bool EntryReader::read(zip_uint64_t index, const zip_stat_t& stat, const EntrySi
     }
 }
 
-// Stored data is the entry itself, so the archive must hold exactly the recorded size of it.
+// Stored data is the entry itself, so the archive must hold exactly the recorded size of it. It
+// is read in two parts, all but the last byte and that byte (see open_stored_part); a single
+// byte can only be opened whole.
 bool EntryReader::read_stored(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink) {
     if (stat.comp_size != stat.size) {
         return false;
     }
+    const zip_uint64_t head = stat.size > 1 ? stat.size - 1 : stat.size;
     std::uint32_t crc = 0;
-    zip_uint64_t done = 0;
-    while (done < stat.size) {
-        const zip_uint64_t part = stored_part_size(done, stat.size, output_.size());
-        const Source source = open_stored_part(archive_, index, done, part);
-        if (!source) {
-            return false;
-        }
-        const zip_int64_t n = zip_source_read(source.get(), output_.data(), part);
-        if (n < 0 || static_cast<zip_uint64_t>(n) != part) {
-            return false;
-        }
-        crc = update_crc32(crc, output_.data(), part);
-        if (!sink(output_.data(), part)) {
-            return false;
-        }
-        done += part;
+    if (!copy_stored_part(index, 0, head, crc, sink) ||
+        !copy_stored_part(index, head, stat.size - head, crc, sink)) {
+        return false;
     }
     return crc == stat.crc;
+}
+
+bool EntryReader::copy_stored_part(zip_uint64_t index, zip_uint64_t start, zip_uint64_t length,
+                                   std::uint32_t& crc, const EntrySink& sink) {
+    if (length == 0) {
+        return true;
+    }
+    const Source source = open_stored_part(archive_, index, start, length);
+    if (!source) {
+        return false;
+    }
+    for (zip_uint64_t done = 0; done < length;) {
+        const zip_uint64_t want = std::min<zip_uint64_t>(length - done, output_.size());
+        const zip_int64_t n = zip_source_read(source.get(), output_.data(), want);
+        if (n < 0 || static_cast<zip_uint64_t>(n) != want) {
+            return false;
+        }
+        crc = update_crc32(crc, output_.data(), want);
+        if (!sink(output_.data(), want)) {
+            return false;
+        }
+        done += want;
+    }
+    return true;
 }
 
 // Inflates the entry's compressed data as it is read, computing the CRC-32 of the output on the

@@ -42,6 +42,9 @@ class EntryReader {
 
     [[nodiscard]] bool read_stored(zip_uint64_t index, const zip_stat_t& stat,
                                    const EntrySink& sink);
+    // Hands `length` bytes of the stored entry from `start` to sink, adding them to `crc`.
+    [[nodiscard]] bool copy_stored_part(zip_uint64_t index, zip_uint64_t start, zip_uint64_t length,
+                                        std::uint32_t& crc, const EntrySink& sink);
     [[nodiscard]] bool read_deflated(zip_uint64_t index, const zip_stat_t& stat,
                                      const EntrySink& sink);
 
