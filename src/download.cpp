@@ -64,12 +64,17 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
     if (!regular_file_size(target)) {
         remove_file(target);
     }
+    // Flushed first: after a power cut the target must be the old file or all of the new one.
+    if (!make_file_durable(temporary)) {
+        remove_file(temporary);
+        return false;
+    }
     if (const NativeError error = rename_path(temporary, target); error.failed()) {
         spdlog::error("Failed to move {} into place: {}", what, error_text(error));
         remove_file(temporary);
         return false;
     }
-    return true;
+    return make_rename_durable(target);
 }
 
 // Compares the finished digest with the expected one, in any letter case; a mismatch is logged.
