@@ -118,7 +118,9 @@ bool EntryReader::copy_stored_part(zip_uint64_t index, zip_uint64_t start, zip_u
 }
 
 // Inflates the entry's compressed data as it is read, computing the CRC-32 of the output on the
-// way (ISAL_GZIP_NO_HDR: zip's CRC is gzip's, and no header or trailer is read). The stream must
+// way (ISAL_GZIP_NO_HDR: zip's CRC is gzip's, and no header or trailer is read). The output is
+// handed over when the buffer is full or the stream has ended, so an entry smaller than the
+// buffer is written in one call however many reads its compressed data takes. The stream must
 // end having produced exactly the recorded size; compressed bytes after the stream's end are not
 // read, as libzip does not read them either.
 bool EntryReader::read_deflated(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink) {
@@ -130,6 +132,7 @@ bool EntryReader::read_deflated(zip_uint64_t index, const zip_stat_t& stat, cons
         return false;
     }
     zip_uint64_t produced = 0;
+    std::size_t filled = 0;  // bytes of output_ not handed over yet
     bool input_ended = false;
     for (;;) {
         if (state.avail_in == 0 && !input_ended) {
@@ -141,21 +144,26 @@ bool EntryReader::read_deflated(zip_uint64_t index, const zip_stat_t& stat, cons
             state.next_in = reinterpret_cast<std::uint8_t*>(input_.data());
             state.avail_in = static_cast<std::uint32_t>(n);
         }
-        state.next_out = reinterpret_cast<std::uint8_t*>(output_.data());
-        state.avail_out = static_cast<std::uint32_t>(output_.size());
+        state.next_out = reinterpret_cast<std::uint8_t*>(output_.data() + filled);
+        state.avail_out = static_cast<std::uint32_t>(output_.size() - filled);
         const int status = isal_inflate(&state);
-        const std::size_t got = output_.size() - state.avail_out;
+        const std::size_t got = output_.size() - filled - state.avail_out;
         if (status != ISAL_DECOMP_OK) {
             return false;  // not a valid deflate stream
         }
         produced += got;
+        filled += got;
         if (produced > stat.size) {
             return false;
         }
-        if (got > 0 && !sink(output_.data(), got)) {
-            return false;
+        const bool finished = state.block_state == ISAL_BLOCK_FINISH;
+        if ((finished || filled == output_.size()) && filled > 0) {
+            if (!sink(output_.data(), filled)) {
+                return false;
+            }
+            filled = 0;
         }
-        if (state.block_state == ISAL_BLOCK_FINISH) {
+        if (finished) {
             return produced == stat.size && state.crc == stat.crc;
         }
         if (input_ended && state.avail_in == 0 && got == 0) {
