@@ -147,6 +147,13 @@ void log_holders(const fs::path& dir) {
                       error_text(marker.error()));
         return false;
     }
+    // The marker must outlast a power cut before current/ moves: without it, a partial
+    // extraction would pass for a complete installation.
+    if (!make_durable(layout.root)) {
+        static_cast<void>(marker.close());
+        remove_file(layout.marker);
+        return false;
+    }
     spdlog::info("Renaming current/ -> current.bak/");
     // The application has just ended; the system or a scanner may still hold its files.
     if (const NativeError error = rename_when_free(layout.current, layout.backup); error.failed()) {
@@ -184,39 +191,25 @@ void log_holders(const fs::path& dir) {
     return false;
 }
 
-// Ends the transaction: the version text goes into the marker, which is then renamed onto
-// .version, so that the marker's removal and the new .version happen in one step. A run cut off
-// before that step restores the old installation with its .version; one cut off after it finds
-// the new installation with the new .version. Written in binary: the line end is CR LF on every
-// platform.
-[[nodiscard]] bool commit_version(const Layout& layout, NewFile& marker,
-                                  const std::string& version) {
+// The version text goes into the marker, which is later renamed onto .version, so that the
+// marker's removal and the new .version happen in one step. Written in binary: the line end is
+// CR LF on every platform.
+[[nodiscard]] bool write_version_text(NewFile& marker, const std::string& version) {
     const std::string text = version + "\r\n";
-    const bool written = marker.write(text.data(), text.size()).ok() && marker.close().ok();
-    if (written && rename_when_free(layout.marker, layout.version_file).ok()) {
+    const bool written = marker.write(text.data(), text.size()).ok();
+    return marker.close().ok() && written;
+}
+
+// Ends the transaction. A run cut off before the rename restores the old installation with its
+// .version; one cut off after it finds the new installation with the new .version.
+[[nodiscard]] bool commit_version(const Layout& layout, bool version_text_written) {
+    if (version_text_written && rename_when_free(layout.marker, layout.version_file).ok()) {
         return true;
     }
     // The new installation is complete either way; without the marker no later run takes it
     // for an interrupted one.
-    static_cast<void>(marker.close());
     remove_file(layout.marker);
     return false;
-}
-
-int finish_update(const Layout& layout, NewFile& marker, const std::string& version,
-                  const std::string& args) {
-    if (commit_version(layout, marker, version)) {
-        spdlog::info("Version written: {}", version);
-    } else {
-        spdlog::error("Failed to write version file: {}", path_text(layout.version_file));
-    }
-    const std::string launch_args = args.empty() ? "--after-update" : "--after-update " + args;
-    spdlog::info("Launching {} {}", layout.executable_text, launch_args);
-    launch_process(layout.executable, launch_args);
-    spdlog::info("Cleaning up backup");
-    remove_tree(layout.backup);
-    spdlog::info("Update complete, exiting");
-    return 0;
 }
 
 int roll_back(const Layout& layout, NewFile& marker) {
@@ -232,6 +225,35 @@ int roll_back(const Layout& layout, NewFile& marker) {
     }
     launch_process(layout.executable, "--update-failed");
     return 1;
+}
+
+int finish_update(const Layout& layout, NewFile& marker, const std::string& version,
+                  const std::string& args) {
+    const bool version_text_written = write_version_text(marker, version);
+    // Everything extracted, and the version text, must be on the disk before the commit: after a
+    // power cut a committed .version must never come with files that were only cached.
+    if (!make_durable(layout.root)) {
+        return roll_back(layout, marker);
+    }
+    if (commit_version(layout, version_text_written)) {
+        spdlog::info("Version written: {}", version);
+    } else {
+        spdlog::error("Failed to write version file: {}", path_text(layout.version_file));
+    }
+    // Until the commit is on the disk, a power cut can bring the marker back, and with it the
+    // need for the backup.
+    const bool committed_durably = make_rename_durable(layout.version_file);
+    const std::string launch_args = args.empty() ? "--after-update" : "--after-update " + args;
+    spdlog::info("Launching {} {}", layout.executable_text, launch_args);
+    launch_process(layout.executable, launch_args);
+    if (committed_durably) {
+        spdlog::info("Cleaning up backup");
+        remove_tree(layout.backup);
+    } else {
+        spdlog::warn("Keeping current.bak until the next update");
+    }
+    spdlog::info("Update complete, exiting");
+    return 0;
 }
 
 }  // namespace

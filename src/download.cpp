@@ -64,11 +64,19 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
     if (!regular_file_size(target)) {
         remove_file(target);
     }
+    // Flushed first: after a power cut the target must be the old file or all of the new one.
+    if (!make_file_durable(temporary)) {
+        remove_file(temporary);
+        return false;
+    }
     if (const NativeError error = rename_path(temporary, target); error.failed()) {
         spdlog::error("Failed to move {} into place: {}", what, error_text(error));
         remove_file(temporary);
         return false;
     }
+    // The new file is in place, and complete on the disk: should the rename itself not survive
+    // a power cut, the old file is back, whole. So a failure here is logged and no more.
+    static_cast<void>(make_rename_durable(target));
     return true;
 }
 

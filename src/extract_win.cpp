@@ -2,6 +2,7 @@
 
 #include "extract.h"
 #include "extract_source.h"
+#include "files.h"
 #include "native_win.h"
 
 namespace {
@@ -91,6 +92,11 @@ bool OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned
     if (mtime) {
         const FILETIME time = file_time(*mtime);
         ok = SetFileTime(file, nullptr, &time, &time) != 0;
+    }
+    // Flushed one by one as they are closed: what makes the extracted files survive a power cut
+    // on Windows before the new version is committed.
+    if (durable_writes) {
+        ok = FlushFileBuffers(file) != 0 && ok;
     }
     return CloseHandle(file) != 0 && ok;
 }

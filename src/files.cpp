@@ -50,3 +50,31 @@ NativeError rename_when_free(const std::filesystem::path& from, const std::files
     }
     return error;
 }
+
+namespace {
+
+[[nodiscard]] bool flush_logged(NativeError (*flush)(const std::filesystem::path&),
+                                const std::filesystem::path& path) {
+    if (!durable_writes) {
+        return true;
+    }
+    const NativeError error = flush(path);
+    if (error.failed()) {
+        spdlog::error("Failed to flush {}: {}", path_text(path), error_text(error));
+    }
+    return error.ok();
+}
+
+}  // namespace
+
+bool make_durable(const std::filesystem::path& root) {
+    return flush_logged(flush_written_data, root);
+}
+
+bool make_file_durable(const std::filesystem::path& path) {
+    return flush_logged(flush_file, path);
+}
+
+bool make_rename_durable(const std::filesystem::path& target) {
+    return flush_logged(flush_rename, target);
+}

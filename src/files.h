@@ -73,6 +73,27 @@ NativeError write_all(const char* data, std::size_t size, WriteSome&& write_some
 // power-loss check shows that it finds the installations such a build loses.
 extern const bool durable_writes;
 
+// Making what was written survive a power cut. Data the system has only cached may be lost or
+// read back as zeros after one; names (created, renamed, removed) survive in the order they were
+// made. Each function below logs its failure as "Failed to flush {}: {}" and does nothing in the
+// build without durable_writes.
+
+// Everything written under root so far: the data of every file and the names made there.
+[[nodiscard]] bool make_durable(const std::filesystem::path& root);
+// The data of the one file at path.
+[[nodiscard]] bool make_file_durable(const std::filesystem::path& path);
+// A rename (or removal) that has just put target in place.
+[[nodiscard]] bool make_rename_durable(const std::filesystem::path& target);
+
+// The platform's flushes behind them. Linux flushes the whole file system holding root (one
+// syncfs) and the root directory; Windows has flushed each file as the updater closed it and has
+// nothing left to do there.
+NativeError flush_written_data(const std::filesystem::path& root);
+NativeError flush_file(const std::filesystem::path& path);
+// Linux: the directory holding target. Windows: target itself, opened for writing, which also
+// commits NTFS's log of the rename.
+NativeError flush_rename(const std::filesystem::path& target);
+
 // Renames a file or directory, replacing an existing file at the target.
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to);
 

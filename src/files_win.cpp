@@ -123,15 +123,48 @@ NativeError NewFile::write(const char* data, std::size_t size) {
 }
 
 NativeError NewFile::close() {
-    if (native_->file.valid() && !CloseHandle(native_->file.release())) {
+    if (!native_->file.valid()) {
+        return {};
+    }
+    UniqueHandle file(native_->file.release());
+    // Each file is flushed as it is closed: there is no flush of everything at once.
+    if (durable_writes && !FlushFileBuffers(file.get())) {
+        return last_error();
+    }
+    if (!CloseHandle(file.release())) {
         return last_error();
     }
     return {};
 }
 
+NativeError flush_written_data(const std::filesystem::path&) {
+    // Every file the updater writes was flushed when it was closed.
+    return {};
+}
+
+NativeError flush_file(const std::filesystem::path& path) {
+    const UniqueHandle file(CreateFileW(long_path(path).c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    if (!file.valid() || !FlushFileBuffers(file.get())) {
+        return last_error();
+    }
+    return {};
+}
+
+NativeError flush_rename(const std::filesystem::path& target) {
+    // A rename within one volume is journaled, not written through; flushing a file opened for
+    // writing commits the journal with it.
+    return flush_file(target);
+}
+
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
+    // Write-through matters only for a move that copies (another volume): it then returns once
+    // the copy is on the disk.
+    const DWORD write_through = durable_writes ? MOVEFILE_WRITE_THROUGH : 0;
     if (MoveFileExW(long_path(from).c_str(), long_path(to).c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | write_through)) {
         return {};
     }
     return last_error();
