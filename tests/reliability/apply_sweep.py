@@ -32,48 +32,8 @@ import rel_common as rc
 VERSION_NOT_WRITTEN = "error Failed to write version file"
 
 
-class Sweep:
-    def __init__(self, updater, work, count):
-        self.updater = updater
-        self.work = work
-        self.count = count
-        self.installations = rc.Installations(count)
-        packages = rc.fresh_dir(work, "packages")
-        self.good = os.path.join(packages, "good.zip")
-        self.failing = os.path.join(packages, "failing.zip")
-        rc.write_package(self.good, rc.new_files(count))
-        rc.write_failing_package(self.failing, rc.new_files(count))
-
-    def prepare(self, name):
-        """A trial directory holding an application root with the old installation."""
-        trial = rc.fresh_dir(self.work, name)
-        root = os.path.join(trial, "root")
-        rc.install(root, rc.old_files(self.count), rc.OLD_VERSION)
-        return trial, root
-
-    def sequence(self, package):
-        _, root = self.prepare("count")
-        return self.updater.syscall_sequence(self.updater.apply_args(root, package))
-
-    def calls(self):
-        """{package: {syscall: (first, last)}} for the two runs that are disturbed."""
-        start_up = self.updater.syscall_sequence([self.updater.exe])
-        good = self.sequence(self.good)
-        return {self.good: rc.calls_after(good, start_up),
-                self.failing: rc.calls_after(self.sequence(self.failing), good)}
-
-    def rerun(self, root, package, what, version_may_lag=False):
-        """One more ordinary run; returns its problems."""
-        if not rc.wait_for_root_lock(root):
-            return [f"{what}: the root stays locked"]
-        code, output = self.updater.run(self.updater.apply_args(root, package))
-        expected = 0 if package == self.good else 1
-        problems = []
-        if code != expected:
-            problems.append(f"{what}: exit code {code}, expected {expected}: {output.strip()}")
-        allowed = ("new",) if package == self.good else ("old", "new")
-        settled = self.installations.check_settled(root, allowed, version_may_lag)
-        return problems + [f"{what}: {p}" for p in settled]
+class Sweep(rc.ApplyRuns):
+    """The kill and fault trials, on the runs every apply sweep makes."""
 
     def kill_trial(self, point):
         """Kills the updater at one call, then reruns it with each package from that state.

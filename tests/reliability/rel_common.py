@@ -209,12 +209,13 @@ class Updater:
         return [self.exe, "apply", "--pid", "0", "--package", package, "--app-dir", root,
                 "--exe", APP, "--version", version]
 
-    def run(self, args, strace=None, timeout=RUN_TIMEOUT_S):
-        """Runs one command, under `strace -qq` with the given options when strace is set.
-        Returns (exit code or -signal, stdout+stderr text); a hang is an exit code of None."""
+    def run(self, args, strace=None, timeout=RUN_TIMEOUT_S, record="/dev/null"):
+        """Runs one command, under `strace -qq` with the given options when strace is set, its
+        record written to record. Returns (exit code or -signal, stdout+stderr text); a hang is
+        an exit code of None."""
         command = list(args)
         if strace is not None:
-            command = ["strace", "-qq", "-o", "/dev/null"] + strace + command
+            command = ["strace", "-qq", "-o", record] + strace + command
         try:
             done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.STDOUT, timeout=timeout)
@@ -236,6 +237,55 @@ class Updater:
                 if name.isidentifier() and name not in NOT_FILE_SYSTEM:
                     names.append(name)
             return names
+
+
+class ApplyRuns:
+    """An application root holding the old installation, the good package and one whose last
+    entry fails, and the runs of `apply` every sweep makes with them."""
+
+    def __init__(self, updater, work, count=FEW_DOZEN):
+        self.updater = updater
+        self.work = work
+        self.count = count
+        self.installations = Installations(count)
+        packages = fresh_dir(work, "packages")
+        self.good = os.path.join(packages, "good.zip")
+        self.failing = os.path.join(packages, "failing.zip")
+        write_package(self.good, new_files(count))
+        write_failing_package(self.failing, new_files(count))
+
+    def prepare(self, name):
+        """A trial directory holding an application root with the old installation."""
+        trial = fresh_dir(self.work, name)
+        root = os.path.join(trial, "root")
+        install(root, old_files(self.count), OLD_VERSION)
+        return trial, root
+
+    def sequence(self, package):
+        _, root = self.prepare("count")
+        return self.updater.syscall_sequence(self.updater.apply_args(root, package))
+
+    def calls(self):
+        """{package: {syscall: (first, last)}}: the calls of a run that installs the good
+        package, and those of a run with the failing one after the part it shares with it."""
+        start_up = self.updater.syscall_sequence([self.updater.exe])
+        good = self.sequence(self.good)
+        return {self.good: calls_after(good, start_up),
+                self.failing: calls_after(self.sequence(self.failing), good)}
+
+    def rerun(self, root, package, what, version_may_lag=False):
+        """One more ordinary run: exit code 0 with the new installation for the good package, 1
+        with one complete installation for the failing one. Returns its problems."""
+        if not wait_for_root_lock(root):
+            return [f"{what}: the root stays locked"]
+        code, output = self.updater.run(self.updater.apply_args(root, package))
+        expected = 0 if package == self.good else 1
+        problems = []
+        if code != expected:
+            problems.append(f"{what}: exit code {code}, expected {expected}: {output.strip()}")
+        allowed = ("new",) if package == self.good else ("old", "new")
+        settled = self.installations.check_settled(root, allowed, version_may_lag)
+        return problems + [f"{what}: {p}" for p in settled]
 
 
 class TestServer:
@@ -268,7 +318,9 @@ class DownloadCase:
     """A package directory holding an old package, and the download meant to replace it with a
     new one of known size and digest."""
 
-    def __init__(self, updater, trial, url, old, new):
+    def __init__(self, updater, trial, url, old, new, create=True):
+        """create: make the directories and write old; without it, trial holds them already
+        (a copy of an earlier case's trial)."""
         self.updater = updater
         self.trial = trial
         self.packages = os.path.join(trial, "packages")
@@ -276,11 +328,12 @@ class DownloadCase:
         self.logs = os.path.join(trial, "logs")
         self.old = old
         self.new = new
-        os.makedirs(self.packages)
-        os.makedirs(self.logs)
-        if old is not None:
-            with open(self.package, "wb") as f:
-                f.write(old)
+        if create:
+            os.makedirs(self.packages)
+            os.makedirs(self.logs)
+            if old is not None:
+                with open(self.package, "wb") as f:
+                    f.write(old)
         self.args = [updater.exe, "download", "--url", url, "--output", self.package,
                      "--sha256", hashlib.sha256(new).hexdigest(), "--size", str(len(new)),
                      "--app-dir", self.logs]
@@ -366,15 +419,15 @@ NOT_FILE_SYSTEM = {
 CHANGING = {
     "openat", "open", "creat", "write", "pwrite64", "writev", "rename", "renameat",
     "renameat2", "mkdir", "mkdirat", "unlink", "unlinkat", "rmdir", "utimensat", "fchmod",
-    "fchmodat", "chmod", "ftruncate", "truncate", "fallocate", "fsync", "fdatasync", "close",
-    "flock", "symlink", "symlinkat", "link", "linkat",
+    "fchmodat", "chmod", "ftruncate", "truncate", "fallocate", "fsync", "fdatasync", "syncfs",
+    "sync", "close", "flock", "symlink", "symlinkat", "link", "linkat",
 }
 
 # The calls that can fail because the disk is full.
 CAN_RUN_OUT_OF_SPACE = {
     "openat", "open", "creat", "write", "pwrite64", "writev", "rename", "renameat", "renameat2",
     "mkdir", "mkdirat", "ftruncate", "truncate", "fallocate", "symlink", "symlinkat", "link",
-    "linkat", "fsync", "fdatasync",
+    "linkat", "fsync", "fdatasync", "syncfs",
 }
 
 
