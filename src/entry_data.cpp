@@ -21,11 +21,11 @@ struct FileCloser {
 };
 using File = std::unique_ptr<zip_file_t, FileCloser>;
 
-// `length` bytes of a stored entry's data from `start`, opened for reading. libzip passes a
-// part of an entry on as the archive holds it; opened whole, a stored entry would go through
-// libzip's own CRC-32 pass (zlib's) on top of the one made here.
-Source open_stored_part(zip_t* archive, zip_uint64_t index, zip_uint64_t start,
-                        zip_uint64_t length) {
+// A window of `length` bytes of a stored entry's data from `start`, opened for reading. libzip
+// passes a window that is less than the whole entry on as the archive holds it; opened whole, a
+// stored entry would go through libzip's own CRC-32 pass (zlib's) on top of the one made here.
+Source open_stored_window(zip_t* archive, zip_uint64_t index, zip_uint64_t start,
+                          zip_uint64_t length) {
     Source source(
         zip_source_zip(archive, archive, index, 0, start, static_cast<zip_int64_t>(length)));
     if (!source || zip_source_open(source.get()) != 0) {
@@ -78,27 +78,27 @@ bool EntryReader::read(zip_uint64_t index, const zip_stat_t& stat, const EntrySi
 }
 
 // Stored data is the entry itself, so the archive must hold exactly the recorded size of it. It
-// is read in two parts, all but the last byte and that byte (see open_stored_part); a single
-// byte can only be opened whole.
+// is read through two windows, all but the last byte and that byte (see open_stored_window); a
+// single byte can only be opened whole.
 bool EntryReader::read_stored(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink) {
     if (stat.comp_size != stat.size) {
         return false;
     }
     const zip_uint64_t head = stat.size > 1 ? stat.size - 1 : stat.size;
     std::uint32_t crc = 0;
-    if (!copy_stored_part(index, 0, head, crc, sink) ||
-        !copy_stored_part(index, head, stat.size - head, crc, sink)) {
+    if (!copy_stored_window(index, 0, head, crc, sink) ||
+        !copy_stored_window(index, head, stat.size - head, crc, sink)) {
         return false;
     }
     return crc == stat.crc;
 }
 
-bool EntryReader::copy_stored_part(zip_uint64_t index, zip_uint64_t start, zip_uint64_t length,
-                                   std::uint32_t& crc, const EntrySink& sink) {
+bool EntryReader::copy_stored_window(zip_uint64_t index, zip_uint64_t start, zip_uint64_t length,
+                                     std::uint32_t& crc, const EntrySink& sink) {
     if (length == 0) {
         return true;
     }
-    const Source source = open_stored_part(archive_, index, start, length);
+    const Source source = open_stored_window(archive_, index, start, length);
     if (!source) {
         return false;
     }

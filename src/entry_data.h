@@ -32,7 +32,7 @@ class EntryReader {
     EntryReader& operator=(const EntryReader&) = delete;
 
     // Streams the data of the stored or deflated entry `index` (`stat` from zip_stat_index) to
-    // `sink`. False, with the entry possibly handed over in part, when the data can't be read,
+    // `sink`. False, possibly after some of the data was handed over, when the data can't be read,
     // is no valid deflate stream, is shorter or longer than the recorded size, or fails its
     // CRC-32, or when sink returns false. Nothing past the recorded size is ever handed over.
     [[nodiscard]] bool read(zip_uint64_t index, const zip_stat_t& stat, const EntrySink& sink);
@@ -43,8 +43,9 @@ class EntryReader {
     [[nodiscard]] bool read_stored(zip_uint64_t index, const zip_stat_t& stat,
                                    const EntrySink& sink);
     // Hands `length` bytes of the stored entry from `start` to sink, adding them to `crc`.
-    [[nodiscard]] bool copy_stored_part(zip_uint64_t index, zip_uint64_t start, zip_uint64_t length,
-                                        std::uint32_t& crc, const EntrySink& sink);
+    [[nodiscard]] bool copy_stored_window(zip_uint64_t index, zip_uint64_t start,
+                                          zip_uint64_t length, std::uint32_t& crc,
+                                          const EntrySink& sink);
     [[nodiscard]] bool read_deflated(zip_uint64_t index, const zip_stat_t& stat,
                                      const EntrySink& sink);
 
