@@ -1,7 +1,7 @@
-# Dependency lookup. Packages are found through their own CMake config files, libsodium through
-# its pkg-config file (the cross build's in the MinGW prefix). The MinGW cross build uses Debian's
-# header-only libraries (spdlog, fmt, CLI11) through a link farm so that the host's /usr/include
-# never enters the Windows compiler's search path.
+# Dependency lookup. Packages are found through their own CMake config files, libsodium and
+# ISA-L through their pkg-config files (the cross build's in the MinGW prefix). The MinGW
+# cross build uses Debian's header-only libraries (spdlog, fmt, CLI11) through a link farm so that
+# the host's /usr/include never enters the Windows compiler's search path.
 
 add_library(updater_deps INTERFACE)
 add_library(updater::deps ALIAS updater_deps)
@@ -11,6 +11,9 @@ add_library(updater::cli ALIAS updater_cli)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(sodium REQUIRED IMPORTED_TARGET libsodium)
 target_link_libraries(updater_deps INTERFACE PkgConfig::sodium)
+# ISA-L: extraction inflates and computes CRC-32 with it (src/entry_data.cpp).
+pkg_check_modules(isal REQUIRED IMPORTED_TARGET libisal)
+target_link_libraries(updater_deps INTERFACE PkgConfig::isal)
 
 if(CMAKE_CROSSCOMPILING AND WIN32)
   set(farm ${CMAKE_BINARY_DIR}/host-headers)

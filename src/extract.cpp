@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "case_folding.h"
+#include "entry_data.h"
 #include "extract_source.h"
 #include "files.h"
 #include "text.h"
@@ -29,11 +30,6 @@ struct ArchiveCloser {
     void operator()(zip_t* archive) const { zip_discard(archive); }
 };
 using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
-
-struct EntryCloser {
-    void operator()(zip_file_t* entry) const { zip_fclose(entry); }
-};
-using Entry = std::unique_ptr<zip_file_t, EntryCloser>;
 
 // The archive is opened by its native path, so that the package path is read in the same code
 // page on every step.
@@ -186,7 +182,7 @@ struct Run {
     unsigned creation_mask;
     KnownDirectories directories;
     NameCase names;
-    std::vector<char> buffer;
+    EntryReader reader;
 };
 
 std::optional<fs::path> output_path(const fs::path& dest, const std::string& name) {
@@ -249,38 +245,30 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     return recorded ? std::optional<unsigned>(*recorded & ~run.creation_mask) : std::nullopt;
 }
 
-// Streams one entry into its file. The library checks the CRC-32 when the entry's end is read
-// and refuses encrypted entries and unknown methods when it is opened.
+// Streams one entry into its file, checking its data against the recorded size and CRC-32 as
+// it goes (entry_data.h). The file is created with the first piece of data (or once an empty
+// entry has been read), so an entry that can't be opened leaves nothing behind.
 [[nodiscard]] bool write_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat,
                                const fs::path& path) {
+    std::optional<OutputFile> file;
+    const auto opened = [&file, &path] {
+        if (!file) {
+            file.emplace(path);
+        }
+        return file->is_open();
+    };
     // An entry may not inflate beyond the size the directory records: overlapping entries or a
-    // lying size would otherwise turn a small archive into a full disk.
-    const zip_uint64_t recorded = (stat.valid & ZIP_STAT_SIZE) != 0 ? stat.size : 0;
-    zip_uint64_t written = 0;
-    Entry entry(zip_fopen_index(run.archive, index, 0));
-    if (!entry) {
+    // lying size would otherwise turn a small archive into a full disk. The reader hands over
+    // nothing past that size.
+    const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
+        return opened() && file->write(data, size);
+    });
+    if (!read || !opened()) {
         return false;
-    }
-    OutputFile file(path);
-    if (!file.is_open()) {
-        return false;
-    }
-    for (;;) {
-        const zip_int64_t n = zip_fread(entry.get(), run.buffer.data(), run.buffer.size());
-        if (n < 0) {
-            return false;
-        }
-        if (n == 0) {
-            break;
-        }
-        written += static_cast<zip_uint64_t>(n);
-        if (written > recorded || !file.write(run.buffer.data(), static_cast<std::size_t>(n))) {
-            return false;
-        }
     }
     const std::optional<std::time_t> mtime =
         (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
-    return file.finish(mtime, permissions_to_set(run, index));
+    return file->finish(mtime, permissions_to_set(run, index));
 }
 
 [[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {
@@ -321,7 +309,7 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
             file_creation_mask(),
             {},
             {},
-            std::vector<char>(chunk_size)};
+            EntryReader(archive.get(), chunk_size)};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, zip_path);
 

@@ -11,6 +11,26 @@
 
 namespace support {
 
+std::string deflate_raw(const std::string& data) {
+    z_stream stream{};
+    // Negative window bits: raw deflate data without zlib's header, as zip stores it.
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+        throw std::runtime_error("deflateInit2 failed");
+    }
+    const std::unique_ptr<z_stream, decltype(&deflateEnd)> end(&stream, deflateEnd);
+    std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    if (deflate(&stream, Z_FINISH) != Z_STREAM_END) {
+        throw std::runtime_error("deflate failed");
+    }
+    out.resize(stream.total_out);
+    return out;
+}
+
 namespace {
 
 // 2021-03-03 12:00:00 in MS-DOS form, local time.
@@ -34,26 +54,6 @@ std::uint32_t crc32_of(const std::string& data) {
         crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
 }
 
-std::string deflated(const std::string& data) {
-    z_stream stream{};
-    // Negative window bits: raw deflate data without zlib's header, as zip stores it.
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) !=
-        Z_OK) {
-        throw std::runtime_error("deflateInit2 failed");
-    }
-    const std::unique_ptr<z_stream, decltype(&deflateEnd)> end(&stream, deflateEnd);
-    std::string out(deflateBound(&stream, static_cast<uLong>(data.size())), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    if (deflate(&stream, Z_FINISH) != Z_STREAM_END) {
-        throw std::runtime_error("deflate failed");
-    }
-    out.resize(stream.total_out);
-    return out;
-}
-
 bool is_ascii(const std::string& text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; });
 }
@@ -74,13 +74,21 @@ struct Recorded {
     bool zip64() const { return size >= max_32 || bytes.size() >= max_32; }
 };
 
+// The entry's data as the archive holds it.
+std::string held_bytes(const ZipEntry& entry) {
+    if (entry.raw_data) {
+        return *entry.raw_data;
+    }
+    return entry.method == method_deflated ? deflate_raw(entry.data) : entry.data;
+}
+
 Recorded record(const ZipEntry& entry, std::size_t offset) {
     return {static_cast<std::uint32_t>(offset),
             entry.method,
             entry.flags,
             entry.crc.value_or(crc32_of(entry.data)),
             entry.size.value_or(entry.data.size()),
-            entry.method == method_deflated ? deflated(entry.data) : entry.data};
+            held_bytes(entry)};
 }
 
 std::string zip64_extra(const Recorded& data) {

@@ -41,6 +41,9 @@ struct ZipEntry {
     // 4 GiB on).
     std::optional<std::uint32_t> crc = std::nullopt;
     std::optional<std::uint64_t> size = std::nullopt;
+    // The bytes the archive holds as the entry's data, instead of `data` (compressed for
+    // method_deflated): a damaged stream, or one with bytes after its end.
+    std::optional<std::string> raw_data = std::nullopt;
     // An earlier entry whose local header and data this entry's central record points at, with
     // that entry's method, flags, CRC and sizes.
     std::optional<std::size_t> shares_data_of = std::nullopt;
@@ -52,6 +55,9 @@ ZipEntry unix_entry(std::string name, std::string data, std::uint32_t mode);
 ZipEntry dos_entry(std::string name, std::string data, std::uint32_t attributes);
 // The entry with a recorded CRC-32 that its data does not have, so that reading it fails.
 ZipEntry with_wrong_crc(ZipEntry entry);
+
+// Data compressed as zip's deflate method holds it (raw deflate, no zlib header).
+std::string deflate_raw(const std::string& data);
 
 // The archive of the entries in order, every one modified at the same fixed time years ago.
 std::string build_zip(const std::vector<ZipEntry>& entries);

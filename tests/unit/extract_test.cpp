@@ -215,6 +215,57 @@ TEST_F(Extract, EntriesNeverGrowPastTheirRecordedSize) {
     }
 }
 
+// An entry's data must be whole and match its record, whichever method holds it: each of these
+// fails its entry, and extraction stops there.
+TEST_F(Extract, DamagedOrIncompleteDataFailsItsEntry) {
+    std::string text;
+    while (text.size() < 300000) {  // more than one piece of the reader's buffers
+        text += "entry " + std::to_string(text.size()) + "\n";
+    }
+    const std::string deflated = deflate_raw(text);
+    const auto bad = [&](std::uint16_t method) {
+        ZipEntry entry{"bad", text};
+        entry.method = method;
+        return entry;
+    };
+    std::vector<std::pair<std::string, ZipEntry>> cases = {
+        {"stored, wrong CRC", with_wrong_crc(bad(method_stored))},
+        {"deflated, wrong CRC", with_wrong_crc(bad(method_deflated))},
+        {"stored, recorded size larger", bad(method_stored)},
+        {"deflated, recorded size larger", bad(method_deflated)},
+        {"deflate stream cut short", bad(method_deflated)},
+        {"not a deflate stream", bad(method_deflated)},
+    };
+    cases[2].second.size = text.size() + 1;
+    cases[3].second.size = text.size() + 1;
+    cases[4].second.raw_data = deflated.substr(0, deflated.size() / 2);
+    cases[5].second.raw_data = std::string(64, '\xff');
+    for (const auto& [label, entry] : cases) {
+        write_zip(zip, {{"ok.txt", "fine"}, entry, {"later.txt", "later"}});
+        EXPECT_FALSE(extract()) << label;
+        EXPECT_EQ(log(), Lines({counted(3), "error Failed to extract: bad"})) << label;
+        EXPECT_EQ(read_file(dest / "ok.txt"), "fine");
+        EXPECT_FALSE(fs::exists(dest / "later.txt")) << label;
+        restart_log();
+    }
+}
+
+// Empty entries of either method are empty files; bytes after the end of a deflate stream are
+// not part of the entry.
+TEST_F(Extract, EmptyEntriesAndBytesAfterTheStream) {
+    ZipEntry empty_stored{"empty-stored", ""};
+    empty_stored.method = method_stored;
+    ZipEntry padded{"padded", "text"};
+    padded.raw_data = deflate_raw("text") + "unused";
+    ZipEntry one_byte{"one", "1"};
+    one_byte.method = method_stored;
+    write_zip(zip, {empty_stored, {"empty-deflated", ""}, padded, one_byte});
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(
+        tree(dest),
+        Files({{"empty-deflated", ""}, {"empty-stored", ""}, {"one", "1"}, {"padded", "text"}}));
+}
+
 TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
     write_zip(zip, {{"a", "a file where a directory is needed"}, {"a/b.txt", "b"}});
     EXPECT_FALSE(extract());
@@ -258,6 +309,20 @@ TEST_F(Extract, EntriesAcrossTheReadPiecesComeOutWhole) {
     ASSERT_GT(fs::file_size(zip), 2u << 20);
     EXPECT_TRUE(extract());
     EXPECT_EQ(tree(dest), expected);
+}
+
+// Deflated entries are read and inflated in pieces of 256 KiB: one whose compressed data takes
+// several reads, and one that inflates to many pieces from a few, come out whole.
+TEST_F(Extract, DeflatedEntriesAcrossManyPiecesComeOutWhole) {
+    std::string text;
+    while (text.size() < (3u << 20)) {
+        text += "line " + std::to_string(text.size() % 7919) + " of a long text\n";
+    }
+    const std::string random = noise(900000, 9);
+    write_zip(zip, {{"random.bin", random}, {"text.txt", text}});
+    ASSERT_GT(fs::file_size(zip), 900000u);
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(tree(dest), Files({{"random.bin", random}, {"text.txt", text}}));
 }
 
 // libzip seeks and reads the package in small steps, forwards and back; every read must give
