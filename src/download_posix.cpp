@@ -182,6 +182,10 @@ std::int32_t download_url_to_file(const std::string& url, const std::filesystem:
         return as_result(write_failure(static_cast<int>(file.error().code())));
     }
     Sink sink{file, path.parent_path(), max_bytes};
+    // A disk already at the free-space floor ends the transfer before it connects.
+    if (!may_take(sink, 0)) {
+        return as_result(aborted);
+    }
     configure(transfer.easy(), url, sink);
     const CURLcode code = curl_easy_perform(transfer.easy());
     if (sink.refused) {

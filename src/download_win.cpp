@@ -121,6 +121,8 @@ class TransferWatch : public IBindStatusCallback {
 
     bool refused() const { return refused_; }
     bool stalled() const { return watchdog_.fired(); }
+    // No size is known and a disk is already at the free-space floor: nothing may come.
+    bool floor_reached() const { return max_bytes_ < 0 && !may_keep(0); }
     void finish() { watchdog_.stop(); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
@@ -217,6 +219,10 @@ HRESULT fetch(const std::string& url, const std::filesystem::path& path, std::in
         volumes.push_back(*cache);
     }
     TransferWatch watch(max_bytes, std::move(volumes));
+    // Checked before connecting too, so that a slow start can't turn it into a stall.
+    if (watch.floor_reached()) {
+        return E_ABORT;
+    }
     const HRESULT result =
         URLDownloadToFileA(nullptr, url.c_str(), to_narrow(path).c_str(), 0, &watch);
     watch.finish();
