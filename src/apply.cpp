@@ -264,9 +264,10 @@ int run_apply(std::int32_t pid, const std::string& package, const std::string& a
     const Layout layout = make_layout(app_dir, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
-    const FileLock lock = lock_root(layout.root);
-    if (!start_log_under_lock(app_dir, lock, layout.root,
-                              "Another update is in progress in " + path_text(layout.root))) {
+    const FileLock lock = lock_and_start_log(
+        app_dir, [&layout] { return lock_root(layout.root); }, layout.root,
+        "Another update is in progress in " + path_text(layout.root));
+    if (!lock.held()) {
         return 1;
     }
     if (!settle_stale_backup(layout)) {

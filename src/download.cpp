@@ -220,9 +220,10 @@ int run_download(const std::string& url, const std::string& output, const std::s
     // unfinished file into place.
     fs::path lock_path = package;
     lock_path += ".lock";
-    const FileLock lock = lock_file(lock_path);
-    if (!start_log_under_lock(app_dir, lock, lock_path,
-                              "Another download to " + output + " is in progress")) {
+    const FileLock lock = lock_and_start_log(
+        app_dir, [&lock_path] { return lock_file(lock_path); }, lock_path,
+        "Another download to " + output + " is in progress");
+    if (!lock.held()) {
         return 1;
     }
     const std::optional<std::vector<PublicKey>> keys = parse_public_keys(public_keys);

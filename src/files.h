@@ -149,6 +149,11 @@ class FileLock {
 // Takes the lock file at path, creating it when missing.
 FileLock lock_file(const std::filesystem::path& path);
 
+// An exclusive hold on the file at path (created when missing) that leaves it free for anyone to
+// read and write, waited for up to 10 seconds; not held when that ran out or the file can't be
+// opened. Runs take it briefly around a step that must not interleave with another run's.
+FileLock wait_for_gate(const std::filesystem::path& path);
+
 // Bytes an unprivileged writer may still use on the file system holding dir; nothing when the
 // system can't tell.
 std::optional<std::int64_t> free_space(const std::filesystem::path& dir);

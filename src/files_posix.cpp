@@ -4,8 +4,10 @@
 #include <sys/statvfs.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "files.h"
@@ -166,6 +168,23 @@ FileLock flock_descriptor(UniqueFd fd) {
 FileLock lock_file(const std::filesystem::path& path) {
     return flock_descriptor(
         UniqueFd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666)));
+}
+
+FileLock wait_for_gate(const std::filesystem::path& path) {
+    // Non-blocking open: a FIFO planted at the name must not stall the run.
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        return FileLock(nullptr, last_error());
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) ||
+            std::chrono::steady_clock::now() > deadline) {
+            return FileLock(nullptr, last_error());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return FileLock(std::make_unique<FileLock::Native>(FileLock::Native{std::move(fd)}), {});
 }
 
 std::optional<std::int64_t> free_space(const std::filesystem::path& dir) {

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <cstdint>
+#include <cwchar>
 #include <vector>
 
 #include "files.h"
@@ -212,7 +214,35 @@ FileLock lock_file(const std::filesystem::path& path) {
     if (!file.valid()) {
         return FileLock(nullptr, last_error());
     }
-    return FileLock(std::make_unique<FileLock::Native>(FileLock::Native{std::move(file)}), {});
+    auto native = std::make_unique<FileLock::Native>();
+    native->file = std::move(file);
+    return FileLock(std::move(native), {});
+}
+
+// A mutex named after the file's full path, in any letter case: the system frees it should its
+// holder end, and the file itself stays untouched.
+FileLock wait_for_gate(const std::filesystem::path& path) {
+    std::wstring full = long_path(path);
+    CharLowerBuffW(full.data(), static_cast<DWORD>(full.size()));
+    std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+    for (const wchar_t c : full) {
+        hash = (hash ^ static_cast<std::uint64_t>(c)) * 1099511628211ULL;
+    }
+    wchar_t name[64];
+    swprintf(name, 64, L"Local\\updater-gate-%016llx", static_cast<unsigned long long>(hash));
+    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, name));
+    if (!mutex.valid()) {
+        return FileLock(nullptr, last_error());
+    }
+    const DWORD waited = WaitForSingleObject(mutex.get(), 10000);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        return FileLock(nullptr,
+                        NativeError(waited == WAIT_TIMEOUT ? ERROR_TIMEOUT : GetLastError()));
+    }
+    auto native = std::make_unique<FileLock::Native>();
+    native->file = std::move(mutex);
+    native->owns_mutex = true;
+    return FileLock(std::move(native), {});
 }
 
 std::optional<std::int64_t> free_space(const std::filesystem::path& dir) {

@@ -65,7 +65,13 @@ std::optional<std::wstring> widen(UINT code_page, const std::string& text);
 NativeError write_handle(HANDLE file, const char* data, std::size_t size);
 
 struct FileLock::Native {
-    UniqueHandle file;
+    UniqueHandle file;  // the lock file, or the mutex of a gate
+    bool owns_mutex = false;
+    ~Native() {
+        if (owns_mutex) {
+            ReleaseMutex(file.get());
+        }
+    }
 };
 
 // The names in dir, without "." and "..", listed by the system (the standard library's listing

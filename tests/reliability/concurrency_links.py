@@ -5,6 +5,9 @@ together: round after round, two `apply` runs are started at the same moment on 
           the old application runs: exactly one takes the root and waits for the application,
           the other exits 1 with "Another update is in progress in {root}" meanwhile; once the
           application quits, the first completes the update and the root ends complete.
+slow start: the first run is held for a while right after each of its flock calls (strace
+          delays it), so that the second is refused while the first has the root but has not
+          yet emptied its log: the refusal line must still be in the log afterwards.
 links:    symbolic links to a directory with files (and to a single file) outside the root sit
           in the directories that apply removes: the backup after an update, a leftover backup
           next to a complete current/, and an interrupted run's current/ before the backup is
@@ -76,6 +79,28 @@ def together_round(updater, testapp, work, package, index):
         problems.append("no run completed the update")
     problems += rc.Installations().check_settled(root, ("new",))
     problems += rc.check_nothing_outside(trial, ["root"])
+    return problems
+
+
+def slow_start_case(updater, work, package, held_call):
+    """The first run is delayed after its held_call-th flock; the second, started meanwhile, is
+    refused, and its line must survive the first run's start of the log."""
+    root = os.path.join(rc.fresh_dir(work, f"slow-start-{held_call}"), "root")
+    rc.install(root, rc.old_files(), rc.OLD_VERSION)
+    first = subprocess.Popen(["strace", "-qq", "-o", "/dev/null", "-e",
+                              f"inject=flock:delay_exit=1500000:when={held_call}"]
+                             + updater.apply_args(root, package),
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+    time.sleep(0.7)
+    code, output = updater.run(updater.apply_args(root, package))
+    first.wait(timeout=rc.RUN_TIMEOUT_S)
+    refusal = f"error Another update is in progress in {root}"
+    problems = []
+    if code != 1 or first.returncode != 0:
+        problems.append(f"the runs ended with {first.returncode} and {code}: {output.strip()}")
+    elif refusal not in rc.log_lines(root):
+        problems.append(f"no line '{refusal}' in {rc.log_lines(root)}")
     return problems
 
 
@@ -157,6 +182,10 @@ def main():
     for index in range(options.rounds):
         report.fail(f"together round {index}",
                     together_round(updater, options.testapp, options.work, package, index))
+    # The flock calls of a run: the log's gate, then the root's lock.
+    for held_call in (1, 2):
+        report.fail(f"slow start {held_call}",
+                    slow_start_case(updater, options.work, package, held_call))
     cases = ["backup-after-update", "leftover-backup", "interrupted-current"]
     for case in cases:
         report.fail(f"links {case}", links_case(updater, options.work, package, failing, case))
