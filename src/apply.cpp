@@ -141,6 +141,17 @@ void log_holders(const fs::path& dir) {
     spdlog::error("Files in {} are in use by: {}", path_text(dir), list);
 }
 
+[[nodiscard]] bool rename_current_to_backup(const Layout& layout) {
+    spdlog::info("Renaming current/ -> current.bak/");
+    // The application has just ended; the system or a scanner may still hold its files.
+    if (const NativeError error = rename_when_free(layout.current, layout.backup); error.failed()) {
+        spdlog::error("Failed to rename current: {}", error_text(error));
+        log_holders(layout.current);
+        return false;
+    }
+    return true;
+}
+
 [[nodiscard]] bool move_current_aside(const Layout& layout, NewFile& marker) {
     if (marker.error().failed()) {
         spdlog::error("Failed to create {}: {}", path_text(layout.marker),
@@ -149,21 +160,12 @@ void log_holders(const fs::path& dir) {
     }
     // The marker must outlast a power cut before current/ moves: without it, a partial
     // extraction would pass for a complete installation.
-    if (!make_durable(layout.root)) {
-        static_cast<void>(marker.close());
-        remove_file(layout.marker);
-        return false;
+    if (make_durable(layout.root) && rename_current_to_backup(layout)) {
+        return true;
     }
-    spdlog::info("Renaming current/ -> current.bak/");
-    // The application has just ended; the system or a scanner may still hold its files.
-    if (const NativeError error = rename_when_free(layout.current, layout.backup); error.failed()) {
-        spdlog::error("Failed to rename current: {}", error_text(error));
-        log_holders(layout.current);
-        static_cast<void>(marker.close());
-        remove_file(layout.marker);
-        return false;
-    }
-    return true;
+    static_cast<void>(marker.close());
+    remove_file(layout.marker);
+    return false;
 }
 
 [[nodiscard]] bool extract_into_current(const std::string& package, const Layout& layout) {
