@@ -88,7 +88,7 @@ Layout make_layout(const std::string& app_dir, const std::string& exe) {
     const fs::path path = to_path(package);
     fs::path signature = path;
     signature += ".minisig";
-    return verify_signature(path, {signature, *keys, version, spdlog::level::err});
+    return verify_signature(path, {signature, *keys, version, SignatureFailure::ends_run});
 }
 
 // True while the application the caller named still runs: it would be started a second time.

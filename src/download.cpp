@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <system_error>
 
-#include "extract_source.h"
+#include "digest.h"
 #include "files.h"
 #include "log.h"
 #include "signature.h"
@@ -14,20 +14,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// The package is hashed through a buffer of this size, never held whole in memory.
-constexpr std::size_t read_chunk = 1 << 20;
-
-std::string to_hex(const std::vector<unsigned char>& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(bytes.size() * 2);
-    for (const unsigned char byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0f];
-    }
-    return text;
-}
 
 // Fetches url into `temporary`, taking at most max_bytes (negative: no limit but the disk's); a
 // failure is logged and leaves no file behind. `what` names the file in the log.
@@ -118,7 +104,7 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
     temporary += ".download";
     fs::path temporary_signature = signature;
     temporary_signature += ".download";
-    const SignatureRule rule{temporary_signature, keys, "", spdlog::level::err};
+    const SignatureRule rule{temporary_signature, keys, "", SignatureFailure::ends_run};
     const bool done =
         fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
         fetch("package", url, temporary, size) && verify_download(temporary, sha256, size, &rule) &&
@@ -130,40 +116,6 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
 }
 
 }  // namespace
-
-bool feed_file(const fs::path& path, const std::vector<Digest*>& digests) {
-    // Read through the platform's own file calls, which take paths of any length.
-    ArchiveFile file;
-    if (file.open(path).failed()) {
-        spdlog::error("Failed to open for hash: {}", to_narrow(path));
-        return false;
-    }
-    // A read error ends the loop like the end of the file does; the digests then cover only the
-    // bytes read so far and cannot match the expected ones.
-    std::vector<char> buffer(read_chunk);
-    std::size_t got = 0;
-    for (std::uint64_t offset = 0;
-         file.read_at(offset, buffer.data(), buffer.size(), got).ok() && got > 0; offset += got) {
-        for (Digest* digest : digests) {
-            if (!digest->update(reinterpret_cast<const unsigned char*>(buffer.data()), got)) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
-
-std::optional<std::string> sha256_file(const fs::path& path) {
-    Sha256 hash;
-    if (!hash.ready() || !feed_file(path, {&hash})) {
-        return std::nullopt;
-    }
-    const std::optional<std::vector<unsigned char>> digest = hash.finish();
-    if (!digest) {
-        return std::nullopt;
-    }
-    return to_hex(*digest);
-}
 
 [[nodiscard]] bool verify_package(const fs::path& path, const std::string& expected_sha256,
                                   std::int64_t expected_size, const SignatureRule* signature_rule) {
@@ -233,7 +185,7 @@ int run_download(const std::string& url, const std::string& output, const std::s
     // Without keys no signature is read or fetched.
     fs::path signature = package;
     signature += ".minisig";
-    const SignatureRule in_place{signature, *keys, "", spdlog::level::warn};
+    const SignatureRule in_place{signature, *keys, "", SignatureFailure::fetch_again};
     if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
         spdlog::info("Package already present and verified: {}", to_narrow(package));
         return 0;

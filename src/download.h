@@ -24,24 +24,6 @@ int run_download(const std::string& url, const std::string& output, const std::s
                                   const std::string& expected_sha256, std::int64_t expected_size,
                                   const SignatureRule* signature = nullptr);
 
-// Lower-case hexadecimal SHA-256 of the whole file; nothing when it fails (already logged).
-std::optional<std::string> sha256_file(const std::filesystem::path& path);
-
-// A digest computed piece by piece.
-class Digest {
-  public:
-    virtual ~Digest() = default;
-    // False when the computation failed (logged).
-    [[nodiscard]] virtual bool update(const unsigned char* data, std::size_t size) = 0;
-};
-
-// Reads the file once, through one buffer, and feeds every piece to each of the digests, so that
-// a package is read from disk only once however many digests it is checked with. False when the
-// file cannot be opened or a digest fails (both logged). A read error ends the reading like the
-// end of the file does: the digests then cover only what was read and cannot match.
-[[nodiscard]] bool feed_file(const std::filesystem::path& path,
-                             const std::vector<Digest*>& digests);
-
 // Platform pieces (download_win.cpp, download_posix.cpp).
 
 // Fetches the complete content of `url` into a new file at `path`, blocking until the transfer
@@ -62,22 +44,3 @@ struct TransferLimits {
     long stall_bytes_per_second;
 };
 extern const TransferLimits transfer_limits;
-
-// A SHA-256 computation by the platform's crypto provider. Each step that fails is logged.
-class Sha256 : public Digest {
-  public:
-    Sha256();
-    ~Sha256() override;
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-
-    // False when the provider could not be set up.
-    [[nodiscard]] bool ready() const;
-    [[nodiscard]] bool update(const unsigned char* data, std::size_t size) override;
-    // The digest of everything given to update; nothing when it fails.
-    [[nodiscard]] std::optional<std::vector<unsigned char>> finish();
-
-  private:
-    struct Native;  // the provider's objects
-    std::unique_ptr<Native> native_;
-};

@@ -1,6 +1,4 @@
 #include <curl/curl.h>
-#include <openssl/evp.h>
-#include <spdlog/spdlog.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -162,13 +160,6 @@ void configure(CURL* easy, const std::string& url, Sink& sink) {
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &sink);
 }
 
-struct MdFree {
-    void operator()(EVP_MD* md) const { EVP_MD_free(md); }
-};
-struct MdCtxFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-
 }  // namespace
 
 std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
@@ -198,56 +189,4 @@ std::int32_t download_url_to_file(const std::string& url, const std::filesystem:
         return as_result(write_failure(static_cast<int>(error.code())));
     }
     return 0;
-}
-
-// OpenSSL EVP stands in for the CNG provider; each step keeps the message of its CNG twin.
-struct Sha256::Native {
-    std::unique_ptr<EVP_MD, MdFree> md;
-    std::unique_ptr<EVP_MD_CTX, MdCtxFree> context;
-    bool ready = false;
-};
-
-Sha256::Sha256() : native_(std::make_unique<Native>()) {
-    native_->md.reset(EVP_MD_fetch(nullptr, "SHA256", nullptr));
-    if (!native_->md) {
-        spdlog::error("BCryptOpenAlgorithmProvider(SHA256) failed");
-        return;
-    }
-    const int digest_length = EVP_MD_get_size(native_->md.get());
-    if (digest_length <= 0 || digest_length > EVP_MAX_MD_SIZE) {
-        spdlog::error("BCryptGetProperty(SHA256) failed");
-        return;
-    }
-    native_->context.reset(EVP_MD_CTX_new());
-    if (!native_->context ||
-        EVP_DigestInit_ex(native_->context.get(), native_->md.get(), nullptr) != 1) {
-        spdlog::error("BCryptCreateHash(SHA256) failed");
-        return;
-    }
-    native_->ready = true;
-}
-
-Sha256::~Sha256() = default;
-
-bool Sha256::ready() const {
-    return native_->ready;
-}
-
-bool Sha256::update(const unsigned char* data, std::size_t size) {
-    if (EVP_DigestUpdate(native_->context.get(), data, size) != 1) {
-        spdlog::error("BCryptHashData(SHA256) failed");
-        return false;
-    }
-    return true;
-}
-
-std::optional<std::vector<unsigned char>> Sha256::finish() {
-    std::vector<unsigned char> digest(static_cast<std::size_t>(EVP_MD_get_size(native_->md.get())));
-    unsigned int written = 0;
-    if (EVP_DigestFinal_ex(native_->context.get(), digest.data(), &written) != 1 ||
-        written != digest.size()) {
-        spdlog::error("BCryptFinishHash(SHA256) failed");
-        return std::nullopt;
-    }
-    return digest;
 }

@@ -1,21 +1,19 @@
 #include "native_win.h"
-// The COM, URL download and CNG headers need windows.h first.
-#include <bcrypt.h>
+// The COM and URL download headers need windows.h first.
 #include <objbase.h>
 #include <shlobj.h>
 #include <urlmon.h>
 
-#include <spdlog/spdlog.h>
-
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "download.h"
 #include "files.h"
+#include "stall.h"
 #include "text.h"
 
 namespace {
@@ -40,8 +38,7 @@ class ComApartment {
 constexpr HRESULT connection_timeout =
     static_cast<HRESULT>(0x800c000bL);  // INET_E_CONNECTION_TIMEOUT
 
-// Ends a transfer that stalls: fewer than stall_bytes_per_second * stall_seconds bytes in a
-// window of stall_seconds, or nothing at all. A server that sends nothing never calls back, so
+// Polls the stall rule while a transfer runs. A server that sends nothing never calls back, so
 // this runs on a thread of its own and aborts the binding from there.
 class StallWatchdog {
   public:
@@ -57,11 +54,15 @@ class StallWatchdog {
         }
         binding->AddRef();
         binding_ = binding;
+        // The first window starts with the binding.
+        rule_.emplace(transfer_limits.stall_seconds, transfer_limits.stall_bytes_per_second);
         thread_ = std::thread([this] { watch(); });
     }
     void received(std::uint64_t total) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        received_ = total;
+        if (rule_) {
+            rule_->received(total);
+        }
     }
     void stop() {
         {
@@ -83,14 +84,9 @@ class StallWatchdog {
 
   private:
     void watch() {
-        const auto window = std::chrono::seconds(transfer_limits.stall_seconds);
-        const std::uint64_t least =
-            static_cast<std::uint64_t>(transfer_limits.stall_bytes_per_second) *
-            static_cast<std::uint64_t>(transfer_limits.stall_seconds);
         std::unique_lock<std::mutex> lock(mutex_);
-        std::uint64_t window_start = received_;
-        while (!wake_.wait_for(lock, window, [this] { return done_; })) {
-            if (received_ - window_start < least) {
+        while (!wake_.wait_until(lock, rule_->window_end(), [this] { return done_; })) {
+            if (rule_->stalled()) {
                 fired_ = true;
                 IBinding* binding = binding_;
                 // Unlocked: the abort may call back into this object.
@@ -98,7 +94,6 @@ class StallWatchdog {
                 binding->Abort();
                 return;
             }
-            window_start = received_;
         }
     }
 
@@ -106,7 +101,7 @@ class StallWatchdog {
     std::condition_variable wake_;
     std::thread thread_;
     IBinding* binding_ = nullptr;
-    std::uint64_t received_ = 0;
+    std::optional<StallRule> rule_;
     bool done_ = false;
     std::atomic<bool> fired_{false};
 };
@@ -235,83 +230,10 @@ HRESULT fetch(const std::string& url, const std::filesystem::path& path, std::in
     return result;
 }
 
-struct ProviderCloser {
-    void operator()(BCRYPT_ALG_HANDLE provider) const { BCryptCloseAlgorithmProvider(provider, 0); }
-};
-using Provider = std::unique_ptr<void, ProviderCloser>;
-
-struct HashDestroyer {
-    void operator()(BCRYPT_HASH_HANDLE hash) const { BCryptDestroyHash(hash); }
-};
-using Hash = std::unique_ptr<void, HashDestroyer>;
-
-[[nodiscard]] bool read_length_property(BCRYPT_ALG_HANDLE provider, const wchar_t* name,
-                                        ULONG& value) {
-    ULONG written = 0;
-    return BCryptGetProperty(provider, name, reinterpret_cast<PUCHAR>(&value), sizeof value,
-                             &written, 0) == 0;
-}
-
 }  // namespace
 
 std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
                                   std::int64_t max_bytes) {
     // The apartment ends inside fetch, before the caller looks at the result.
     return static_cast<std::int32_t>(fetch(url, path, max_bytes));
-}
-
-// Declared in this order so that the hash is destroyed before the buffer it lives in.
-struct Sha256::Native {
-    Provider provider;
-    std::vector<UCHAR> hash_object;
-    ULONG digest_length = 0;
-    Hash hash;
-};
-
-Sha256::Sha256() : native_(std::make_unique<Native>()) {
-    BCRYPT_ALG_HANDLE provider = nullptr;
-    if (BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-        spdlog::error("BCryptOpenAlgorithmProvider(SHA256) failed");
-        return;
-    }
-    native_->provider.reset(provider);
-    ULONG object_length = 0;
-    if (!read_length_property(provider, BCRYPT_OBJECT_LENGTH, object_length) ||
-        !read_length_property(provider, BCRYPT_HASH_LENGTH, native_->digest_length)) {
-        spdlog::error("BCryptGetProperty(SHA256) failed");
-        return;
-    }
-    native_->hash_object.resize(object_length);
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    if (BCryptCreateHash(provider, &hash,
-                         object_length == 0 ? nullptr : native_->hash_object.data(), object_length,
-                         nullptr, 0, 0) != 0) {
-        spdlog::error("BCryptCreateHash(SHA256) failed");
-        return;
-    }
-    native_->hash.reset(hash);
-}
-
-Sha256::~Sha256() = default;
-
-bool Sha256::ready() const {
-    return native_->hash != nullptr;
-}
-
-bool Sha256::update(const unsigned char* data, std::size_t size) {
-    if (BCryptHashData(native_->hash.get(), const_cast<PUCHAR>(data), static_cast<ULONG>(size),
-                       0) != 0) {
-        spdlog::error("BCryptHashData(SHA256) failed");
-        return false;
-    }
-    return true;
-}
-
-std::optional<std::vector<unsigned char>> Sha256::finish() {
-    std::vector<unsigned char> digest(native_->digest_length);
-    if (BCryptFinishHash(native_->hash.get(), digest.data(), native_->digest_length, 0) != 0) {
-        spdlog::error("BCryptFinishHash(SHA256) failed");
-        return std::nullopt;
-    }
-    return digest;
 }

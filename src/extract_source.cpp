@@ -18,7 +18,7 @@ class BufferedArchive {
     BufferedArchive(const BufferedArchive&) = delete;
     BufferedArchive& operator=(const BufferedArchive&) = delete;
 
-    ArchiveFile& file() { return file_; }
+    ReadOnlyFile& file() { return file_; }
     zip_error_t* error() { return &error_; }
     std::uint64_t offset() const { return offset_; }
     void set_offset(std::uint64_t offset) { offset_ = offset; }
@@ -73,7 +73,7 @@ class BufferedArchive {
         return {};
     }
 
-    ArchiveFile file_;
+    ReadOnlyFile file_;
     std::uint64_t offset_ = 0;  // where the next read starts
     std::vector<char> buffer_;
     std::uint64_t buffer_start_ = 0;  // the file offset of buffer_[0]

@@ -157,3 +157,24 @@ FileLock wait_for_gate(const std::filesystem::path& path);
 // Bytes an unprivileged writer may still use on the file system holding dir; nothing when the
 // system can't tell.
 std::optional<std::int64_t> free_space(const std::filesystem::path& dir);
+
+// A file opened for reading only, at any offset, through the platform's own file calls (which
+// take paths of any length). Others may go on reading and writing it meanwhile.
+class ReadOnlyFile {
+  public:
+    ReadOnlyFile();
+    ~ReadOnlyFile();
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    // Opens the regular file at path and learns its size.
+    NativeError open(const std::filesystem::path& path);
+    std::uint64_t size() const { return size_; }
+    // Reads up to `size` bytes at `offset`; `got` is 0 only at the file's end.
+    NativeError read_at(std::uint64_t offset, char* data, std::size_t size, std::size_t& got) const;
+
+  private:
+    struct Native;  // the platform's open file
+    std::unique_ptr<Native> native_;
+    std::uint64_t size_ = 0;
+};

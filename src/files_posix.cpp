@@ -222,3 +222,39 @@ std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path
 std::filesystem::path system_path(const std::filesystem::path& path) {
     return path;
 }
+
+struct ReadOnlyFile::Native {
+    UniqueFd fd;
+};
+
+ReadOnlyFile::ReadOnlyFile() : native_(std::make_unique<Native>()) {}
+
+ReadOnlyFile::~ReadOnlyFile() = default;
+
+NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
+    native_->fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!native_->fd.valid() || fstat(native_->fd.get(), &st) != 0) {
+        return last_error();
+    }
+    // Only a regular file has a size to read up to.
+    if (!S_ISREG(st.st_mode)) {
+        return NativeError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    return {};
+}
+
+NativeError ReadOnlyFile::read_at(std::uint64_t offset, char* data, std::size_t size,
+                                 std::size_t& got) const {
+    for (;;) {
+        const ssize_t n = pread(native_->fd.get(), data, size, static_cast<off_t>(offset));
+        if (n >= 0) {
+            got = static_cast<std::size_t>(n);
+            return {};
+        }
+        if (errno != EINTR) {
+            return last_error();
+        }
+    }
+}

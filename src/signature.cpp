@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-#include "extract_source.h"
+#include "files.h"
 
 namespace fs = std::filesystem;
 
@@ -20,8 +20,9 @@ constexpr std::size_t digest_bytes = 64;
 constexpr std::size_t key_id_offset = 2;
 constexpr std::size_t material_offset = 10;
 
-[[nodiscard]] bool refuse(spdlog::level::level_enum level, const char* reason) {
-    spdlog::log(level, "Package signature check failed: {}", reason);
+[[nodiscard]] bool refuse(SignatureFailure failure, const char* reason) {
+    spdlog::log(failure == SignatureFailure::fetch_again ? spdlog::level::warn : spdlog::level::err,
+                "Package signature check failed: {}", reason);
     return false;
 }
 
@@ -55,7 +56,7 @@ std::optional<PublicKey> parse_public_key(const std::string& text) {
 // opened. Read through the platform's own file calls, as the package is: they take paths of any
 // length.
 std::optional<std::string> read_signature_file(const fs::path& path) {
-    ArchiveFile file;
+    ReadOnlyFile file;
     if (file.open(path).failed()) {
         return std::nullopt;
     }
@@ -122,7 +123,7 @@ std::optional<std::vector<PublicKey>> parse_public_keys(const std::vector<std::s
     for (const std::string& text : texts) {
         const std::optional<PublicKey> key = parse_public_key(text);
         if (!key) {
-            static_cast<void>(refuse(spdlog::level::err, "malformed public key"));
+            static_cast<void>(refuse(SignatureFailure::ends_run, "malformed public key"));
             return std::nullopt;
         }
         keys.push_back(*key);
@@ -177,31 +178,31 @@ std::array<unsigned char, 64> Blake2b512::finish() {
 }
 
 PackageSignature::PackageSignature(SignatureRule rule) : rule_(std::move(rule)) {
-    const spdlog::level::level_enum level = rule_.failure_level;
+    const SignatureFailure failure = rule_.failure;
     const std::optional<std::string> text = read_signature_file(rule_.file);
     if (!text) {
-        static_cast<void>(refuse(level, "no signature file"));
+        static_cast<void>(refuse(failure, "no signature file"));
         return;
     }
     const std::optional<SignatureFile> parsed = parse_signature_file(*text);
     if (!parsed) {
-        static_cast<void>(refuse(level, "malformed signature"));
+        static_cast<void>(refuse(failure, "malformed signature"));
         return;
     }
     const std::array<unsigned char, 74>& line = parsed->signature_line;
     if (line[0] == 'E' && line[1] == 'd') {
-        static_cast<void>(refuse(level, "legacy signature, sign again without -l"));
+        static_cast<void>(refuse(failure, "legacy signature, sign again without -l"));
         return;
     }
     if (line[0] != 'E' || line[1] != 'D') {
-        static_cast<void>(refuse(level, "malformed signature"));
+        static_cast<void>(refuse(failure, "malformed signature"));
         return;
     }
     const auto key = std::find_if(rule_.keys.begin(), rule_.keys.end(), [&](const PublicKey& k) {
         return std::equal(k.id.begin(), k.id.end(), line.begin() + key_id_offset);
     });
     if (key == rule_.keys.end()) {
-        static_cast<void>(refuse(level, "no key with that key id"));
+        static_cast<void>(refuse(failure, "no key with that key id"));
         return;
     }
     key_ = key->key;
@@ -212,33 +213,33 @@ PackageSignature::PackageSignature(SignatureRule rule) : rule_(std::move(rule)) 
 }
 
 bool PackageSignature::verify() {
-    const spdlog::level::level_enum level = rule_.failure_level;
+    const SignatureFailure failure = rule_.failure;
     const std::array<unsigned char, 64> digest = digest_.finish();
     if (crypto_sign_verify_detached(signature_.data(), digest.data(), digest.size(), key_.data()) !=
         0) {
-        return refuse(level, "signature does not match the package");
+        return refuse(failure, "signature does not match the package");
     }
     std::vector<unsigned char> signed_comment(signature_.begin(), signature_.end());
     signed_comment.insert(signed_comment.end(), trusted_comment_.begin(), trusted_comment_.end());
     if (crypto_sign_verify_detached(global_signature_.data(), signed_comment.data(),
                                     signed_comment.size(), key_.data()) != 0) {
-        return refuse(level, "trusted comment altered");
+        return refuse(failure, "trusted comment altered");
     }
     if (!rule_.version.empty() && !comment_allows_version(trusted_comment_, rule_.version)) {
-        return refuse(level, "version mismatch");
+        return refuse(failure, "version mismatch");
     }
     spdlog::info("Signature verified: {}", trusted_comment_);
     return true;
 }
 
 bool verify_signature(const fs::path& package, SignatureRule rule) {
-    const spdlog::level::level_enum level = rule.failure_level;
+    const SignatureFailure failure = rule.failure;
     PackageSignature signature(std::move(rule));
     if (!signature.usable()) {
         return false;
     }
     if (!feed_file(package, {&signature.package_digest()})) {
-        return refuse(level, "package unreadable");
+        return refuse(failure, "package unreadable");
     }
     return signature.verify();
 }

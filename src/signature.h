@@ -5,8 +5,6 @@
 // read of the package as its SHA-256. The legacy form signs the whole file, which would have to
 // be held in memory at once.
 
-#include <spdlog/common.h>
-
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -15,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "download.h"
+#include "digest.h"
 
 // A publisher's public key, as the second line of a minisign .pub file gives it: base64 of the
 // algorithm "Ed", an 8-byte key id and the 32-byte Ed25519 key.
@@ -32,6 +30,10 @@ struct PublicKey {
 // The most a signature file may hold: two base64 lines and minisign's two comments, with room.
 constexpr std::int64_t signature_file_limit = 16 * 1024;
 
+// What a refused signature means for the run: a package already in place is only fetched again
+// (a warning); a downloaded or applied one ends the run (an error).
+enum class SignatureFailure { fetch_again, ends_run };
+
 // What the signature of a package must satisfy.
 struct SignatureRule {
     // The signature file, normally the package's path followed by ".minisig".
@@ -40,9 +42,8 @@ struct SignatureRule {
     std::vector<PublicKey> keys;
     // Not empty: a version in the trusted comment must be this one.
     std::string version;
-    // The level of "Package signature check failed: ...": a package already in place that fails
-    // is only fetched again, a downloaded or applied one ends the run.
-    spdlog::level::level_enum failure_level;
+    // The level of "Package signature check failed: ...".
+    SignatureFailure failure;
 };
 
 // True when the trusted comment names no version other than `version`. A version is a word of

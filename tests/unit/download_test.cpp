@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 
+#include "digest.h"
 #include "download.h"
 #include "signature.h"
+#include "stall.h"
 #include "support.h"
 #include "text.h"
 
@@ -15,15 +18,6 @@ using support::fs::path;
 
 const std::string kEmptyDigest = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-
-std::string hex(const std::vector<unsigned char>& bytes) {
-    std::string text;
-    for (const unsigned char byte : bytes) {
-        text += "0123456789abcdef"[byte >> 4];
-        text += "0123456789abcdef"[byte & 0x0f];
-    }
-    return text;
-}
 
 struct Verify : support::LoggedTest {
     path file(const std::string& name, const std::string& bytes) const {
@@ -135,7 +129,6 @@ TEST_F(Verify, DigestsOfKnownContent) {
     };
     for (const auto& c : cases) {
         const path p = file("data.bin", c.content);
-        EXPECT_EQ(sha256_file(p), c.digest) << c.content.size();
         EXPECT_TRUE(verify_package(p, c.digest, static_cast<std::int64_t>(c.content.size())))
             << c.content.size();
     }
@@ -143,7 +136,9 @@ TEST_F(Verify, DigestsOfKnownContent) {
 }
 
 TEST_F(Verify, UnopenableFileIsAnError) {
-    EXPECT_EQ(sha256_file(dir / "missing.bin"), std::nullopt);
+    Sha256 sha256;
+    ASSERT_TRUE(sha256.ready());
+    EXPECT_FALSE(feed_file(dir / "missing.bin", {&sha256}));
     EXPECT_EQ(log(), Lines({"error Failed to open for hash: " + to_narrow(dir / "missing.bin")}));
 }
 
@@ -155,13 +150,50 @@ TEST_F(Verify, OneReadFeedsEveryDigest) {
     ASSERT_TRUE(feed_file(p, {&sha256, &blake2b}));
     const std::optional<std::vector<unsigned char>> sha256_digest = sha256.finish();
     ASSERT_TRUE(sha256_digest);
-    EXPECT_EQ(hex(*sha256_digest),
+    EXPECT_EQ(to_hex(*sha256_digest),
               "4a3f0c0c213adea174f9a3d4c13177315b588bdb2e9c1012d3d0bf0453ca0f6a");
     const std::array<unsigned char, 64> blake2b_digest = blake2b.finish();
-    EXPECT_EQ(hex({blake2b_digest.begin(), blake2b_digest.end()}),
+    EXPECT_EQ(to_hex({blake2b_digest.begin(), blake2b_digest.end()}),
               "f6333b38b70c3f72383247a3e302f0190a1dcc80dc625f5716e6346c92c7a7c0"
               "fdd70c8dcbc8e1e651f2ba47303e82fc9a7b42d235f4212585accf258f7835a6");
     EXPECT_TRUE(log().empty());
+}
+
+// The stall rule on a clock the test moves: 10 bytes a second over windows of 3 seconds.
+struct Stall : ::testing::Test {
+    using time_point = std::chrono::steady_clock::time_point;
+    time_point now{};
+    StallRule rule{3, 10, [this] { return now; }};
+    void advance(int seconds) { now += std::chrono::seconds(seconds); }
+};
+
+TEST_F(Stall, SilenceForAWholeWindowIsAStall) {
+    advance(2);
+    EXPECT_FALSE(rule.stalled());
+    advance(1);
+    EXPECT_TRUE(rule.stalled());
+    rule.received(1000);
+    EXPECT_TRUE(rule.stalled());  // a stall is final
+}
+
+TEST_F(Stall, EachWindowMustBringItsShare) {
+    rule.received(30);  // exactly 10 bytes a second
+    advance(3);
+    EXPECT_FALSE(rule.stalled());
+    EXPECT_EQ(rule.window_end(), now + std::chrono::seconds(3));
+    rule.received(59);  // one byte short in the second window
+    advance(3);
+    EXPECT_TRUE(rule.stalled());
+}
+
+TEST_F(Stall, ALateCheckStartsTheNextWindowThen) {
+    rule.received(30);
+    advance(10);
+    EXPECT_FALSE(rule.stalled());
+    advance(2);
+    EXPECT_FALSE(rule.stalled());  // the new window has not passed yet
+    advance(1);
+    EXPECT_TRUE(rule.stalled());
 }
 
 }  // namespace
