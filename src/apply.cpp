@@ -152,7 +152,7 @@ void log_holders(const fs::path& dir) {
     return true;
 }
 
-[[nodiscard]] bool move_current_aside(const Layout& layout, NewFile& marker) {
+[[nodiscard]] bool move_current_aside(const Layout& layout, WrittenFile& marker) {
     if (marker.error().failed()) {
         spdlog::error("Failed to create {}: {}", path_text(layout.marker),
                       error_text(marker.error()));
@@ -196,7 +196,7 @@ void log_holders(const fs::path& dir) {
 // The version text goes into the marker, which is later renamed onto .version, so that the
 // marker's removal and the new .version happen in one step. Written in binary: the line end is
 // CR LF on every platform.
-[[nodiscard]] bool write_version_text(NewFile& marker, const std::string& version) {
+[[nodiscard]] bool write_version_text(WrittenFile& marker, const std::string& version) {
     const std::string text = version + "\r\n";
     const bool written = marker.write(text.data(), text.size()).ok();
     return marker.close().ok() && written;
@@ -214,7 +214,7 @@ void log_holders(const fs::path& dir) {
     return false;
 }
 
-int roll_back(const Layout& layout, NewFile& marker) {
+int roll_back(const Layout& layout, WrittenFile& marker) {
     spdlog::error("Extraction failed, rolling back");
     static_cast<void>(marker.close());
     remove_tree(layout.current);
@@ -229,7 +229,7 @@ int roll_back(const Layout& layout, NewFile& marker) {
     return 1;
 }
 
-int finish_update(const Layout& layout, NewFile& marker, const std::string& version,
+int finish_update(const Layout& layout, WrittenFile& marker, const std::string& version,
                   const std::string& args) {
     const bool version_text_written = write_version_text(marker, version);
     // Everything extracted, and the version text, must be on the disk before the commit: after a
@@ -280,7 +280,7 @@ int run_apply(std::int32_t pid, const std::string& package, const std::string& a
     }
     wait_for_old_process(pid, layout);
     // Made only now, after the wait, so that nothing planted at its name meanwhile is used.
-    NewFile marker(layout.marker);
+    WrittenFile marker(layout.marker, WriteMode::replace);
     if (!move_current_aside(layout, marker)) {
         return 1;
     }

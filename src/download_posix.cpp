@@ -97,7 +97,7 @@ class Transfer {
 
 // Where the body goes, and how much of it may come.
 struct Sink {
-    NewFile& file;
+    WrittenFile& file;
     std::filesystem::path directory;
     std::int64_t max_bytes;  // negative: no size known, the free-space floor applies
     std::int64_t received = 0;
@@ -168,7 +168,7 @@ std::int32_t download_url_to_file(const std::string& url, const std::filesystem:
     if (transfer.easy() == nullptr) {
         return as_result(download_failure);
     }
-    NewFile file(path);
+    WrittenFile file(path, WriteMode::replace);
     if (file.error().failed()) {
         return as_result(write_failure(static_cast<int>(file.error().code())));
     }

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -250,25 +252,25 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
 // entry has been read), so an entry that can't be opened leaves nothing behind.
 [[nodiscard]] bool write_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat,
                                const fs::path& path) {
-    std::optional<OutputFile> file;
+    std::optional<WrittenFile> file;
     const auto opened = [&file, &path] {
         if (!file) {
-            file.emplace(path);
+            file.emplace(path, WriteMode::overwrite);
         }
-        return file->is_open();
+        return file->error().ok();
     };
     // An entry may not inflate beyond the size the directory records: overlapping entries or a
     // lying size would otherwise turn a small archive into a full disk. The reader hands over
     // nothing past that size.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return opened() && file->write(data, size);
+        return opened() && file->write(data, size).ok();
     });
     if (!read || !opened()) {
         return false;
     }
     const std::optional<std::time_t> mtime =
         (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
-    return file->finish(mtime, permissions_to_set(run, index));
+    return file->close({mtime, permissions_to_set(run, index)}).ok();
 }
 
 [[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {

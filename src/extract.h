@@ -1,9 +1,6 @@
 #pragma once
 
-#include <cstddef>
-#include <ctime>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,25 +17,3 @@ unsigned file_creation_mask();
 // The native path for one name given in UTF-8; nothing when a character has no exact native
 // form.
 std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8);
-
-// A file being written by extraction, created or truncated when constructed; closed when it
-// goes.
-class OutputFile {
-  public:
-    explicit OutputFile(const std::filesystem::path& path);
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    [[nodiscard]] bool is_open() const;
-    [[nodiscard]] bool write(const char* data, std::size_t size);
-    // Gives the file its entry's time stamp and, where the file system keeps them, the
-    // permission bits (already limited by file_creation_mask), then closes it. False when any of
-    // that failed.
-    [[nodiscard]] bool finish(std::optional<std::time_t> mtime,
-                              std::optional<unsigned> permissions);
-
-  private:
-    struct Native;  // the platform's open file
-    std::unique_ptr<Native> native_;
-};

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -32,21 +33,47 @@ NativeError existing_directory_is_fine(NativeError creation, bool exists_as_dire
 // True for the error make_directory gives when a parent is missing.
 [[nodiscard]] bool is_missing_parent(NativeError error);
 
-// A file made new by the updater and held open until it goes. Whatever was at the path first (a
-// file, an empty directory, or a link, removed as itself and never followed) is removed, and the
-// file is then created exclusively: nothing written through it can land anywhere else.
-class NewFile {
-  public:
-    explicit NewFile(const std::filesystem::path& path);
-    ~NewFile();
-    NewFile(const NewFile&) = delete;
-    NewFile& operator=(const NewFile&) = delete;
+// How a WrittenFile takes its name.
+enum class WriteMode {
+    // A regular file at the name is emptied and written anew; with nothing there, the file is
+    // created. A directory at the name fails the opening, and so does a link on Linux (Windows
+    // follows one). Extraction's mode: one system call per file, the speed it depends on.
+    overwrite,
+    // Whatever is at the name first (a file, an empty directory, or a link, removed as itself and
+    // never followed) is removed, and the file is then created exclusively: nothing written
+    // through it can land anywhere else.
+    replace,
+    // An existing regular file of ours, to write on at its end: opened without following a link
+    // at the name, and refused unless it has exactly one name (a second one could lie anywhere).
+    continue_existing,
+};
 
-    // Why the file could not be made; success when it is open.
+// What a file is given as it is closed: extraction's entry time stamp and, where the file system
+// keeps them, permission bits (already limited by the creation mask; NTFS keeps none).
+struct FileStamp {
+    std::optional<std::time_t> modified;
+    std::optional<unsigned> permissions;
+};
+
+// A file the updater writes, held open until it is closed or goes.
+class WrittenFile {
+  public:
+    WrittenFile(const std::filesystem::path& path, WriteMode mode);
+    ~WrittenFile();
+    WrittenFile(const WrittenFile&) = delete;
+    WrittenFile& operator=(const WrittenFile&) = delete;
+
+    // Why the file could not be opened; success when it is open.
     [[nodiscard]] NativeError error() const { return error_; }
     NativeError write(const char* data, std::size_t size);
-    // Closes the file, reporting what the system reports on closing (a delayed write error).
-    NativeError close();
+    // Gives the file the stamp and closes it; the first failure of these steps, each tried (a
+    // delayed write error shows on closing). Nothing to do when the file is not open.
+    //
+    // Durability: Windows flushes each file here as it closes, since an unprivileged process
+    // can't flush a whole volume. Linux flushes nothing here: make_durable then writes the data of
+    // every file under the root in one syncfs, far faster than one fsync per file. Either way, what
+    // was written under a root survives a power cut once make_durable of that root succeeded.
+    NativeError close(const FileStamp& stamp = {});
 
   private:
     struct Native;  // the platform's open file
@@ -86,8 +113,7 @@ extern const bool durable_writes;
 [[nodiscard]] bool make_rename_durable(const std::filesystem::path& target);
 
 // The platform's flushes behind them. Linux flushes the whole file system holding root (one
-// syncfs) and the root directory; Windows has flushed each file as the updater closed it and has
-// nothing left to do there.
+// syncfs) and the root directory; Windows has nothing left to do there (WrittenFile::close).
 NativeError flush_written_data(const std::filesystem::path& root);
 NativeError flush_file(const std::filesystem::path& path);
 // Linux: the directory holding target. Windows: target itself, opened for writing, which also

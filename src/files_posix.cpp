@@ -34,6 +34,8 @@ NativeError make_directory(const std::filesystem::path& dir) {
     return false;
 }
 
+namespace {
+
 NativeError write_some(int fd, const char* data, std::size_t size, std::size_t& written) {
     for (;;) {
         const ssize_t n = write(fd, data, size);
@@ -51,36 +53,88 @@ NativeError write_some(int fd, const char* data, std::size_t size, std::size_t& 
     }
 }
 
-NativeError write_fd(int fd, const char* data, std::size_t size) {
+// O_NOFOLLOW: a link at the name is never followed.
+NativeError open_for_writing(const std::filesystem::path& path, int flags, UniqueFd& fd) {
+    fd.reset(open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | flags, 0666));
+    return fd.valid() ? NativeError() : last_error();
+}
+
+// O_NONBLOCK: a FIFO at the name fails at once instead of waiting for a reader; a regular file
+// ignores it.
+NativeError open_to_continue(const std::filesystem::path& path, UniqueFd& fd) {
+    UniqueFd opened;
+    if (const NativeError error = open_for_writing(path, O_APPEND | O_NONBLOCK, opened);
+        error.failed()) {
+        return error;
+    }
+    struct stat st;
+    if (fstat(opened.get(), &st) != 0) {
+        return last_error();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return NativeError(EINVAL);
+    }
+    if (st.st_nlink != 1) {
+        return NativeError(EMLINK);
+    }
+    fd = std::move(opened);
+    return {};
+}
+
+NativeError open_written_file(const std::filesystem::path& path, WriteMode mode, UniqueFd& fd) {
+    switch (mode) {
+        case WriteMode::overwrite:
+            return open_for_writing(path, O_CREAT | O_TRUNC, fd);
+        case WriteMode::replace:
+            remove_file(path);
+            return open_for_writing(path, O_CREAT | O_EXCL, fd);
+        case WriteMode::continue_existing:
+            return open_to_continue(path, fd);
+    }
+    return NativeError(EINVAL);
+}
+
+// Each step is tried; the first failure is the one reported.
+NativeError stamp_file(int fd, const FileStamp& stamp) {
+    NativeError error;
+    if (stamp.permissions && fchmod(fd, static_cast<mode_t>(*stamp.permissions)) != 0) {
+        error = last_error();
+    }
+    if (stamp.modified) {
+        const timespec times[2] = {{*stamp.modified, 0}, {*stamp.modified, 0}};
+        if (futimens(fd, times) != 0 && error.ok()) {
+            error = last_error();
+        }
+    }
+    return error;
+}
+
+}  // namespace
+
+struct WrittenFile::Native {
+    UniqueFd fd;
+};
+
+WrittenFile::WrittenFile(const std::filesystem::path& path, WriteMode mode)
+    : native_(std::make_unique<Native>()), error_(open_written_file(path, mode, native_->fd)) {}
+
+WrittenFile::~WrittenFile() = default;
+
+NativeError WrittenFile::write(const char* data, std::size_t size) {
+    const int fd = native_->fd.get();
     return write_all(data, size, [fd](const char* d, std::size_t n, std::size_t& written) {
         return write_some(fd, d, n, written);
     });
 }
 
-struct NewFile::Native {
-    UniqueFd fd;
-};
-
-NewFile::NewFile(const std::filesystem::path& path) : native_(std::make_unique<Native>()) {
-    remove_file(path);
-    native_->fd.reset(
-        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+NativeError WrittenFile::close(const FileStamp& stamp) {
     if (!native_->fd.valid()) {
-        error_ = last_error();
+        return {};
     }
-}
-
-NewFile::~NewFile() = default;
-
-NativeError NewFile::write(const char* data, std::size_t size) {
-    return write_fd(native_->fd.get(), data, size);
-}
-
-NativeError NewFile::close() {
-    if (native_->fd.valid() && ::close(native_->fd.release()) != 0) {
-        return last_error();
-    }
-    return {};
+    // Nothing is flushed here: make_durable flushes the whole file system at once.
+    const NativeError stamped = stamp_file(native_->fd.get(), stamp);
+    const NativeError closed = ::close(native_->fd.release()) == 0 ? NativeError() : last_error();
+    return stamped.failed() ? stamped : closed;
 }
 
 namespace {

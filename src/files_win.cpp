@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <cwchar>
 #include <vector>
 
@@ -75,12 +76,6 @@ std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
     return names;
 }
 
-NativeError write_handle(HANDLE file, const char* data, std::size_t size) {
-    return write_all(data, size, [file](const char* d, std::size_t n, std::size_t& written) {
-        return write_some(file, d, n, written);
-    });
-}
-
 bool is_existing_directory(const std::filesystem::path& path) {
     const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -102,45 +97,109 @@ NativeError make_directory(const std::filesystem::path& dir) {
            error.code() == ERROR_ACCESS_DENIED;
 }
 
-struct NewFile::Native {
+namespace {
+
+// Seconds since 1970 (UTC) as 100-nanosecond intervals since 1601.
+FILETIME file_time(std::time_t seconds) {
+    const ULONGLONG ticks = (static_cast<ULONGLONG>(seconds) + 11644473600ULL) * 10000000ULL;
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+// Readers and a rename of the file stay possible while it is open.
+NativeError open_handle(const std::filesystem::path& path, DWORD disposition, DWORD flags,
+                        UniqueHandle& file) {
+    file.reset(CreateFileW(long_path(path).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, disposition,
+                           FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+    return file.valid() ? NativeError() : last_error();
+}
+
+// A link at the name is opened as itself and never followed.
+constexpr DWORD not_followed = FILE_FLAG_OPEN_REPARSE_POINT;
+
+NativeError open_to_continue(const std::filesystem::path& path, UniqueHandle& file) {
+    UniqueHandle opened;
+    if (const NativeError error = open_handle(path, OPEN_EXISTING, not_followed, opened);
+        error.failed()) {
+        return error;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(opened.get(), &info)) {
+        return last_error();
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return NativeError(ERROR_ACCESS_DENIED);
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return NativeError(ERROR_CANT_ACCESS_FILE);
+    }
+    if (info.nNumberOfLinks != 1) {
+        return NativeError(ERROR_TOO_MANY_LINKS);
+    }
+    if (!SetFilePointerEx(opened.get(), LARGE_INTEGER{}, nullptr, FILE_END)) {
+        return last_error();
+    }
+    file = std::move(opened);
+    return {};
+}
+
+NativeError open_written_file(const std::filesystem::path& path, WriteMode mode,
+                              UniqueHandle& file) {
+    switch (mode) {
+        case WriteMode::overwrite:
+            return open_handle(path, CREATE_ALWAYS, 0, file);
+        case WriteMode::replace:
+            remove_file(path);
+            return open_handle(path, CREATE_NEW, not_followed, file);
+        case WriteMode::continue_existing:
+            return open_to_continue(path, file);
+    }
+    return NativeError(ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace
+
+struct WrittenFile::Native {
     UniqueHandle file;
 };
 
-// FILE_FLAG_OPEN_REPARSE_POINT: should a link appear at the name after all, it is opened as
-// itself and never followed. Readers and a rename of the file stay possible while it is open.
-NewFile::NewFile(const std::filesystem::path& path) : native_(std::make_unique<Native>()) {
-    remove_file(path);
-    native_->file.reset(CreateFileW(long_path(path).c_str(), GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!native_->file.valid()) {
-        error_ = last_error();
-    }
+WrittenFile::WrittenFile(const std::filesystem::path& path, WriteMode mode)
+    : native_(std::make_unique<Native>()), error_(open_written_file(path, mode, native_->file)) {}
+
+WrittenFile::~WrittenFile() = default;
+
+NativeError WrittenFile::write(const char* data, std::size_t size) {
+    const HANDLE file = native_->file.get();
+    return write_all(data, size, [file](const char* d, std::size_t n, std::size_t& written) {
+        return write_some(file, d, n, written);
+    });
 }
 
-NewFile::~NewFile() = default;
-
-NativeError NewFile::write(const char* data, std::size_t size) {
-    return write_handle(native_->file.get(), data, size);
-}
-
-NativeError NewFile::close() {
+// NTFS keeps no Unix permission bits: the file has the access rules its directory passes on.
+NativeError WrittenFile::close(const FileStamp& stamp) {
     if (!native_->file.valid()) {
         return {};
     }
     UniqueHandle file(native_->file.release());
-    // Each file is flushed as it is closed: there is no flush of everything at once.
-    if (durable_writes && !FlushFileBuffers(file.get())) {
-        return last_error();
+    NativeError error;
+    if (stamp.modified) {
+        const FILETIME time = file_time(*stamp.modified);
+        if (!SetFileTime(file.get(), nullptr, &time, &time)) {
+            error = last_error();
+        }
     }
-    if (!CloseHandle(file.release())) {
-        return last_error();
+    // Flushed one by one as they close: what makes the written files survive a power cut.
+    if (durable_writes && !FlushFileBuffers(file.get()) && error.ok()) {
+        error = last_error();
     }
-    return {};
+    if (!CloseHandle(file.release()) && error.ok()) {
+        error = last_error();
+    }
+    return error;
 }
 
 NativeError flush_written_data(const std::filesystem::path&) {
-    // Every file the updater writes was flushed when it was closed.
+    // WrittenFile::close flushed every file as it closed.
     return {};
 }
 

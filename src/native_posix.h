@@ -4,8 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstddef>
-
 #include "error.h"
 #include "files.h"
 
@@ -42,9 +40,6 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
-
-// Writes all of data to the descriptor, going on after short and interrupted writes.
-NativeError write_fd(int fd, const char* data, std::size_t size);
 
 struct FileLock::Native {
     UniqueFd fd;

@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -60,9 +59,6 @@ using UniqueFindHandle = BasicHandle<FindClose>;
 
 // Text in the given code page as UTF-16; nothing when a byte sequence has no exact form.
 std::optional<std::wstring> widen(UINT code_page, const std::string& text);
-
-// Writes all of data to the file handle.
-NativeError write_handle(HANDLE file, const char* data, std::size_t size);
 
 struct FileLock::Native {
     UniqueHandle file;  // the lock file, or the mutex of a gate
