@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -24,9 +23,6 @@ std::string normalize_exe_path(const std::string& path_text);
 // The processes that keep files in dir busy, as "name (pid)": those running an executable from
 // inside it and, on Windows, whatever the Restart Manager reports.
 std::vector<std::string> processes_holding(const std::filesystem::path& dir);
-
-// Handler of `close-app`. Returns the exit code.
-int run_close_app(const std::string& exe, std::int32_t timeout_ms);
 
 // The image path of process `pid` as narrow text, when it can be read.
 std::optional<std::string> process_image_path(long pid);
