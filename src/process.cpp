@@ -92,3 +92,16 @@ bool is_process_running(const std::string& normalized) {
         return image && normalize_exe_path(*image) == normalized;
     });
 }
+
+bool any_process(const std::function<bool(long pid)>& matches) {
+    bool accepted = false;
+    const NativeError error = visit_processes([&](long pid) {
+        accepted = matches(pid);
+        return accepted;
+    });
+    if (error.failed()) {
+        // The system call's name on every build, so that the log reads the same on both.
+        spdlog::warn("CreateToolhelp32Snapshot failed: {}", error.code());
+    }
+    return accepted;
+}

@@ -9,6 +9,8 @@
 
 #include <filesystem>
 
+#include "error.h"
+
 // Comparison form of an executable path: resolved through the file system where it exists,
 // `/` turned into `\`, ASCII letters folded to lower case. Never fails.
 std::string normalize_exe_path(const std::string& path_text);
@@ -42,6 +44,10 @@ std::vector<std::string> restart_manager_holders(const std::filesystem::path& di
 // Offers the id of every process on the machine to `matches`, stopping at the first it accepts.
 // False when none was accepted, or when the process list cannot be read (logged as a warning).
 [[nodiscard]] bool any_process(const std::function<bool(long pid)>& matches);
+
+// Offers the id of every process on the machine to `visit` until it returns true. Fails when
+// the process list cannot be read.
+NativeError visit_processes(const std::function<bool(long pid)>& visit);
 
 // Another process, opened for waiting on and terminating it; closed when it goes.
 class ProcessHandle {
