@@ -10,8 +10,8 @@
 #include "extract.h"
 #include "files.h"
 #include "launch.h"
-#include "log.h"
 #include "process.h"
+#include "run_start.h"
 #include "signature.h"
 #include "text.h"
 
@@ -266,7 +266,7 @@ int run_apply(std::int32_t pid, const std::string& package, const std::string& a
     const Layout layout = make_layout(app_dir, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
-    const FileLock lock = lock_and_start_log(
+    const FileLock lock = start_locked_run(
         app_dir, [&layout] { return lock_root(layout.root); }, layout.root,
         "Another update is in progress in " + path_text(layout.root));
     if (!lock.held()) {

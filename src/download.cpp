@@ -8,6 +8,7 @@
 #include "digest.h"
 #include "files.h"
 #include "log.h"
+#include "run_start.h"
 #include "signature.h"
 #include "text.h"
 
@@ -172,7 +173,7 @@ int run_download(const std::string& url, const std::string& output, const std::s
     // unfinished file into place.
     fs::path lock_path = package;
     lock_path += ".lock";
-    const FileLock lock = lock_and_start_log(
+    const FileLock lock = start_locked_run(
         app_dir, [&lock_path] { return lock_file(lock_path); }, lock_path,
         "Another download to " + output + " is in progress");
     if (!lock.held()) {

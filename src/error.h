@@ -2,6 +2,10 @@
 
 #include <string>
 
+// How failures travel: a platform function (in a _win or _posix file) returns its failure, as a
+// NativeError or a value that says it failed, and never logs; the portable code that called it
+// logs it, once, in the same words on every build.
+
 // A native error code as the system reported it: a GetLastError value on Windows, an errno
 // value on Linux. Zero is success. There is deliberately no conversion to bool, so that a result
 // can't be read the wrong way round, and ignoring one is a compile error.

@@ -137,10 +137,6 @@ void remove_tree(const std::filesystem::path& path);
 // Removes a single file (or link, or empty directory), best effort; a link is removed as itself.
 void remove_file(const std::filesystem::path& path);
 
-// The path as the updater hands it to the system's file calls: on Windows absolute and with the
-// \\?\ prefix that lifts the 260-character limit; as it is elsewhere.
-std::filesystem::path system_path(const std::filesystem::path& path);
-
 // True when anything is at path, a link that leads nowhere included.
 [[nodiscard]] bool path_exists(const std::filesystem::path& path);
 

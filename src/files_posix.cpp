@@ -273,9 +273,6 @@ std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-std::filesystem::path system_path(const std::filesystem::path& path) {
-    return path;
-}
 
 struct ReadOnlyFile::Native {
     UniqueFd fd;

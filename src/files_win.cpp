@@ -342,9 +342,6 @@ std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path
     return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
-std::filesystem::path system_path(const std::filesystem::path& path) {
-    return long_path(path);
-}
 
 struct ReadOnlyFile::Native {
     UniqueHandle file;

@@ -8,7 +8,6 @@
 #include <memory>
 #include <system_error>
 
-#include "files.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -29,12 +28,12 @@ void unlink_shared_log(const fs::path& log) {
     }
 }
 
+}  // namespace
+
 fs::path log_path(const std::string& app_dir) {
     const fs::path root = app_dir.empty() ? fs::current_path() : to_path(app_dir);
     return root / "updater.log";
 }
-
-}  // namespace
 
 void init_logging(const std::string& app_dir, LogStart start) {
     const fs::path log = log_path(app_dir);
@@ -47,22 +46,4 @@ void init_logging(const std::string& app_dir, LogStart start) {
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);
     spdlog::flush_on(spdlog::level::info);
-}
-
-FileLock lock_and_start_log(const std::string& app_dir, const std::function<FileLock()>& take_lock,
-                            const fs::path& locked, const std::string& busy_line) {
-    // Without the gate (it timed out, or the log's name can't be opened) the run goes on as it
-    // would have: the gate only orders the lines.
-    const FileLock gate = wait_for_gate(log_path(app_dir));
-    FileLock lock = take_lock();
-    if (lock.held()) {
-        init_logging(app_dir);
-    } else if (lock.busy()) {
-        init_logging(app_dir, LogStart::append);
-        spdlog::error("{}", busy_line);
-    } else {
-        init_logging(app_dir);
-        spdlog::error("Failed to lock {}: {}", path_text(locked), error_text(lock.error()));
-    }
-    return lock;
 }

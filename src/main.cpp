@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "apply.h"
+#include "close_app.h"
 #include "download.h"
 #include "log.h"
-#include "process.h"
 
 namespace {
 

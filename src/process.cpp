@@ -3,19 +3,13 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
-#include <thread>
 
-#include "launch.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::int32_t default_timeout_ms = 30000;
-constexpr auto poll_interval = std::chrono::milliseconds(250);
 
 // The path as the file system resolves it where it exists, else made absolute, else as given.
 std::string resolved_text(const std::string& path_text) {
@@ -45,43 +39,6 @@ std::string resolved_text(const std::string& path_text) {
 std::string file_name(const std::string& path_text) {
     const auto separator = std::find_if(path_text.rbegin(), path_text.rend(), is_separator);
     return std::string(separator.base(), path_text.end());
-}
-
-// The quit request runs in the executable's directory; with none, in the updater's own.
-std::optional<std::string> quit_request_directory(const std::string& exe) {
-    try {
-        std::string directory = to_narrow(to_path(exe).parent_path());
-        if (!directory.empty()) {
-            return directory;
-        }
-    } catch (const fs::filesystem_error&) {
-        // Text without a path form names no directory; the start itself then reports whatever
-        // goes wrong with such a path.
-    }
-    return std::nullopt;
-}
-
-void send_quit_request(const std::string& exe) {
-    const std::string command_line = quoted_command_line(exe, "--quit-for-update");
-    const NativeError error = start_detached(command_line, quit_request_directory(exe));
-    if (error.ok()) {
-        spdlog::info("Quit request launched: {}", command_line);
-    } else {
-        spdlog::error("Failed to launch quit request (err={}): {}", error.code(), command_line);
-    }
-}
-
-// Polls until no process runs from the executable. The deadline is tested before each lookup,
-// so none starts after it.
-[[nodiscard]] bool wait_for_exit(const std::string& normalized, std::int32_t timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (!is_process_running(normalized)) {
-            return true;
-        }
-        std::this_thread::sleep_for(poll_interval);
-    }
-    return false;
 }
 
 }  // namespace
@@ -136,17 +93,15 @@ bool is_process_running(const std::string& normalized) {
     });
 }
 
-int run_close_app(const std::string& exe, std::int32_t timeout_ms) {
-    const std::string normalized = normalize_exe_path(exe);
-    if (!is_process_running(normalized)) {
-        spdlog::info("No running app process found: {}", exe);
-        return 0;
+bool any_process(const std::function<bool(long pid)>& matches) {
+    bool accepted = false;
+    const NativeError error = visit_processes([&](long pid) {
+        accepted = matches(pid);
+        return accepted;
+    });
+    if (error.failed()) {
+        // The system call's name on every build, so that the log reads the same on both.
+        spdlog::warn("CreateToolhelp32Snapshot failed: {}", error.code());
     }
-    send_quit_request(exe);
-    if (wait_for_exit(normalized, timeout_ms > 0 ? timeout_ms : default_timeout_ms)) {
-        spdlog::info("App process exited: {}", exe);
-        return 0;
-    }
-    spdlog::error("Timed out waiting for app process to exit: {}", exe);
-    return 1;
+    return accepted;
 }

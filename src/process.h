@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -9,6 +8,8 @@
 #include <vector>
 
 #include <filesystem>
+
+#include "error.h"
 
 // Comparison form of an executable path: resolved through the file system where it exists,
 // `/` turned into `\`, ASCII letters folded to lower case. Never fails.
@@ -24,9 +25,6 @@ std::string normalize_exe_path(const std::string& path_text);
 // The processes that keep files in dir busy, as "name (pid)": those running an executable from
 // inside it and, on Windows, whatever the Restart Manager reports.
 std::vector<std::string> processes_holding(const std::filesystem::path& dir);
-
-// Handler of `close-app`. Returns the exit code.
-int run_close_app(const std::string& exe, std::int32_t timeout_ms);
 
 // The image path of process `pid` as narrow text, when it can be read.
 std::optional<std::string> process_image_path(long pid);
@@ -46,6 +44,10 @@ std::vector<std::string> restart_manager_holders(const std::filesystem::path& di
 // Offers the id of every process on the machine to `matches`, stopping at the first it accepts.
 // False when none was accepted, or when the process list cannot be read (logged as a warning).
 [[nodiscard]] bool any_process(const std::function<bool(long pid)>& matches);
+
+// Offers the id of every process on the machine to `visit` until it returns true. Fails when
+// the process list cannot be read.
+NativeError visit_processes(const std::function<bool(long pid)>& visit);
 
 // Another process, opened for waiting on and terminating it; closed when it goes.
 class ProcessHandle {

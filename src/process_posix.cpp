@@ -4,8 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <spdlog/spdlog.h>
-
 #include <cerrno>
 #include <memory>
 #include <vector>
@@ -53,20 +51,18 @@ std::optional<std::string> process_image_path(long pid) {
     return path;
 }
 
-[[nodiscard]] bool any_process(const std::function<bool(long pid)>& matches) {
+NativeError visit_processes(const std::function<bool(long pid)>& visit) {
     const std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
     if (!proc) {
-        // Same line as the Windows build, so that callers reading the log see one text.
-        spdlog::warn("CreateToolhelp32Snapshot failed: {}", errno);
-        return false;
+        return last_error();
     }
     while (const dirent* entry = readdir(proc.get())) {
         const std::optional<long> pid = process_id(entry->d_name);
-        if (pid && matches(*pid)) {
-            return true;
+        if (pid && visit(*pid)) {
+            break;
         }
     }
-    return false;
+    return {};
 }
 
 std::filesystem::path final_path(const std::filesystem::path& path, std::error_code& ec) {

@@ -4,8 +4,6 @@
 // The Restart Manager header needs windows.h too.
 #include <restartmanager.h>
 
-#include <spdlog/spdlog.h>
-
 #include <optional>
 #include <vector>
 
@@ -95,21 +93,20 @@ std::optional<std::string> process_image_path(long pid) {
     return std::string(buffer.data(), length);
 }
 
-[[nodiscard]] bool any_process(const std::function<bool(long pid)>& matches) {
+NativeError visit_processes(const std::function<bool(long pid)>& visit) {
     const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot.valid()) {
-        spdlog::warn("CreateToolhelp32Snapshot failed: {}", GetLastError());
-        return false;
+        return last_error();
     }
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        if (matches(static_cast<long>(entry.th32ProcessID))) {
-            return true;
+        if (visit(static_cast<long>(entry.th32ProcessID))) {
+            break;
         }
     }
-    return false;
+    return {};
 }
 
 struct ProcessHandle::Native {

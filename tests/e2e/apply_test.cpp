@@ -123,8 +123,7 @@ TEST_F(Apply, ReplacesCurrentAndStartsTheNewApplication) {
     write_file(root / ".version", "1.0, a longer and older version text\r\n");
     write_new_version();
     // The running application ends on its own, well within the wait.
-    const long pid = spawn(current / "app.exe", {"--linger-ms", "1500"}, current);
-    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+    const long pid = start_testapp(current / "app.exe", {"--linger-ms", "1500"}, current);
 
     const RunResult r = apply(pid);
     EXPECT_EQ(r.exit_code, 0);
@@ -369,8 +368,7 @@ TEST_F(Apply, SecondApplyOnTheSameRootIsRefused) {
     install(current, "old");
     write_file(current / "stay", "");
     write_new_version();
-    const long app = spawn(current / "app.exe", {}, current);
-    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+    const long app = start_testapp(current / "app.exe", {}, current);
     const long first = spawn(updater_exe(), apply_args(app));
     const std::string waiting =
         "info Waiting for process " + std::to_string(app) + " to exit (timeout 30000ms)";
@@ -460,8 +458,7 @@ TEST_F(ApplySlow, TerminatesAnApplicationThatOutlivesTheWait) {
     write_file(current / "stay", "");
     write_file(current / "ignore-quit", "");
     write_new_version();
-    const long app = spawn(current / "app.exe", {}, current);
-    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+    const long app = start_testapp(current / "app.exe", {}, current);
 
     const RunResult r = apply(app);
     const bool survived = kill_if_running(app);
@@ -493,8 +490,7 @@ TEST_F(Apply, LinksAtTheNamesItWritesAreReplacedNeverFollowed) {
     // A log with a second name outside, and a link planted at the marker during the wait.
     fs::remove(root / "updater.log");
     fs::create_hard_link(outside, root / "updater.log");
-    const long app = spawn(current / "app.exe", {}, current);
-    ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 2; }));
+    const long app = start_testapp(current / "app.exe", {}, current);
     const long updater = spawn(updater_exe(), apply_args(app));
     ASSERT_TRUE(wait_until([&] { return fs::exists(root / "updater.log") && !log().empty(); }));
     fs::create_symlink(outside, marker);
@@ -676,8 +672,7 @@ TEST_F(Apply, RefusedSignatureMovesNothing) {
                       fs::copy_options::overwrite_existing);
         long app = 0;
         if (c.application_running) {
-            app = spawn(current / "app.exe", {"--linger-ms", "120000"}, current);
-            ASSERT_TRUE(wait_until([&] { return app_starts(current).size() == 1; }));
+            app = start_testapp(current / "app.exe", {"--linger-ms", "120000"}, current);
         }
         Args args = apply_args(app);
         args.insert(args.end(), {"--public-key", c.key});

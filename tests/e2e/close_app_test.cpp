@@ -51,14 +51,8 @@ struct CloseApp : ::testing::Test {
     long start_app(const fs::path& exe) {
         write_file(exe.parent_path() / "stay", "");
         fs::remove(exe.parent_path() / "quit-request");
-        const long pid = spawn(exe, {});
-        pids.push_back(pid);
-        EXPECT_TRUE(wait_until([&] {
-            const std::vector<AppStart> starts = app_starts(exe.parent_path());
-            return std::any_of(starts.begin(), starts.end(),
-                               [&](const AppStart& start) { return start.pid == pid; });
-        }));
-        return pid;
+        pids.push_back(start_testapp(exe));
+        return pids.back();
     }
     RunResult close_app(const std::string& exe, const std::string& timeout_ms,
                         const fs::path& cwd = {}) {

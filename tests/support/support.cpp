@@ -155,6 +155,20 @@ std::vector<AppStart> app_starts(const fs::path& app_dir) {
     return starts;
 }
 
+long start_testapp(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
+    const long pid = spawn(exe, args, cwd);
+    const auto recorded = [&] {
+        const std::vector<AppStart> starts = app_starts(exe.parent_path());
+        return std::any_of(starts.begin(), starts.end(),
+                           [pid](const AppStart& start) { return start.pid == pid; });
+    };
+    if (!wait_until(recorded)) {
+        kill_process(pid);
+        throw std::runtime_error("the test application did not record its start: " + exe.string());
+    }
+    return pid;
+}
+
 fs::path install_testapp(const fs::path& dir, const std::string& name) {
     fs::create_directories(dir);
     const fs::path target = dir / name;

@@ -66,6 +66,18 @@ bool kill_if_running(long pid);
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
+// Makes `to` the current directory until the object goes.
+class CurrentDirectory {
+  public:
+    explicit CurrentDirectory(const fs::path& to) { fs::current_path(to); }
+    ~CurrentDirectory() { fs::current_path(saved_); }
+    CurrentDirectory(const CurrentDirectory&) = delete;
+    CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+  private:
+    const fs::path saved_ = fs::current_path();
+};
+
 // A fresh directory removed with everything in it when the object goes.
 class TempDir {
   public:
@@ -113,6 +125,11 @@ struct AppStart {
     std::vector<std::string> args;
 };
 std::vector<AppStart> app_starts(const fs::path& app_dir);
+
+// Starts the test application at exe and waits until it has recorded this start, so that it is
+// known to run; returns its process id. Throws (the process killed) when no record comes.
+long start_testapp(const fs::path& exe, const std::vector<std::string>& args = {},
+                   const fs::path& cwd = {});
 
 // Installs the test application as `name` in dir (created if needed).
 fs::path install_testapp(const fs::path& dir, const std::string& name);

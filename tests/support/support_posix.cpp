@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "native_posix.h"
 #include "support.h"
 
 namespace support {
@@ -51,25 +52,28 @@ void drain(int fd, std::string& into, bool& open) {
     }
 }
 
-// A file descriptor, closed when it goes.
-struct Descriptor {
-    const int fd;
-    Descriptor(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
-
 bool set_immutable(const fs::path& dir, bool on) {
-    const Descriptor directory{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    const UniqueFd directory(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     int flags = 0;
-    if (directory.fd < 0 || ioctl(directory.fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    if (!directory.valid() || ioctl(directory.get(), FS_IOC_GETFLAGS, &flags) != 0) {
         return false;
     }
     flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
-    return ioctl(directory.fd, FS_IOC_SETFLAGS, &flags) == 0;
+    return ioctl(directory.get(), FS_IOC_SETFLAGS, &flags) == 0;
+}
+
+// The two ends of a pipe, closed when they go.
+struct Pipe {
+    UniqueFd read;
+    UniqueFd write;
+};
+
+Pipe make_pipe() {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    return {UniqueFd(ends[0]), UniqueFd(ends[1])};
 }
 
 }  // namespace
@@ -201,39 +205,34 @@ namespace {
 
 RunResult run_with(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd,
                    const std::function<void()>& in_child) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
+    Pipe out = make_pipe();
+    Pipe err = make_pipe();
     std::vector<char*> argv = make_argv(exe, args);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
+        dup2(out.write.get(), 1);
+        dup2(err.write.get(), 2);
         in_child();
         exec_child(exe, argv, cwd);
     }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
+    out.write.reset();
+    err.write.reset();
     RunResult result;
     bool out_open = true;
     bool err_open = true;
     while (out_open || err_open) {
-        pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
-                         {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+        pollfd fds[2] = {{out_open ? out.read.get() : -1, POLLIN, 0},
+                         {err_open ? err.read.get() : -1, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
             continue;
         }
         if (fds[0].revents != 0) {
-            drain(out_pipe[0], result.out, out_open);
+            drain(out.read.get(), result.out, out_open);
         }
         if (fds[1].revents != 0) {
-            drain(err_pipe[0], result.err, err_open);
+            drain(err.read.get(), result.err, err_open);
         }
     }
-    close(out_pipe[0]);
-    close(err_pipe[0]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -1,8 +1,8 @@
-#include <windows.h>
-
+#include <memory>
 #include <stdexcept>
 #include <thread>
 
+#include "native_win.h"
 #include "support.h"
 
 namespace support {
@@ -41,7 +41,7 @@ std::wstring widen(const std::string& text) {
 }
 
 struct Started {
-    HANDLE process;
+    UniqueHandle process;
     DWORD pid;
 };
 
@@ -56,8 +56,25 @@ Started start(const fs::path& exe, const std::vector<std::string>& args, const f
                         nullptr, cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
         throw std::runtime_error("cannot start " + exe.string());
     }
-    CloseHandle(info.hThread);
-    return {info.hProcess, info.dwProcessId};
+    const UniqueHandle thread(info.hThread);  // not needed
+    return {UniqueHandle(info.hProcess), info.dwProcessId};
+}
+
+// The two ends of a pipe whose write end a started program inherits, closed when they go.
+struct Pipe {
+    UniqueHandle read;
+    UniqueHandle write;
+};
+
+Pipe inheritable_pipe() {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, &inheritable, 0)) {
+        throw std::runtime_error("pipe failed");
+    }
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    return {UniqueHandle(read), UniqueHandle(write)};
 }
 
 void read_all(HANDLE pipe, std::string& into) {
@@ -109,12 +126,13 @@ std::string make_directory_link(const fs::path& target, const fs::path& link) {
 }
 
 Pin pin_directory(const fs::path& dir) {
-    const HANDLE handle = CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+    auto handle = std::make_shared<UniqueHandle>(
+        CreateFileW(dir.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!handle->valid()) {
         return {"the directory could not be opened", nullptr};
     }
-    return {"", Undo(handle, CloseHandle)};
+    return {"", handle};
 }
 
 Undo set_creation_mask(unsigned) {
@@ -145,31 +163,24 @@ fs::path host_path(const std::string& text) {
 }
 
 RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE out_read, out_write, err_read, err_write;
-    CreatePipe(&out_read, &out_write, &inheritable, 0);
-    CreatePipe(&err_read, &err_write, &inheritable, 0);
-    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+    Pipe out = inheritable_pipe();
+    Pipe err = inheritable_pipe();
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = out_write;
-    startup.hStdError = err_write;
-    Started child = start(exe, args, cwd, startup, true);
-    CloseHandle(out_write);
-    CloseHandle(err_write);
+    startup.hStdOutput = out.write.get();
+    startup.hStdError = err.write.get();
+    const Started child = start(exe, args, cwd, startup, true);
+    out.write.reset();
+    err.write.reset();
     RunResult result;
-    std::thread err_reader(read_all, err_read, std::ref(result.err));
-    read_all(out_read, result.out);
+    std::thread err_reader(read_all, err.read.get(), std::ref(result.err));
+    read_all(out.read.get(), result.out);
     err_reader.join();
-    CloseHandle(out_read);
-    CloseHandle(err_read);
-    WaitForSingleObject(child.process, INFINITE);
+    WaitForSingleObject(child.process.get(), INFINITE);
     DWORD code = 0;
-    GetExitCodeProcess(child.process, &code);
-    CloseHandle(child.process);
+    GetExitCodeProcess(child.process.get(), &code);
     result.exit_code = static_cast<int>(code);
     return result;
 }
@@ -177,27 +188,20 @@ RunResult run(const fs::path& exe, const std::vector<std::string>& args, const f
 long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    Started child = start(exe, args, cwd, startup, false);
-    CloseHandle(child.process);
-    return static_cast<long>(child.pid);
+    return static_cast<long>(start(exe, args, cwd, startup, false).pid);
 }
 
 bool process_alive(long pid) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (process == nullptr) {
-        return false;
-    }
-    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
-    CloseHandle(process);
-    return alive;
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
 void kill_process(long pid) {
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
-    if (process != nullptr) {
-        TerminateProcess(process, 1);
-        WaitForSingleObject(process, 5000);
-        CloseHandle(process);
+    const UniqueHandle process(
+        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    if (process.valid()) {
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
     }
 }
 

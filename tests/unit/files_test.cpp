@@ -1,5 +1,5 @@
-// Writing and flushing files: each mode of WrittenFile takes only what it may at its name, and
-// the flushes succeed on what exists and say what failed.
+// File-system operations: the native codes they report, paths of any length, each mode of
+// WrittenFile taking only what it may at its name, and flushing what the updater wrote.
 #include <gtest/gtest.h>
 
 #include "files.h"
@@ -9,6 +9,37 @@
 using namespace support;
 
 namespace {
+
+TEST(Files, RenameReportsTheNativeCode) {
+    TempDir dir;
+    EXPECT_EQ(rename_path(dir / "missing", dir / "other"), errors::not_found);
+    write_file(dir / "a", "1");
+    write_file(dir / "b", "2");
+    EXPECT_TRUE(rename_path(dir / "a", dir / "b").ok());
+    EXPECT_EQ(read_file(dir / "b"), "1");
+    EXPECT_FALSE(fs::exists(dir / "a"));
+}
+
+TEST(Files, ADirectoryThatExistsIsNeverAnError) {
+    // A volume root answers "access denied" when asked to create it on Windows.
+    TempDir dir;
+    EXPECT_TRUE(make_directories(dir.path().root_path()).ok());
+    EXPECT_TRUE(make_directories(dir.path()).ok());
+}
+
+TEST(Files, RelativeAndDottedPathsWorkPastTheOldLengthLimit) {
+    // Windows takes such paths only in a form it no longer cleans up: `..`, `.` and the current
+    // directory are resolved by the updater first.
+    TempDir dir;
+    const CurrentDirectory inside(dir.path());
+    const std::string name(120, 'c');
+    const fs::path deep = fs::path(std::string(120, 'a')) / std::string(120, 'b') / name;
+    ASSERT_TRUE(make_directories(deep).ok());
+    EXPECT_TRUE(is_existing_directory(dir.path() / deep));
+    write_file(dir / "file", "1");
+    EXPECT_TRUE(rename_path("file", deep / ".." / name / "." / "file").ok());
+    EXPECT_EQ(regular_file_size(dir.path() / deep / "file"), 1u);
+}
 
 struct Flush : LoggedTest {};
 

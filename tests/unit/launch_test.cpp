@@ -22,11 +22,6 @@ TEST(SplitCommandLine, FollowsTheWindowsRuntimeRules) {
     EXPECT_EQ(split_command_line(R"(plain.exe arg)"), Args({"plain.exe", "arg"}));
 }
 
-TEST(QuotedCommandLine, QuotesOnlyTheExecutable) {
-    EXPECT_EQ(quoted_command_line("C:\\A B\\app.exe", ""), "\"C:\\A B\\app.exe\"");
-    EXPECT_EQ(quoted_command_line("app.exe", "--x \"y z\""), "\"app.exe\" --x \"y z\"");
-}
-
 struct Launch : LoggedTest {};
 
 TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
@@ -45,8 +40,7 @@ TEST_F(Launch, StartsInItsOwnDirectoryWithTheGivenArguments) {
 TEST_F(Launch, RelativeProgramsAreFoundAsWindowsFindsThem) {
     // A bare name in the starting program's own directory first (these tests' directory, which
     // holds the test application), whatever the current directory.
-    const fs::path saved = fs::current_path();
-    fs::current_path(dir.path());
+    const CurrentDirectory inside(dir.path());
     const fs::path relative = fs::path("sub") / "app.exe";
     install_testapp(dir / "sub", "app.exe");
     const NativeError bare = start_detached(
@@ -54,7 +48,6 @@ TEST_F(Launch, RelativeProgramsAreFoundAsWindowsFindsThem) {
     // A name with a directory part from the current directory, not the working directory.
     const NativeError with_dir =
         start_detached("\"" + relative.string() + "\" --x", (dir / "sub").string());
-    fs::current_path(saved);
     EXPECT_TRUE(bare.ok()) << bare.code();
     EXPECT_TRUE(with_dir.ok()) << with_dir.code();
     ASSERT_TRUE(wait_until([&] { return app_starts(dir / "sub").size() == 1; }));

@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
-#include "files.h"
+#include "error.h"
 #include "support.h"
 #include "text.h"
 
 namespace {
 
 TEST(Text, NarrowTextRoundTrips) {
+    if (!support::is_windows()) {
+        GTEST_SKIP() << "on Linux narrow text is the path's own text";
+    }
     for (const std::string text : {"", "plain.zip", "dir with spaces/app.exe", "a/b/../c"}) {
         EXPECT_EQ(to_narrow(to_path(text)), text);
     }
@@ -23,40 +26,6 @@ TEST(Text, ErrorTextIsTheSystemMessage) {
     } else {
         EXPECT_EQ(text, "No such file or directory");
     }
-}
-
-TEST(Text, RenameReportsTheNativeCode) {
-    support::TempDir dir;
-    EXPECT_EQ(rename_path(dir / "missing", dir / "other"), support::errors::not_found);
-    support::write_file(dir / "a", "1");
-    support::write_file(dir / "b", "2");
-    EXPECT_TRUE(rename_path(dir / "a", dir / "b").ok());
-    EXPECT_EQ(support::read_file(dir / "b"), "1");
-    EXPECT_FALSE(std::filesystem::exists(dir / "a"));
-}
-
-TEST(Files, ADirectoryThatExistsIsNeverAnError) {
-    // A volume root answers "access denied" when asked to create it on Windows.
-    const NativeError denied = support::errors::access_denied;
-    EXPECT_TRUE(existing_directory_is_fine(denied, true).ok());
-    EXPECT_EQ(existing_directory_is_fine(denied, false), denied);
-    support::TempDir dir;
-    EXPECT_TRUE(make_directories(dir.path().root_path()).ok());
-    EXPECT_TRUE(make_directories(dir.path()).ok());
-}
-
-TEST(Files, SystemPathsHaveNoLengthLimitOnWindows) {
-    if (!support::is_windows()) {
-        EXPECT_EQ(system_path("a/./b"), std::filesystem::path("a/./b"));
-        return;
-    }
-    // The prefix turns the system's own clean-up off, so the path is cleaned up first.
-    EXPECT_EQ(system_path("C:/dir/./sub/../file.txt").wstring(), L"\\\\?\\C:\\dir\\file.txt");
-    EXPECT_EQ(system_path("C:\\dir\\name. ").wstring(), L"\\\\?\\C:\\dir\\name");
-    EXPECT_EQ(system_path("\\\\server\\share\\x").wstring(), L"\\\\?\\UNC\\server\\share\\x");
-    EXPECT_EQ(system_path("\\\\?\\C:\\as\\given.").wstring(), L"\\\\?\\C:\\as\\given.");
-    const std::wstring relative = system_path("rel\\x").wstring();
-    EXPECT_EQ(relative, L"\\\\?\\" + (std::filesystem::current_path() / L"rel" / L"x").wstring());
 }
 
 TEST(Text, CharacterOutsideTheCodePageIsAnError) {

@@ -1,0 +1,24 @@
+#include "run_start.h"
+
+#include <spdlog/spdlog.h>
+
+#include "log.h"
+#include "text.h"
+
+FileLock start_locked_run(const std::string& app_dir, const std::function<FileLock()>& take_lock,
+                          const std::filesystem::path& locked, const std::string& busy_line) {
+    // Without the gate (it timed out, or the log's name can't be opened) the run goes on as it
+    // would have: the gate only orders the lines.
+    const FileLock gate = wait_for_gate(log_path(app_dir));
+    FileLock lock = take_lock();
+    if (lock.held()) {
+        init_logging(app_dir);
+    } else if (lock.busy()) {
+        init_logging(app_dir, LogStart::append);
+        spdlog::error("{}", busy_line);
+    } else {
+        init_logging(app_dir);
+        spdlog::error("Failed to lock {}: {}", path_text(locked), error_text(lock.error()));
+    }
+    return lock;
+}
