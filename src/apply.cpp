@@ -10,7 +10,7 @@
 #include "extract.h"
 #include "files.h"
 #include "launch.h"
-#include "process.h"
+#include "processes.h"
 #include "run_start.h"
 #include "signature.h"
 #include "text.h"
@@ -25,27 +25,35 @@ constexpr int after_terminate_wait_ms = 5000;
 // Every path of the run, formed (and converted to narrow text) before anything is touched, so
 // that a conversion failure can't stop the run half way.
 struct Layout {
+    std::string package_text;
+    // Nothing when the package's name has no path form: it then fails as a package that can't be
+    // opened.
+    std::optional<fs::path> package;
     fs::path root;
     fs::path current;
     fs::path backup;
     fs::path version_file;
     fs::path marker;
     fs::path executable;
-    std::string current_text;
     std::string executable_text;
 };
 
-Layout make_layout(const std::string& app_dir, const std::string& exe) {
+Layout make_layout(const std::string& package, const fs::path& root, const fs::path& exe) {
     Layout layout;
-    layout.root = app_dir.empty() ? fs::current_path() : to_path(app_dir);
+    layout.package_text = package;
+    try {
+        layout.package = to_path(package);
+    } catch (const fs::filesystem_error&) {
+        layout.package.reset();
+    }
+    layout.root = root;
     layout.current = layout.root / "current";
     layout.backup = layout.root / "current.bak";
     layout.version_file = layout.root / ".version";
     // Present while current/ may be incomplete: from before current/ is moved aside until the
     // new contents are complete or the backup is back in place.
     layout.marker = layout.root / ".apply-in-progress";
-    layout.executable = layout.current / to_path(exe);
-    layout.current_text = to_narrow(layout.current);
+    layout.executable = layout.current / exe;
     layout.executable_text = to_narrow(layout.executable);
     return layout;
 }
@@ -79,22 +87,25 @@ Layout make_layout(const std::string& app_dir, const std::string& exe) {
 
 // The publisher's signature of the package, checked before the application is waited for: a
 // refused package leaves it running and the root as it is.
-[[nodiscard]] bool package_is_signed(const std::string& package, const std::string& version,
+[[nodiscard]] bool package_is_signed(const Layout& layout, const std::string& version,
                                      const std::vector<std::string>& public_keys) {
     const std::optional<std::vector<PublicKey>> keys = parse_public_keys(public_keys);
     if (!keys) {
         return false;
     }
-    const fs::path path = to_path(package);
-    fs::path signature = path;
-    signature += ".minisig";
-    return verify_signature(path, {signature, *keys, version, SignatureFailure::ends_run});
+    if (!layout.package) {
+        report_unopenable_package(layout.package_text);
+        return false;
+    }
+    const fs::path& package = *layout.package;
+    return verify_signature(
+        package, {with_suffix(package, ".minisig"), *keys, version, SignatureFailure::ends_run});
 }
 
 // True while the application the caller named still runs: it would be started a second time.
 [[nodiscard]] bool application_still_running(std::int32_t pid, const Layout& layout) {
     const ProcessHandle process(pid);
-    return process.is_open() && is_the_application(pid, process, layout.current_text) &&
+    return process.is_open() && is_the_application(pid, process, layout.current) &&
            !process.wait_for_exit(0);
 }
 
@@ -115,7 +126,7 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
         spdlog::info("Process {} not found, proceeding", pid);
         return;
     }
-    if (!is_the_application(pid, process, layout.current_text)) {
+    if (!is_the_application(pid, process, layout.current)) {
         spdlog::info("Process {} is not the application, proceeding", pid);
         return;
     }
@@ -168,14 +179,18 @@ void log_holders(const fs::path& dir) {
     return false;
 }
 
-[[nodiscard]] bool extract_into_current(const std::string& package, const Layout& layout) {
+[[nodiscard]] bool extract_into_current(const Layout& layout) {
     if (!create_directory_logged(layout.current)) {
         return false;
     }
-    spdlog::info("Extracting {} -> current/", package);
+    spdlog::info("Extracting {} -> current/", layout.package_text);
+    if (!layout.package) {
+        report_unopenable_package(layout.package_text);
+        return false;
+    }
     // The backup is aside: whatever goes wrong now must end in the rollback.
     try {
-        return extract_zip(package, layout.current_text);
+        return extract_zip(*layout.package, layout.current);
     } catch (const std::exception& e) {
         spdlog::error("Unexpected error: {}", e.what());
         return false;
@@ -184,12 +199,11 @@ void log_holders(const fs::path& dir) {
 
 // A package without the executable (no entries at all, or everything under a top folder) would
 // leave an installation that cannot start.
-[[nodiscard]] bool has_executable(const Layout& layout, const std::string& exe,
-                                  const std::string& package) {
+[[nodiscard]] bool has_executable(const Layout& layout, const fs::path& exe) {
     if (regular_file_size(layout.executable)) {
         return true;
     }
-    spdlog::error("Package has no {}: {}", exe, package);
+    spdlog::error("Package has no {}: {}", path_text(exe), layout.package_text);
     return false;
 }
 
@@ -260,14 +274,14 @@ int finish_update(const Layout& layout, WrittenFile& marker, const std::string& 
 
 }  // namespace
 
-int run_apply(std::int32_t pid, const std::string& package, const std::string& app_dir,
-              const std::string& exe, const std::string& version, const std::string& args,
+int run_apply(std::int32_t pid, const std::string& package, const fs::path& root,
+              const fs::path& exe, const std::string& version, const std::string& args,
               const std::vector<std::string>& public_keys) {
-    const Layout layout = make_layout(app_dir, exe);
+    const Layout layout = make_layout(package, root, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
     const FileLock lock = start_locked_run(
-        app_dir, [&layout] { return lock_root(layout.root); }, layout.root,
+        root, [&layout] { return lock_root(layout.root); }, layout.root,
         "Another update is in progress in " + path_text(layout.root));
     if (!lock.held()) {
         return 1;
@@ -275,7 +289,7 @@ int run_apply(std::int32_t pid, const std::string& package, const std::string& a
     if (!settle_stale_backup(layout)) {
         return 1;
     }
-    if (!public_keys.empty() && !package_is_signed(package, version, public_keys)) {
+    if (!public_keys.empty() && !package_is_signed(layout, version, public_keys)) {
         return refuse_package(pid, layout);
     }
     wait_for_old_process(pid, layout);
@@ -284,7 +298,7 @@ int run_apply(std::int32_t pid, const std::string& package, const std::string& a
     if (!move_current_aside(layout, marker)) {
         return 1;
     }
-    if (!extract_into_current(package, layout) || !has_executable(layout, exe, package)) {
+    if (!extract_into_current(layout) || !has_executable(layout, exe)) {
         return roll_back(layout, marker);
     }
     return finish_update(layout, marker, version, args);

@@ -7,12 +7,12 @@
 
 #include "files.h"
 
-// Handler of `apply`: replaces current/ under app_dir with the package's contents as a small
+// Handler of `apply`: replaces current/ under root with the package's contents as a small
 // transaction with backup and rollback, then starts the application. With public keys, the
 // package must first verify against <package>.minisig by one of them, and a version in the
 // signature's trusted comment must be `version`. Returns the exit code.
-int run_apply(std::int32_t pid, const std::string& package, const std::string& app_dir,
-              const std::string& exe, const std::string& version, const std::string& args,
+int run_apply(std::int32_t pid, const std::string& package, const std::filesystem::path& root,
+              const std::filesystem::path& exe, const std::string& version, const std::string& args,
               const std::vector<std::string>& public_keys);
 
 // Platform piece: the exclusive hold on an application root for the length of one apply.

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "launch.h"
-#include "process.h"
+#include "processes.h"
 #include "text.h"
 
 namespace fs = std::filesystem;

@@ -21,8 +21,7 @@ namespace {
 [[nodiscard]] bool fetch(const char* what, const std::string& url, const fs::path& temporary,
                          std::int64_t max_bytes) {
     remove_file(temporary);
-    const std::string temporary_text = to_narrow(temporary);
-    spdlog::info("Downloading {}: {} -> {}", what, url, temporary_text);
+    spdlog::info("Downloading {}: {} -> {}", what, url, path_text(temporary));
     const std::int32_t result = download_url_to_file(url, temporary, max_bytes);
     if (result < 0) {
         spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
@@ -36,7 +35,7 @@ namespace {
 [[nodiscard]] bool verify_download(const fs::path& temporary, const std::string& sha256,
                                    std::int64_t size, const SignatureRule* signature) {
     if (!verify_package(temporary, sha256, size, signature)) {
-        spdlog::error("Downloaded package failed integrity checks: {}", to_narrow(temporary));
+        spdlog::error("Downloaded package failed integrity checks: {}", path_text(temporary));
         remove_file(temporary);
         return false;
     }
@@ -78,7 +77,7 @@ namespace {
     if (ascii_lower(expected) == actual) {
         return true;
     }
-    spdlog::warn("Package sha256 mismatch: {} expected={} actual={}", to_narrow(path), expected,
+    spdlog::warn("Package sha256 mismatch: {} expected={} actual={}", path_text(path), expected,
                  actual);
     return false;
 }
@@ -86,8 +85,7 @@ namespace {
 // Fetches the package into <package>.download, verifies it and moves it into place.
 [[nodiscard]] bool fetch_package(const std::string& url, const fs::path& package,
                                  const std::string& sha256, std::int64_t size) {
-    fs::path temporary = package;
-    temporary += ".download";
+    const fs::path temporary = with_suffix(package, ".download");
     return fetch("package", url, temporary, size) &&
            verify_download(temporary, sha256, size, nullptr) &&
            move_into_place("package", temporary, package);
@@ -101,10 +99,8 @@ namespace {
                                         const fs::path& package, const fs::path& signature,
                                         const std::string& sha256, std::int64_t size,
                                         const std::vector<PublicKey>& keys) {
-    fs::path temporary = package;
-    temporary += ".download";
-    fs::path temporary_signature = signature;
-    temporary_signature += ".download";
+    const fs::path temporary = with_suffix(package, ".download");
+    const fs::path temporary_signature = with_suffix(signature, ".download");
     const SignatureRule rule{temporary_signature, keys, "", SignatureFailure::ends_run};
     const bool done =
         fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
@@ -128,7 +124,7 @@ namespace {
     if (expected_size >= 0) {
         const auto actual = static_cast<std::int64_t>(*length);
         if (actual != expected_size) {
-            spdlog::warn("Package size mismatch: {} expected={} actual={}", to_narrow(path),
+            spdlog::warn("Package size mismatch: {} expected={} actual={}", path_text(path),
                          expected_size, actual);
             return false;
         }
@@ -158,24 +154,22 @@ namespace {
     return !signature || signature->verify();
 }
 
-int run_download(const std::string& url, const std::string& output, const std::string& sha256,
-                 std::int64_t size, const std::string& app_dir,
+int run_download(const std::string& url, const fs::path& package, const std::string& sha256,
+                 std::int64_t size, const fs::path& root,
                  const std::vector<std::string>& public_keys, const std::string& signature_url) {
-    const fs::path package = to_path(output);
     // The lock file lies beside the package, so its directory is made before anything else.
     if (const NativeError error = make_directories(package.parent_path()); error.failed()) {
-        init_logging(app_dir);
-        spdlog::error("Failed to create package directory {}: {}", to_narrow(package.parent_path()),
+        init_logging(root);
+        spdlog::error("Failed to create package directory {}: {}", path_text(package.parent_path()),
                       error_text(error));
         return 1;
     }
     // Two runs for one output would share its .download files: one could move the other's
     // unfinished file into place.
-    fs::path lock_path = package;
-    lock_path += ".lock";
+    const fs::path lock_path = with_suffix(package, ".lock");
     const FileLock lock = start_locked_run(
-        app_dir, [&lock_path] { return lock_file(lock_path); }, lock_path,
-        "Another download to " + output + " is in progress");
+        root, [&lock_path] { return lock_file(lock_path); }, lock_path,
+        "Another download to " + path_text(package) + " is in progress");
     if (!lock.held()) {
         return 1;
     }
@@ -184,11 +178,10 @@ int run_download(const std::string& url, const std::string& output, const std::s
         return 1;
     }
     // Without keys no signature is read or fetched.
-    fs::path signature = package;
-    signature += ".minisig";
+    const fs::path signature = with_suffix(package, ".minisig");
     const SignatureRule in_place{signature, *keys, "", SignatureFailure::fetch_again};
     if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
-        spdlog::info("Package already present and verified: {}", to_narrow(package));
+        spdlog::info("Package already present and verified: {}", path_text(package));
         return 0;
     }
     const bool fetched =
@@ -199,6 +192,6 @@ int run_download(const std::string& url, const std::string& output, const std::s
     if (!fetched) {
         return 1;
     }
-    spdlog::info("Package downloaded and verified: {}", to_narrow(package));
+    spdlog::info("Package downloaded and verified: {}", path_text(package));
     return 0;
 }

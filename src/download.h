@@ -10,11 +10,11 @@
 struct SignatureRule;
 
 // Handler of `download`: makes sure a verified package lies at `output`, logging to updater.log
-// in app_dir. With public keys, the package must also carry a signature by one of them, fetched
+// in root. With public keys, the package must also carry a signature by one of them, fetched
 // from signature_url (empty: the package's URL followed by ".minisig") into <output>.minisig.
 // Returns the exit code.
-int run_download(const std::string& url, const std::string& output, const std::string& sha256,
-                 std::int64_t size, const std::string& app_dir,
+int run_download(const std::string& url, const std::filesystem::path& output,
+                 const std::string& sha256, std::int64_t size, const std::filesystem::path& root,
                  const std::vector<std::string>& public_keys, const std::string& signature_url);
 
 // True when `path` is a regular file of the expected size (negative: not tested) and digest

@@ -35,13 +35,7 @@ using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
 
 // The archive is opened by its native path, so that the package path is read in the same code
 // page on every step.
-Archive open_archive(const std::string& zip_path) {
-    fs::path path;
-    try {
-        path = to_path(zip_path);
-    } catch (const std::exception&) {
-        return nullptr;
-    }
+Archive open_archive(const fs::path& path) {
     zip_error_t error;
     zip_error_init(&error);
     zip_source_t* source = archive_source(path, &error);
@@ -300,20 +294,24 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
 
 }  // namespace
 
-[[nodiscard]] bool extract_zip(const std::string& zip_path, const std::string& dest_dir) {
-    Archive archive = open_archive(zip_path);
+void report_unopenable_package(const std::string& package_text) {
+    spdlog::error("Failed to open zip: {}", package_text);
+}
+
+[[nodiscard]] bool extract_zip(const fs::path& package, const fs::path& dest_dir) {
+    Archive archive = open_archive(package);
     if (!archive) {
-        spdlog::error("Failed to open zip: {}", zip_path);
+        report_unopenable_package(path_text(package));
         return false;
     }
     Run run{archive.get(),
-            to_path(dest_dir),
+            dest_dir,
             file_creation_mask(),
             {},
             {},
             EntryReader(archive.get(), chunk_size)};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
-    spdlog::info("Extracting {} files from {}", count, zip_path);
+    spdlog::info("Extracting {} files from {}", count, path_text(package));
 
     for (zip_uint64_t index = 0; index < count; ++index) {
         // Names come decoded by the library: UTF-8 when flagged or valid as such, else CP437.

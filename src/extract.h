@@ -4,9 +4,13 @@
 #include <optional>
 #include <string>
 
-// Unpacks every entry of the zip archive at zip_path into dest_dir, stopping at the first entry
+// Unpacks every entry of the zip archive at `package` into dest_dir, stopping at the first entry
 // that fails. True when every entry was written.
-[[nodiscard]] bool extract_zip(const std::string& zip_path, const std::string& dest_dir);
+[[nodiscard]] bool extract_zip(const std::filesystem::path& package,
+                               const std::filesystem::path& dest_dir);
+
+// Logs that the package, named as given, can't be opened as an archive.
+void report_unopenable_package(const std::string& package_text);
 
 // Platform pieces of extraction.
 

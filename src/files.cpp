@@ -78,3 +78,8 @@ bool make_file_durable(const std::filesystem::path& path) {
 bool make_rename_durable(const std::filesystem::path& target) {
     return flush_logged(flush_rename, target);
 }
+
+std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix) {
+    path += suffix;
+    return path;
+}

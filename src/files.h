@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "error.h"
+#include "native_error.h"
 
 // File-system operations whose failures carry the system's own error code, so that logged
 // failures read like the system's messages.
@@ -136,6 +136,10 @@ void remove_tree(const std::filesystem::path& path);
 
 // Removes a single file (or link, or empty directory), best effort; a link is removed as itself.
 void remove_file(const std::filesystem::path& path);
+
+// The path with `suffix` appended to its last element, as the files beside a package are named
+// (<output>.download, <output>.minisig, <output>.lock).
+std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix);
 
 // True when anything is at path, a link that leads nowhere included.
 [[nodiscard]] bool path_exists(const std::filesystem::path& path);

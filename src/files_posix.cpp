@@ -273,7 +273,6 @@ std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-
 struct ReadOnlyFile::Native {
     UniqueFd fd;
 };
@@ -297,7 +296,7 @@ NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
 }
 
 NativeError ReadOnlyFile::read_at(std::uint64_t offset, char* data, std::size_t size,
-                                 std::size_t& got) const {
+                                  std::size_t& got) const {
     for (;;) {
         const ssize_t n = pread(native_->fd.get(), data, size, static_cast<off_t>(offset));
         if (n >= 0) {

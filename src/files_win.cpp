@@ -342,7 +342,6 @@ std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path
     return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
-
 struct ReadOnlyFile::Native {
     UniqueHandle file;
 };
@@ -365,7 +364,7 @@ NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
 }
 
 NativeError ReadOnlyFile::read_at(std::uint64_t offset, char* data, std::size_t size,
-                                 std::size_t& got) const {
+                                  std::size_t& got) const {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(offset);
     at.OffsetHigh = static_cast<DWORD>(offset >> 32);

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "native_error.h"
 
 // The command line a program is started with: the executable in double quotes, then, when there
 // are arguments, one space and the argument text exactly as given.

@@ -30,13 +30,12 @@ void unlink_shared_log(const fs::path& log) {
 
 }  // namespace
 
-fs::path log_path(const std::string& app_dir) {
-    const fs::path root = app_dir.empty() ? fs::current_path() : to_path(app_dir);
+fs::path log_path(const fs::path& root) {
     return root / "updater.log";
 }
 
-void init_logging(const std::string& app_dir, LogStart start) {
-    const fs::path log = log_path(app_dir);
+void init_logging(const fs::path& root, LogStart start) {
+    const fs::path log = log_path(root);
     unlink_shared_log(log);
 
     auto logger = spdlog::basic_logger_mt("updater", to_narrow(log), start == LogStart::fresh);

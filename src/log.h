@@ -7,10 +7,10 @@
 // because another run is writing it, which adds its one line to that run's log.
 enum class LogStart { fresh, append };
 
-// The log's path: updater.log in app_dir, or in the current directory when app_dir is empty.
-std::filesystem::path log_path(const std::string& app_dir);
+// The log's path: updater.log in the application root.
+std::filesystem::path log_path(const std::filesystem::path& root);
 
-// Makes the log at log_path(app_dir) the destination of every log line. A link at the log's
+// Makes the log at log_path(root) the destination of every log line. A link at the log's
 // name, or a file that has other names too, is replaced by a new file of the root's own: the log
 // is never written through to somewhere else. Raises when the file cannot be opened.
-void init_logging(const std::string& app_dir, LogStart start = LogStart::fresh);
+void init_logging(const std::filesystem::path& root, LogStart start = LogStart::fresh);

@@ -11,6 +11,7 @@
 #include "close_app.h"
 #include "download.h"
 #include "log.h"
+#include "text.h"
 
 namespace {
 
@@ -90,13 +91,15 @@ int main(int argc, char** argv) {
     try {
         // apply and download set up their log themselves, once they hold their lock.
         if (apply->parsed()) {
-            return run_apply(pid, package, app_dir, apply_exe, version, args, apply_keys);
+            return run_apply(pid, package, application_root(app_dir), to_path(apply_exe), version,
+                             args, apply_keys);
         }
         if (download->parsed()) {
-            return run_download(url, output, sha256, size, app_dir, download_keys, signature_url);
+            return run_download(url, to_path(output), sha256, size, application_root(app_dir),
+                                download_keys, signature_url);
         }
         if (close_app->parsed()) {
-            init_logging(app_dir);
+            init_logging(application_root(app_dir));
             return run_close_app(close_exe, timeout_ms);
         }
     } catch (const std::exception& e) {

@@ -4,8 +4,8 @@
 
 #include <unistd.h>
 
-#include "error.h"
 #include "files.h"
+#include "native_error.h"
 
 // One file descriptor, closed when it goes.
 class UniqueFd {

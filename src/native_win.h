@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
 #include "files.h"
+#include "native_error.h"
 
 // The path as the file-system calls take it for any length: absolute, with the \\?\ prefix
 // (\\?\UNC\ for a share) that lifts the 260-character limit. Never shown in a log line.

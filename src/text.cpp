@@ -17,3 +17,7 @@ std::string ascii_lower(std::string text) {
     }
     return text;
 }
+
+std::filesystem::path application_root(const std::string& app_dir) {
+    return app_dir.empty() ? std::filesystem::current_path() : to_path(app_dir);
+}

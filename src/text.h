@@ -13,5 +13,9 @@ std::string to_narrow(const std::filesystem::path& path);
 // shown in UTF-8).
 std::string path_text(const std::filesystem::path& path);
 
+// The application root named by --app-dir: the current directory when it is empty. Raises as
+// to_path does.
+std::filesystem::path application_root(const std::string& app_dir);
+
 // ASCII letters folded to lower case, whatever the process locale; other bytes stay as they are.
 std::string ascii_lower(std::string text);

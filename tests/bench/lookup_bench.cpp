@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "process.h"
+#include "processes.h"
 
 int main(int argc, char** argv) {
     const int lookups = argc > 1 ? std::max(1, std::atoi(argv[1])) : 200;

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "error.h"
-#include "process.h"
+#include "native_error.h"
+#include "processes.h"
 #include "support.h"
 #include "text.h"
 #include "zip_builder.h"

@@ -7,7 +7,7 @@
 #include <regex>
 #include <sstream>
 
-#include "error.h"
+#include "native_error.h"
 #include "support.h"
 #include "text.h"
 

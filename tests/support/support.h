@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "error.h"
+#include "native_error.h"
 
 namespace support {
 

@@ -2,7 +2,7 @@
 // image paths of running processes.
 #include <gtest/gtest.h>
 
-#include "process.h"
+#include "processes.h"
 #include "support.h"
 #include "text.h"
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "error.h"
+#include "native_error.h"
 #include "support.h"
 #include "text.h"
 

@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-#include "error.h"
+#include "native_error.h"
 
 // Comparison form of an executable path: resolved through the file system where it exists,
 // `/` turned into `\`, ASCII letters folded to lower case. Never fails.
@@ -18,9 +18,9 @@ std::string normalize_exe_path(const std::string& path_text);
 // True when a running process has an image path whose normalised form equals `normalized`.
 [[nodiscard]] bool is_process_running(const std::string& normalized);
 
-// True when the executable image_path lies inside the directory dir_text, compared as
+// True when the executable image_path lies inside the directory dir, compared as
 // normalised paths, so that a process is recognised however either path was spelled.
-[[nodiscard]] bool lies_inside(const std::string& image_path, const std::string& dir_text);
+[[nodiscard]] bool lies_inside(const std::string& image_path, const std::filesystem::path& dir);
 
 // The processes that keep files in dir busy, as "name (pid)": those running an executable from
 // inside it and, on Windows, whatever the Restart Manager reports.
@@ -71,9 +71,9 @@ class ProcessHandle {
     std::unique_ptr<Native> native_;
 };
 
-// True when the process may be waited for and ended as the application installed in dir_text.
+// True when the process may be waited for and ended as the application installed in dir.
 // The id may have been given to another program since the application ended, or name a process
 // that is not ours to touch (the updater itself, a kernel thread, another user's process, one
 // whose image can't be read): such a process is neither waited for nor terminated.
 [[nodiscard]] bool is_the_application(long pid, const ProcessHandle& process,
-                                      const std::string& dir_text);
+                                      const std::filesystem::path& dir);

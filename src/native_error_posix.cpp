@@ -1,7 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "error.h"
+#include "native_error.h"
 
 NativeError last_error() {
     return NativeError(static_cast<unsigned long>(errno));

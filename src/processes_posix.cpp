@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "native_posix.h"
-#include "process.h"
+#include "processes.h"
 
 namespace {
 

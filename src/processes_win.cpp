@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "process.h"
+#include "processes.h"
 #include "text.h"
 
 namespace {

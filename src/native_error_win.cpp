@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "error.h"
+#include "native_error.h"
 
 NativeError last_error() {
     return NativeError(GetLastError());

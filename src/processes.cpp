@@ -1,4 +1,4 @@
-#include "process.h"
+#include "processes.h"
 
 #include <spdlog/spdlog.h>
 
@@ -11,24 +11,29 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The path as the file system resolves it where it exists, else made absolute, else as given.
-std::string resolved_text(const std::string& path_text) {
+// The path as the file system resolves it where it exists, else made absolute, else as given;
+// nothing when the result has no narrow form.
+std::optional<std::string> resolved_text(const fs::path& path) {
+    std::error_code ec;
+    fs::path resolved = final_path(path, ec);
+    if (ec) {
+        resolved = fs::absolute(path, ec);
+    }
+    if (ec) {
+        resolved = path;
+    }
     try {
-        const fs::path path = to_path(path_text);
-        std::error_code ec;
-        fs::path resolved = final_path(path, ec);
-        if (ec) {
-            resolved = fs::absolute(path, ec);
-        }
-        if (ec) {
-            resolved = path;
-        }
         return to_narrow(resolved);
     } catch (const fs::filesystem_error&) {
-        // Text without an exact path form (or a resolved path without a narrow form) can only
-        // be compared as it stands.
-        return path_text;
+        return std::nullopt;
     }
+}
+
+// The comparison form of text that names a path.
+std::string comparison_form(std::string text) {
+    text = ascii_lower(std::move(text));
+    std::replace(text.begin(), text.end(), '/', '\\');
+    return text;
 }
 
 [[nodiscard]] bool is_separator(char c) {
@@ -47,13 +52,17 @@ std::string normalize_exe_path(const std::string& path_text) {
     if (path_text.empty()) {
         return {};
     }
-    std::string text = ascii_lower(resolved_text(path_text));
-    std::replace(text.begin(), text.end(), '/', '\\');
-    return text;
+    std::optional<std::string> resolved;
+    try {
+        resolved = resolved_text(to_path(path_text));
+    } catch (const fs::filesystem_error&) {
+        // Text without an exact path form can only be compared as it stands.
+    }
+    return comparison_form(resolved.value_or(path_text));
 }
 
-[[nodiscard]] bool lies_inside(const std::string& image_path, const std::string& dir_text) {
-    std::string dir = normalize_exe_path(dir_text);
+[[nodiscard]] bool lies_inside(const std::string& image_path, const fs::path& dir_path) {
+    std::string dir = comparison_form(resolved_text(dir_path).value_or(path_text(dir_path)));
     while (!dir.empty() && is_separator(dir.back())) {
         dir.pop_back();
     }
@@ -62,20 +71,19 @@ std::string normalize_exe_path(const std::string& path_text) {
            is_separator(image[dir.size()]);
 }
 
-bool is_the_application(long pid, const ProcessHandle& process, const std::string& dir_text) {
+bool is_the_application(long pid, const ProcessHandle& process, const fs::path& dir) {
     if (pid == current_process_id() || !process.may_terminate()) {
         return false;
     }
     const std::optional<std::string> image = process_image_path(pid);
-    return image && lies_inside(*image, dir_text);
+    return image && lies_inside(*image, dir);
 }
 
 std::vector<std::string> processes_holding(const fs::path& dir) {
     std::vector<std::string> holders = restart_manager_holders(dir);
-    const std::string dir_text = path_text(dir);
     static_cast<void>(any_process([&](long pid) {
         const std::optional<std::string> image = process_image_path(pid);
-        if (image && lies_inside(*image, dir_text)) {
+        if (image && lies_inside(*image, dir)) {
             const std::string holder = file_name(*image) + " (" + std::to_string(pid) + ")";
             if (std::find(holders.begin(), holders.end(), holder) == holders.end()) {
                 holders.push_back(holder);
