@@ -207,6 +207,13 @@ std::optional<std::filesystem::path> download_cache_directory() {
     return std::filesystem::path(path);
 }
 
+// The call may deliver its progress late or not at all, so the body it wrote is measured too: a
+// file longer than allowed is refused even when no callback saw it grow.
+[[nodiscard]] bool exceeds(const std::filesystem::path& path, std::int64_t max_bytes) {
+    const std::optional<std::uint64_t> written = regular_file_size(path);
+    return max_bytes >= 0 && written && *written > static_cast<std::uint64_t>(max_bytes);
+}
+
 HRESULT fetch(const std::string& url, const std::filesystem::path& path, std::int64_t max_bytes) {
     const ComApartment apartment;
     std::vector<std::filesystem::path> volumes = {path.parent_path()};
@@ -221,7 +228,7 @@ HRESULT fetch(const std::string& url, const std::filesystem::path& path, std::in
     const HRESULT result =
         URLDownloadToFileA(nullptr, url.c_str(), to_narrow(path).c_str(), 0, &watch);
     watch.finish();
-    if (watch.refused()) {
+    if (watch.refused() || exceeds(path, max_bytes)) {
         return E_ABORT;
     }
     if (watch.stalled()) {
