@@ -85,6 +85,17 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     return true;
 }
 
+// A directory, FIFO, device or socket at the package's name is refused before anything moves:
+// it can never be installed, and a FIFO would keep the run waiting for a writer. A missing or
+// unreadable package goes on to fail where extraction opens it, after current/ was moved aside.
+[[nodiscard]] bool package_is_other_than_a_file(const Layout& layout) {
+    if (!layout.package || !is_existing_non_regular_file(*layout.package)) {
+        return false;
+    }
+    report_unopenable_package(layout.package_text);
+    return true;
+}
+
 // The publisher's signature of the package, checked before the application is waited for: a
 // refused package leaves it running and the root as it is.
 [[nodiscard]] bool package_is_signed(const Layout& layout, const std::string& version,
@@ -288,6 +299,9 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     }
     if (!settle_stale_backup(layout)) {
         return 1;
+    }
+    if (package_is_other_than_a_file(layout)) {
+        return refuse_package(pid, layout);
     }
     if (!public_keys.empty() && !package_is_signed(layout, version, public_keys)) {
         return refuse_package(pid, layout);

@@ -150,6 +150,11 @@ std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix
 // The size of the regular file at path, following links; nothing when there is none.
 std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path);
 
+// True when something other than a regular file is at path, following links: a directory, FIFO,
+// device or socket (on Windows whatever the system does not call a disk file). False when nothing
+// is there or the system can't tell. Asked without opening anything that could wait for a writer.
+[[nodiscard]] bool is_existing_non_regular_file(const std::filesystem::path& path);
+
 // An exclusive hold on a lock file, taken without waiting and released when it goes, however the
 // process ends. Windows: the file is opened without sharing and deleted when closed. Linux: flock
 // on the file, which stays, since removing a locked file races with the next taker.
@@ -193,7 +198,8 @@ class ReadOnlyFile {
     ReadOnlyFile(const ReadOnlyFile&) = delete;
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
 
-    // Opens the regular file at path and learns its size.
+    // Opens the regular file at path and learns its size. Anything else at path (a directory, a
+    // FIFO, a device) fails the opening, at once: nothing waits for a writer.
     NativeError open(const std::filesystem::path& path);
     std::uint64_t size() const { return size_; }
     // Reads up to `size` bytes at `offset`; `got` is 0 only at the file's end.

@@ -273,6 +273,11 @@ std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+bool is_existing_non_regular_file(const std::filesystem::path& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 struct ReadOnlyFile::Native {
     UniqueFd fd;
 };
@@ -282,7 +287,9 @@ ReadOnlyFile::ReadOnlyFile() : native_(std::make_unique<Native>()) {}
 ReadOnlyFile::~ReadOnlyFile() = default;
 
 NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
-    native_->fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is then refused as
+    // not regular; reads from a regular file ignore the flag.
+    native_->fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st;
     if (!native_->fd.valid() || fstat(native_->fd.get(), &st) != 0) {
         return last_error();

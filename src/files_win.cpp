@@ -342,6 +342,24 @@ std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path
     return (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
 }
 
+bool is_existing_non_regular_file(const std::filesystem::path& path) {
+    // Opened with no access rights, which reads nothing and waits for nobody; backup semantics
+    // open a directory too, and a link is followed to what it names.
+    const UniqueHandle file(CreateFileW(
+        long_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid()) {
+        // What can't be opened may still be known for a directory by its attributes.
+        return is_existing_directory(path);
+    }
+    if (GetFileType(file.get()) != FILE_TYPE_DISK) {
+        return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file.get(), &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 struct ReadOnlyFile::Native {
     UniqueHandle file;
 };
@@ -355,8 +373,15 @@ NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
     native_->file.reset(CreateFileW(long_path(path).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!native_->file.valid()) {
+        return last_error();
+    }
+    // Only a disk file has a size to read up to: a pipe or a device is refused.
+    if (GetFileType(native_->file.get()) != FILE_TYPE_DISK) {
+        return NativeError(ERROR_INVALID_PARAMETER);
+    }
     LARGE_INTEGER size;
-    if (!native_->file.valid() || GetFileSizeEx(native_->file.get(), &size) == 0) {
+    if (GetFileSizeEx(native_->file.get(), &size) == 0) {
         return last_error();
     }
     size_ = static_cast<std::uint64_t>(size.QuadPart);

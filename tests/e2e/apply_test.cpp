@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -690,6 +691,65 @@ TEST_F(Apply, RefusedSignatureMovesNothing) {
             EXPECT_EQ(log(), Lines({refused, launched("--update-failed")}));
             EXPECT_EQ(starts().at(0).args, Args({"--update-failed"}));
         }
+        EXPECT_EQ(installed(current), old);
+        EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
+        EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
+    }
+}
+
+// Nothing but a regular file is taken for the package or its signature. A FIFO there would keep
+// the run waiting for a writer, the root locked, and (without a key) current/ moved aside.
+TEST_F(Apply, PackageOrSignatureThatIsNotARegularFileMovesNothing) {
+    const fs::path signed_dir = signed_packages();
+    const fs::path signature = package.string() + ".minisig";
+    struct Case {
+        std::string name;
+        fs::path fifo;  // empty: a directory at the package's name
+        std::string key;
+        std::string refused;
+    };
+    const std::vector<Case> cases = {
+        {"directory package", {}, "", "error Failed to open zip: " + package.string()},
+        {"FIFO package", package, "", "error Failed to open zip: " + package.string()},
+        {"FIFO signature", signature, public_key("second"),
+         "error Package signature check failed: no signature file"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        use_root(c.name);
+        install(current, "old");
+        write_file(root / ".version", "1.0\r\n");
+        const Files old = installed(current);
+        fs::remove_all(package);
+        fs::remove(signature);
+        if (c.fifo.empty()) {
+            fs::create_directory(package);
+        } else {
+            if (c.fifo != package) {
+                fs::copy_file(signed_dir / "package.zip", package);
+            }
+            // Windows has none to make; its directory case covers the type check.
+            if (!make_fifo(c.fifo).empty()) {
+                continue;
+            }
+        }
+        Args args = apply_args(0);
+        if (!c.key.empty()) {
+            args.insert(args.end(), {"--public-key", c.key});
+        }
+
+        // A run still going after a minute is stuck: its reader is let go so that it ends.
+        std::future<RunResult> run =
+            std::async(std::launch::async, [&] { return run_updater(args); });
+        if (run.wait_for(std::chrono::minutes(1)) == std::future_status::timeout) {
+            ADD_FAILURE() << "the run waits for a writer";
+            while (run.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout) {
+                release_fifo_reader(c.fifo);
+            }
+        }
+        EXPECT_EQ(run.get().exit_code, 1);
+        EXPECT_EQ(log(), Lines({c.refused, launched("--update-failed")}));
+        EXPECT_EQ(starts().at(0).args, Args({"--update-failed"}));
         EXPECT_EQ(installed(current), old);
         EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
         EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));

@@ -159,6 +159,12 @@ std::string short_path(const fs::path& path);
 // Makes `link` a directory link to `target`; returns why it could not, or nothing.
 std::string make_directory_link(const fs::path& target, const fs::path& link);
 
+// Linux: makes a FIFO at path; returns why it could not, or nothing. Windows has no FIFOs in the
+// file system.
+std::string make_fifo(const fs::path& path);
+// Lets a reader that waits in opening the FIFO at path go on, the FIFO then read as empty.
+void release_fifo_reader(const fs::path& path);
+
 // Undoes a change to the system when its last copy goes.
 using Undo = std::shared_ptr<void>;
 

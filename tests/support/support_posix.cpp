@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "native_posix.h"
@@ -98,6 +99,15 @@ std::string make_directory_link(const fs::path& target, const fs::path& link) {
     std::error_code error;
     fs::create_directory_symlink(target, link, error);
     return error ? error.message() : "";
+}
+
+std::string make_fifo(const fs::path& path) {
+    return mkfifo(path.c_str(), 0666) == 0 ? "" : std::strerror(errno);
+}
+
+void release_fifo_reader(const fs::path& path) {
+    // A writer's open succeeds only while a reader is there; closing it gives that reader its end.
+    const UniqueFd writer(open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
 }
 
 Pin pin_directory(const fs::path& dir) {

@@ -112,6 +112,12 @@ std::string short_path(const fs::path& path) {
     return fs::path(std::wstring(buffer, length)).string();
 }
 
+std::string make_fifo(const fs::path&) {
+    return "Windows has no FIFOs in the file system";
+}
+
+void release_fifo_reader(const fs::path&) {}
+
 std::string make_directory_link(const fs::path& target, const fs::path& link) {
     // The C++ library of MinGW has no links; the system call makes one.
     const DWORD flags = SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE;

@@ -27,6 +27,20 @@ TEST(Files, ADirectoryThatExistsIsNeverAnError) {
     EXPECT_TRUE(make_directories(dir.path()).ok());
 }
 
+TEST(Files, OnlyWhatExistsAndIsNoRegularFileIsTold) {
+    TempDir dir;
+    write_file(dir / "file", "x");
+    fs::create_directory(dir / "folder");
+    EXPECT_FALSE(is_existing_non_regular_file(dir / "missing"));
+    EXPECT_FALSE(is_existing_non_regular_file(dir / "file"));
+    EXPECT_TRUE(is_existing_non_regular_file(dir / "folder"));
+    if (make_fifo(dir / "fifo").empty()) {
+        EXPECT_TRUE(is_existing_non_regular_file(dir / "fifo"));
+        ReadOnlyFile fifo;
+        EXPECT_TRUE(fifo.open(dir / "fifo").failed());
+    }
+}
+
 TEST(Files, RelativeAndDottedPathsWorkPastTheOldLengthLimit) {
     // Windows takes such paths only in a form it no longer cleans up: `..`, `.` and the current
     // directory are resolved by the updater first.
