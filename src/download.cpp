@@ -118,7 +118,7 @@ std::string to_hex(const std::vector<unsigned char>& bytes) {
     temporary += ".download";
     fs::path temporary_signature = signature;
     temporary_signature += ".download";
-    const SignatureRule rule{temporary_signature, keys, "", spdlog::level::err};
+    const SignatureRule rule{temporary_signature, keys, std::nullopt, spdlog::level::err};
     const bool done =
         fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
         fetch("package", url, temporary, size) && verify_download(temporary, sha256, size, &rule) &&
@@ -233,7 +233,7 @@ int run_download(const std::string& url, const std::string& output, const std::s
     // Without keys no signature is read or fetched.
     fs::path signature = package;
     signature += ".minisig";
-    const SignatureRule in_place{signature, *keys, "", spdlog::level::warn};
+    const SignatureRule in_place{signature, *keys, std::nullopt, spdlog::level::warn};
     if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
         spdlog::info("Package already present and verified: {}", to_narrow(package));
         return 0;

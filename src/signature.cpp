@@ -224,7 +224,7 @@ bool PackageSignature::verify() {
                                     signed_comment.size(), key_.data()) != 0) {
         return refuse(level, "trusted comment altered");
     }
-    if (!rule_.version.empty() && !comment_allows_version(trusted_comment_, rule_.version)) {
+    if (rule_.version && !comment_allows_version(trusted_comment_, *rule_.version)) {
         return refuse(level, "version mismatch");
     }
     spdlog::info("Signature verified: {}", trusted_comment_);

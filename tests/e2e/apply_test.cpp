@@ -34,6 +34,8 @@ struct Apply : ::testing::Test {
     fs::path current;
     fs::path backup;
     fs::path marker;
+    // The version apply is told to install.
+    std::string version = "2.0";
 
     void SetUp() override { use_root("app root"); }
 
@@ -79,7 +81,7 @@ struct Apply : ::testing::Test {
 
     Args apply_args(long pid, const std::string& args = "") const {
         Args all = {"apply",     "--pid",       std::to_string(pid), "--package", package.string(),
-                    "--app-dir", root.string(), "--version",         "2.0"};
+                    "--app-dir", root.string(), "--version",         version};
         if (!args.empty()) {
             all.insert(all.end(), {"--args", args});
         }
@@ -656,6 +658,7 @@ TEST_F(Apply, RefusedSignatureMovesNothing) {
         std::string key;
         bool application_running;
         std::string reason;
+        std::string version = "2.0";
     };
     const std::vector<Case> cases = {
         {"tampered", tampered, "package.zip.minisig", public_key("second"), true,
@@ -664,10 +667,14 @@ TEST_F(Apply, RefusedSignatureMovesNothing) {
          "version mismatch"},
         {"malformed key", signed_package, "package.zip.minisig", "RW", false,
          "malformed public key"},
+        // An empty version is a version like any other: the package signed for 2.0 is not it.
+        {"empty version", signed_package, "package.zip.minisig", public_key("second"), true,
+         "version mismatch", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         use_root(c.name);
+        version = c.version;
         install(current, "old");
         write_file(root / ".version", "1.0\r\n");
         const Files old = installed(current);
