@@ -631,19 +631,30 @@ TEST_F(Apply, PathsPastTheOldLengthLimitWork) {
 // Packages signed with the publisher's tool (tests/signed_packages.py): package.zip holds the
 // new version; the key "second" signed it as version 2.0 and, in old-version.minisig, as 1.0.
 TEST_F(Apply, SignedPackageIsVerifiedBeforeTheWait) {
-    install(current, "old");
     const fs::path signed_dir = signed_packages();
     fs::copy_file(signed_dir / "package.zip", package);
-    fs::copy_file(signed_dir / "package.zip.minisig", package.string() + ".minisig");
-    Args args = apply_args(0);
-    args.insert(args.end(), {"--public-key", public_key("second")});
-    const RunResult r = run_updater(args);
-    EXPECT_EQ(r.exit_code, 0);
-    const Lines lines = log();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "info Signature verified: timestamp:1733500000 version:2.0");
-    EXPECT_EQ(lines[1], "info Process 0 not found, proceeding");
-    EXPECT_EQ(installed(current), new_version_files());
+    const std::string signature = read_file(signed_dir / "package.zip.minisig");
+    // Empty lines after the signature, as an editor or `echo >>` leaves them, change nothing.
+    const std::pair<const char*, std::string> signatures[] = {
+        {"as signed", signature},
+        {"one empty line", signature + "\n"},
+        {"empty lines with CR LF", signature + "\r\n\r\n"},
+    };
+    for (const auto& [name, text] : signatures) {
+        SCOPED_TRACE(name);
+        use_root(name);
+        install(current, "old");
+        write_file(package.string() + ".minisig", text);
+        Args args = apply_args(0);
+        args.insert(args.end(), {"--public-key", public_key("second")});
+        const RunResult r = run_updater(args);
+        EXPECT_EQ(r.exit_code, 0);
+        const Lines lines = log();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[0], "info Signature verified: timestamp:1733500000 version:2.0");
+        EXPECT_EQ(lines[1], "info Process 0 not found, proceeding");
+        EXPECT_EQ(installed(current), new_version_files());
+    }
 }
 
 TEST_F(Apply, RefusedSignatureMovesNothing) {
