@@ -245,6 +245,15 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     return recorded ? std::optional<unsigned>(*recorded & ~run.creation_mask) : std::nullopt;
 }
 
+// What the system said when it refused an entry's file (a name too long, a full disk), on a line
+// of its own: the entry's failure line says only which entry it was.
+[[nodiscard]] bool refused(const char* action, const fs::path& path, NativeError error) {
+    if (error.failed()) {
+        spdlog::error("Failed to {} {}: {}", action, path_text(path), error_text(error));
+    }
+    return error.failed();
+}
+
 // Streams one entry into its file, checking its data against the recorded size and CRC-32 as
 // it goes (entry_data.h). The file is created with the first piece of data (or once an empty
 // entry has been read), so an entry that can't be opened leaves nothing behind.
@@ -254,21 +263,22 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     const auto opened = [&file, &path] {
         if (!file) {
             file.emplace(path);
+            return !refused("create", path, file->error());
         }
-        return file->is_open();
+        return file->error().ok();
     };
     // An entry may not inflate beyond the size the directory records: overlapping entries or a
     // lying size would otherwise turn a small archive into a full disk. The reader hands over
     // nothing past that size.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return opened() && file->write(data, size);
+        return opened() && !refused("write", path, file->write(data, size));
     });
     if (!read || !opened()) {
         return false;
     }
     const std::optional<std::time_t> mtime =
         (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
-    return file->finish(mtime, permissions_to_set(run, index));
+    return !refused("write", path, file->finish(mtime, permissions_to_set(run, index)));
 }
 
 [[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {

@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "error.h"
+
 // Unpacks every entry of the zip archive at zip_path into dest_dir, stopping at the first entry
 // that fails. True when every entry was written.
 [[nodiscard]] bool extract_zip(const std::string& zip_path, const std::string& dest_dir);
@@ -22,7 +24,7 @@ unsigned file_creation_mask();
 std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8);
 
 // A file being written by extraction, created or truncated when constructed; closed when it
-// goes.
+// goes. Failures are the system's own errors, so that they can be reported as it words them.
 class OutputFile {
   public:
     explicit OutputFile(const std::filesystem::path& path);
@@ -30,15 +32,16 @@ class OutputFile {
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    [[nodiscard]] bool is_open() const;
-    [[nodiscard]] bool write(const char* data, std::size_t size);
+    // Why the file could not be created; success when it is open.
+    [[nodiscard]] NativeError error() const { return error_; }
+    NativeError write(const char* data, std::size_t size);
     // Gives the file its entry's time stamp and, where the file system keeps them, the
-    // permission bits (already limited by file_creation_mask), then closes it. False when any of
-    // that failed.
-    [[nodiscard]] bool finish(std::optional<std::time_t> mtime,
-                              std::optional<unsigned> permissions);
+    // permission bits (already limited by file_creation_mask), then closes it. The first failure
+    // of any of that.
+    NativeError finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions);
 
   private:
     struct Native;  // the platform's open file
     std::unique_ptr<Native> native_;
+    NativeError error_;
 };

@@ -53,16 +53,16 @@ std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
 
 OutputFile::OutputFile(const std::filesystem::path& path)
     : native_(std::make_unique<Native>(Native{UniqueFd(
-          open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666))})) {}
+          open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666))})) {
+    if (!native_->fd.valid()) {
+        error_ = last_error();
+    }
+}
 
 OutputFile::~OutputFile() = default;
 
-bool OutputFile::is_open() const {
-    return native_->fd.valid();
-}
-
-bool OutputFile::write(const char* data, std::size_t size) {
-    return write_fd(native_->fd.get(), data, size).ok();
+NativeError OutputFile::write(const char* data, std::size_t size) {
+    return write_fd(native_->fd.get(), data, size);
 }
 
 unsigned file_creation_mask() {
@@ -72,15 +72,19 @@ unsigned file_creation_mask() {
     return mask;
 }
 
-bool OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned> permissions) {
+NativeError OutputFile::finish(std::optional<std::time_t> mtime,
+                               std::optional<unsigned> permissions) {
     const int fd = native_->fd.release();
-    bool ok = true;
+    NativeError error;
     if (permissions && fchmod(fd, static_cast<mode_t>(*permissions)) != 0) {
-        ok = false;
+        error = last_error();
     }
-    if (mtime) {
-        const timespec times[2] = {{*mtime, 0}, {*mtime, 0}};
-        ok = futimens(fd, times) == 0 && ok;
+    const timespec times[2] = {{mtime.value_or(0), 0}, {mtime.value_or(0), 0}};
+    if (mtime && futimens(fd, times) != 0 && error.ok()) {
+        error = last_error();
     }
-    return close(fd) == 0 && ok;
+    if (close(fd) != 0 && error.ok()) {
+        error = last_error();
+    }
+    return error;
 }

@@ -73,30 +73,33 @@ std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
 OutputFile::OutputFile(const std::filesystem::path& path)
     : native_(std::make_unique<Native>(Native{
           UniqueHandle(CreateFileW(long_path(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))})) {}
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr))})) {
+    if (!native_->file.valid()) {
+        error_ = last_error();
+    }
+}
 
 OutputFile::~OutputFile() = default;
 
-bool OutputFile::is_open() const {
-    return native_->file.valid();
+NativeError OutputFile::write(const char* data, std::size_t size) {
+    return write_handle(native_->file.get(), data, size);
 }
 
-bool OutputFile::write(const char* data, std::size_t size) {
-    return write_handle(native_->file.get(), data, size).ok();
-}
-
-bool OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned>) {
+NativeError OutputFile::finish(std::optional<std::time_t> mtime, std::optional<unsigned>) {
     // NTFS keeps no Unix permission bits; the file gets the directory's inherited access rules.
     const HANDLE file = native_->file.release();
-    bool ok = true;
-    if (mtime) {
-        const FILETIME time = file_time(*mtime);
-        ok = SetFileTime(file, nullptr, &time, &time) != 0;
+    NativeError error;
+    const FILETIME time = file_time(mtime.value_or(0));
+    if (mtime && SetFileTime(file, nullptr, &time, &time) == 0) {
+        error = last_error();
     }
     // Flushed one by one as they are closed: what makes the extracted files survive a power cut
     // on Windows before the new version is committed.
-    if (durable_writes) {
-        ok = FlushFileBuffers(file) != 0 && ok;
+    if (durable_writes && FlushFileBuffers(file) == 0 && error.ok()) {
+        error = last_error();
     }
-    return CloseHandle(file) != 0 && ok;
+    if (CloseHandle(file) == 0 && error.ok()) {
+        error = last_error();
+    }
+    return error;
 }

@@ -80,6 +80,7 @@ const NativeError path_not_found{ERROR_PATH_NOT_FOUND};
 const NativeError already_exists{ERROR_ALREADY_EXISTS};
 const NativeError access_denied{ERROR_ACCESS_DENIED};
 const NativeError pinned{ERROR_SHARING_VIOLATION};
+const NativeError is_a_directory{ERROR_ACCESS_DENIED};
 }  // namespace errors
 
 bool narrow_text_holds_every_character() {

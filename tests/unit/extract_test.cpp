@@ -10,6 +10,7 @@
 
 #include "extract.h"
 #include "extract_source.h"
+#include "files.h"
 #include "support.h"
 #include "text.h"
 #include "zip_builder.h"
@@ -274,10 +275,26 @@ TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
                                      ": " + error_text(errors::already_exists)}));
 }
 
-TEST_F(Extract, FileThatCannotBeWrittenNamesTheEntry) {
-    write_zip(zip, {directory("d/"), {"d", "a file where a directory is"}});
-    EXPECT_FALSE(extract());
-    EXPECT_EQ(log(), Lines({counted(2), "error Failed to extract: d"}));
+// The system's reason comes on a line of its own, before the line naming the entry.
+TEST_F(Extract, FileTheSystemRefusesIsReportedWithTheSystemsReason) {
+    const std::string too_long(300, 'n');
+    const NativeError name_too_long = NewFile(dest / too_long).error();
+    ASSERT_TRUE(name_too_long.failed());
+    fs::create_directory(dest / "d");
+    const std::pair<std::string, NativeError> cases[] = {
+        {too_long, name_too_long},
+        {"d", errors::is_a_directory},
+    };
+    for (const auto& [name, error] : cases) {
+        write_zip(zip, {{"ok.txt", "fine"}, {name, "content"}, {"later.txt", "later"}});
+        EXPECT_FALSE(extract());
+        EXPECT_EQ(log(), Lines({counted(3),
+                                "error Failed to create " + to_narrow(dest / name) + ": " +
+                                    error_text(error),
+                                "error Failed to extract: " + name}));
+        EXPECT_FALSE(fs::exists(dest / "later.txt"));
+        restart_log();
+    }
 }
 
 TEST_F(Extract, ADirectoryBelowAKnownOneIsStillCreatedOrReported) {
