@@ -205,12 +205,32 @@ bool FileLock::busy() const {
     return error_.code() == ERROR_SHARING_VIOLATION;
 }
 
+namespace {
+
+HANDLE open_lock_file(const std::filesystem::path& path) {
+    return CreateFileW(
+        long_path(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool is_reparse_point(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file, &info) != 0 &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
 // A second opener fails with a sharing violation; the file goes with the last handle, however
 // the process ends.
 FileLock lock_file(const std::filesystem::path& path) {
-    UniqueHandle file(CreateFileW(long_path(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
-                                  nullptr));
+    UniqueHandle file(open_lock_file(path));
+    // A link at the name is opened as itself, never followed (whatever it names would be deleted
+    // on closing), and is replaced: closing it removes it, and the file is made in its place.
+    if (file.valid() && is_reparse_point(file.get())) {
+        file.reset();  // removes the link
+        file.reset(open_lock_file(path));
+    }
     if (!file.valid()) {
         return FileLock(nullptr, last_error());
     }
