@@ -152,27 +152,57 @@ bool is_unsafe(const std::string& name) {
 
 // The paths the entries so far name, and the directories on their way, by their case-folded
 // form: two names that differ only in letter case are one file on Windows, where the second
-// would silently replace the first or merge two directories.
-class NameCase {
+// would silently replace the first or merge two directories. A path named again by another entry
+// is refused as well: zip tools show the first entry, and the second would replace it unseen.
+class EntryNames {
   public:
-    // False when `name` (or a directory on its way) differs only in letter case from one seen.
-    [[nodiscard]] bool add(const std::string& name) {
+    // False when `name` (or a directory on its way) differs only in letter case from one seen, or
+    // when a file entry named it before, or it is a file and a directory entry named it before.
+    // A directory may be named again, by its own entry or by the paths below it.
+    [[nodiscard]] bool add(const std::string& name, bool is_directory) {
+        std::vector<std::string> parts = elements(name);
+        parts.erase(std::remove_if(parts.begin(), parts.end(),
+                                   [](const std::string& e) { return e.empty() || e == "."; }),
+                    parts.end());
         std::string path;
-        for (const std::string& element : elements(name)) {
-            if (element.empty() || element == ".") {
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            path += (path.empty() ? "" : "/") + parts[i];
+            const bool last = i + 1 == parts.size();
+            const Kind kind = !last          ? Kind::on_the_way
+                              : is_directory ? Kind::directory
+                                             : Kind::file;
+            const auto [seen, added] = seen_.emplace(fold_case(path), Seen{path, kind});
+            if (added) {
                 continue;
             }
-            path += (path.empty() ? "" : "/") + element;
-            const auto [seen, added] = spellings_.emplace(fold_case(path), path);
-            if (!added && seen->second != path) {
+            if (seen->second.spelling != path ||
+                (last && !may_name_again(seen->second.kind, kind))) {
                 return false;
+            }
+            if (kind == Kind::directory) {
+                seen->second.kind = kind;
             }
         }
         return true;
     }
 
   private:
-    std::unordered_map<std::string, std::string> spellings_;
+    // A directory that only lies on the way of paths named so far, one that an entry of its own
+    // named, or a file.
+    enum class Kind { on_the_way, directory, file };
+    struct Seen {
+        std::string spelling;
+        Kind kind;
+    };
+
+    // Whether an entry may name, as `now`, a path named before as `before`: a directory may be
+    // named again. A file where only paths below it were named, like a path below a file, is left
+    // to the file system, which refuses it with its own error.
+    static bool may_name_again(Kind before, Kind now) {
+        return before != Kind::file && !(before == Kind::directory && now == Kind::file);
+    }
+
+    std::unordered_map<std::string, Seen> seen_;
 };
 
 // What one extraction keeps from entry to entry.
@@ -181,7 +211,7 @@ struct Run {
     fs::path dest;
     unsigned creation_mask;
     KnownDirectories directories;
-    NameCase names;
+    EntryNames names;
     EntryReader reader;
 };
 
@@ -284,7 +314,8 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
 [[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
-    if (is_unsafe(relative) || !run.names.add(relative)) {
+    const bool is_directory = is_directory_entry(run.archive, index, relative);
+    if (is_unsafe(relative) || !run.names.add(relative, is_directory)) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
     }
@@ -293,7 +324,7 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
-    if (is_directory_entry(run.archive, index, relative)) {
+    if (is_directory) {
         return run.directories.create(*path);
     }
     if (!run.directories.create(path->parent_path())) {

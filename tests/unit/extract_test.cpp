@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -54,6 +55,12 @@ struct Extract : LoggedTest {
     void SetUp() override { fs::create_directory(dest); }
 
     bool extract() { return extract_zip(to_narrow(zip), to_narrow(dest)); }
+    // Where the entry `name` lands.
+    fs::path output_of(const std::string& name) const {
+        std::string generic = name;
+        std::replace(generic.begin(), generic.end(), '\\', '/');
+        return dest / fs::path(generic).lexically_normal();
+    }
     std::string counted(size_t n) const {
         return "info Extracting " + std::to_string(n) + " files from " + to_narrow(zip);
     }
@@ -200,6 +207,45 @@ TEST_F(Extract, RefusesNamesEqualButForLetterCase) {
     // One spelling used again is the same directory, as is "./x" for "x".
     write_zip(zip, {{"a/B/x", "x"}, {"a/B/y", "y"}, {"./z", "z"}, {"z2", "z2"}});
     EXPECT_TRUE(extract());
+}
+
+// One path named by two entries, after `\\` becomes `/` and empty and `.` elements go: common
+// zip tools show the first, so the second must not replace it unseen.
+TEST_F(Extract, RefusesAFileNamedTwice) {
+    const std::vector<std::pair<ZipEntry, ZipEntry>> pairs = {
+        {{"data.txt", "first"}, {"data.txt", "second"}},
+        {{"app.exe", "first"}, {"./app.exe", "second"}},
+        {{"a/b.txt", "first"}, {"a\\b.txt", "second"}},
+        {{"a//b.txt", "first"}, {"a/./b.txt/", ""}},
+        {{"d", "first"}, directory("d/")},
+        {{"d", "first"}, dos_entry("d", "", 0x10)},
+        {directory("d/"), {"d", "second"}},
+        {directory("d/"), {"./d", "second"}},
+    };
+    for (const auto& [first, second] : pairs) {
+        write_zip(zip, {{"ok.txt", "fine"}, first, second, {"later.txt", "later"}});
+        EXPECT_FALSE(extract()) << second.name;
+        EXPECT_EQ(log(), Lines({counted(4), "error Unsafe path in zip: " + second.name}));
+        EXPECT_FALSE(fs::exists(dest / "later.txt")) << second.name;
+        if (first.name.back() != '/') {
+            EXPECT_EQ(read_file(output_of(first.name)), "first") << second.name;
+        }
+        fs::remove_all(dest);
+        fs::create_directory(dest);
+        restart_log();
+    }
+    // A directory may be named again, by its own entry or by the entries below it.
+    write_zip(zip, {directory("d/"),
+                    {"d/x", "x"},
+                    directory("d/"),
+                    directory("./d//"),
+                    directory("e/"),
+                    dos_entry("e", "", 0x10),
+                    {"f/y", "y"},
+                    directory("f/")});
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(tree(dest), Files({{"d/x", "x"}, {"f/y", "y"}}));
+    EXPECT_TRUE(fs::is_directory(dest / "e"));
 }
 
 TEST_F(Extract, EntriesNeverGrowPastTheirRecordedSize) {
