@@ -6,12 +6,10 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
-#include "case_folding.h"
 #include "entry_data.h"
+#include "entry_paths.h"
 #include "extract_source.h"
 #include "files.h"
 #include "text.h"
@@ -50,39 +48,6 @@ Archive open_archive(const std::string& zip_path) {
     zip_error_fini(&error);
     return Archive(archive);
 }
-
-// The directories this run has created or found. Entries only ever add to the tree, so one that
-// was a directory stays one until the run ends and needs no second system call; a directory
-// not known yet goes to the file system, which reports its failure as before.
-class KnownDirectories {
-  public:
-    // True when dir is a directory now, made with its missing parents if need be; a failure is
-    // logged as create_directory_logged does.
-    [[nodiscard]] bool create(const fs::path& dir) {
-        if (known_.count(dir.native()) != 0) {
-            return true;
-        }
-        if (!create_directory_logged(dir)) {
-            return false;
-        }
-        remember(dir);
-        return true;
-    }
-
-  private:
-    // A directory that exists has every directory above it too.
-    void remember(fs::path dir) {
-        while (known_.insert(dir.native()).second) {
-            fs::path parent = dir.parent_path();
-            if (parent.empty() || parent == dir) {
-                return;
-            }
-            dir = std::move(parent);
-        }
-    }
-
-    std::unordered_set<fs::path::string_type> known_;
-};
 
 // Zip tools on Windows sometimes separate elements with `\`.
 std::string with_forward_slashes(std::string name) {
@@ -150,84 +115,104 @@ bool is_unsafe(const std::string& name) {
     return std::any_of(parts.begin(), parts.end(), is_unsafe_element);
 }
 
-// The paths the entries so far name, and the directories on their way, by their case-folded
-// form: two names that differ only in letter case are one file on Windows, where the second
-// would silently replace the first or merge two directories. A path named again by another entry
-// is refused as well: zip tools show the first entry, and the second would replace it unseen.
-class EntryNames {
-  public:
-    // False when `name` (or a directory on its way) differs only in letter case from one seen, or
-    // when a file entry named it before, or it is a file and a directory entry named it before.
-    // A directory may be named again, by its own entry or by the paths below it.
-    [[nodiscard]] bool add(const std::string& name, bool is_directory) {
-        std::vector<std::string> parts = elements(name);
-        parts.erase(std::remove_if(parts.begin(), parts.end(),
-                                   [](const std::string& e) { return e.empty() || e == "."; }),
-                    parts.end());
-        std::string path;
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            path += (path.empty() ? "" : "/") + parts[i];
-            const bool last = i + 1 == parts.size();
-            const Kind kind = !last          ? Kind::on_the_way
-                              : is_directory ? Kind::directory
-                                             : Kind::file;
-            const auto [seen, added] = seen_.emplace(fold_case(path), Seen{path, kind});
-            if (added) {
-                continue;
-            }
-            if (seen->second.spelling != path ||
-                (last && !may_name_again(seen->second.kind, kind))) {
-                return false;
-            }
-            if (kind == Kind::directory) {
-                seen->second.kind = kind;
-            }
-        }
-        return true;
-    }
-
-  private:
-    // A directory that only lies on the way of paths named so far, one that an entry of its own
-    // named, or a file.
-    enum class Kind { on_the_way, directory, file };
-    struct Seen {
-        std::string spelling;
-        Kind kind;
-    };
-
-    // Whether an entry may name, as `now`, a path named before as `before`: a directory may be
-    // named again. A file where only paths below it were named, like a path below a file, is left
-    // to the file system, which refuses it with its own error.
-    static bool may_name_again(Kind before, Kind now) {
-        return before != Kind::file && !(before == Kind::directory && now == Kind::file);
-    }
-
-    std::unordered_map<std::string, Seen> seen_;
-};
-
 // What one extraction keeps from entry to entry.
 struct Run {
     zip_t* archive;
     fs::path dest;
     unsigned creation_mask;
-    KnownDirectories directories;
-    EntryNames names;
+    EntryPaths paths;
     EntryReader reader;
 };
 
-std::optional<fs::path> output_path(const fs::path& dest, const std::string& name) {
-    fs::path path = dest;
-    for (const std::string& element : elements(name)) {
-        if (element.empty() || element == ".") {
-            continue;
-        }
-        const std::optional<fs::path> native = utf8_to_path(element);
+// The elements of a name that lead somewhere: without empty and "." ones.
+std::vector<std::string> path_elements(const std::string& name) {
+    std::vector<std::string> parts = elements(name);
+    parts.erase(std::remove_if(parts.begin(), parts.end(),
+                               [](const std::string& part) { return part.empty() || part == "."; }),
+                parts.end());
+    return parts;
+}
+
+std::optional<std::vector<fs::path>> native_elements(const std::vector<std::string>& parts) {
+    std::vector<fs::path> natives;
+    natives.reserve(parts.size());
+    for (const std::string& part : parts) {
+        std::optional<fs::path> native = utf8_to_path(part);
         if (!native) {
             return std::nullopt;
         }
-        path /= *native;
+        natives.push_back(std::move(*native));
     }
-    return path;
+    return natives;
+}
+
+// `path` followed by the first `count` elements. The text is joined first and made a path once:
+// appending to a path one element at a time splits all of it again each time on some builds.
+fs::path joined(const fs::path& path, const std::vector<fs::path>& natives, std::size_t count) {
+    if (count == 0) {
+        return path;
+    }
+    // The first element joins as the path itself says (a root or drive may end it already).
+    fs::path::string_type text = (path / natives[0]).native();
+    for (std::size_t i = 1; i < count; ++i) {
+        text += fs::path::preferred_separator;
+        text += natives[i].native();
+    }
+    return fs::path(std::move(text));
+}
+
+// One entry's path below the destination, level by level: the native form and the node of each
+// element.
+struct Levels {
+    std::vector<fs::path> natives;
+    std::vector<EntryPaths::Node> nodes;
+};
+
+// The directories on the way to the first `depth` elements of `path` that are not known yet,
+// made one level at a time from the deepest known one: only one path is held at a time, and
+// the calls don't climb up the path first.
+NativeError make_missing_levels(Run& run, const Levels& path, std::size_t depth) {
+    if (!run.paths.is_known_directory(EntryPaths::root)) {
+        if (const NativeError error = make_directories(run.dest); error.failed()) {
+            return error;
+        }
+        run.paths.set_known_directory(EntryPaths::root);
+    }
+    fs::path level = run.dest;
+    for (std::size_t i = 0; i < depth; ++i) {
+        level /= path.natives[i];
+        if (run.paths.is_known_directory(path.nodes[i])) {
+            continue;
+        }
+        if (const NativeError error = make_directory(level); error.failed()) {
+            return error;
+        }
+        run.paths.set_known_directory(path.nodes[i]);
+    }
+    return {};
+}
+
+// True when `dir`, the first `depth` elements of `path`, is a directory now. Entries only ever
+// add to the tree, so one that was a directory stays one until the run ends and needs no second
+// system call; one not known yet goes to the file system, which reports its failure as
+// create_directory_logged does. Only when a directory above it is missing are the levels made
+// one by one.
+[[nodiscard]] bool create_directory(Run& run, const Levels& path, std::size_t depth,
+                                    const fs::path& dir) {
+    const EntryPaths::Node node = depth == 0 ? EntryPaths::root : path.nodes[depth - 1];
+    if (run.paths.is_known_directory(node)) {
+        return true;
+    }
+    NativeError error = make_directory(dir);
+    if (is_missing_parent(error)) {
+        error = make_missing_levels(run, path, depth);
+    }
+    if (error.failed()) {
+        spdlog::error("Failed to create directory {}: {}", path_text(dir), error_text(error));
+        return false;
+    }
+    run.paths.set_known_directory(node);
+    return true;
 }
 
 [[nodiscard]] bool is_directory_entry(zip_t* archive, zip_uint64_t index, const std::string& name) {
@@ -315,22 +300,33 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
     const bool is_directory = is_directory_entry(run.archive, index, relative);
-    if (is_unsafe(relative) || !run.names.add(relative, is_directory)) {
+    if (is_unsafe(relative)) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
     }
-    const std::optional<fs::path> path = output_path(run.dest, relative);
-    if (!path || !is_readable_method(stat)) {
+    const std::vector<std::string> parts = path_elements(relative);
+    std::optional<std::vector<EntryPaths::Node>> nodes = run.paths.add(parts, is_directory);
+    if (!nodes) {
+        spdlog::error("Unsafe path in zip: {}", name);
+        return false;
+    }
+    std::optional<std::vector<fs::path>> natives = native_elements(parts);
+    if (!natives || !is_readable_method(stat)) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
-    if (is_directory) {
-        return run.directories.create(*path);
-    }
-    if (!run.directories.create(path->parent_path())) {
+    const Levels path{std::move(*natives), std::move(*nodes)};
+    // The directory to make: the entry's own, or the one that holds its file.
+    const std::size_t depth = is_directory || parts.empty() ? parts.size() : parts.size() - 1;
+    const fs::path dir = joined(run.dest, path.natives, depth);
+    if (!create_directory(run, path, depth, dir)) {
         return false;
     }
-    if (!write_entry(run, index, stat, *path)) {
+    if (is_directory) {
+        return true;
+    }
+    const fs::path file = parts.empty() ? dir : dir / path.natives.back();
+    if (!write_entry(run, index, stat, file)) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
@@ -348,7 +344,6 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     Run run{archive.get(),
             to_path(dest_dir),
             file_creation_mask(),
-            {},
             {},
             EntryReader(archive.get(), chunk_size)};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));

@@ -87,7 +87,15 @@ bool is_existing_directory(const std::filesystem::path& path) {
 }
 
 NativeError make_directory(const std::filesystem::path& dir) {
-    if (CreateDirectoryW(long_path(dir).c_str(), nullptr)) {
+    // The system's own form of a path counts its bytes in 16 bits: Windows refuses a longer path
+    // outright, as it is refused here. Wine would first resolve it element by element, which
+    // takes minutes for a path thousands of elements deep.
+    constexpr std::size_t longest_path = 32767;
+    const std::wstring path = long_path(dir);
+    if (path.size() > longest_path) {
+        return NativeError(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
         return {};
     }
     return existing_directory_is_fine(last_error(), is_existing_directory(dir));

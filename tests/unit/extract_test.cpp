@@ -248,6 +248,24 @@ TEST_F(Extract, RefusesAFileNamedTwice) {
     EXPECT_TRUE(fs::is_directory(dest / "e"));
 }
 
+// An entry 32000 levels deep (a package of 128 KB) fails where the system refuses its path, with
+// the system's own error, and leaves nothing behind.
+TEST_F(Extract, EntryDeeperThanAnyPathTheSystemTakesFailsWithItsError) {
+    const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
+    std::string name = "a/";
+    std::string directories = "a";  // in the native form, made a path at once
+    for (int level = 2; level < 32000; ++level) {
+        name += "a/";
+        directories += separator + "a";
+    }
+    const fs::path dir = dest / directories;
+    write_zip(zip, {{name + "f", "deep"}});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({counted(1), "error Failed to create directory " + to_narrow(dir) +
+                                            ": " + error_text(errors::name_too_long)}));
+    EXPECT_TRUE(fs::is_empty(dest));
+}
+
 TEST_F(Extract, EntriesNeverGrowPastTheirRecordedSize) {
     for (const std::uint16_t method : {method_stored, method_deflated}) {
         ZipEntry big{"big.bin", std::string(1 << 20, 'z')};
@@ -466,6 +484,31 @@ TEST_F(Extract, UnixPermissionBitsAndLinks) {
     EXPECT_EQ(mode("link"), 0666 & ~mask);
     EXPECT_EQ(read_file(dest / "link"), "/etc/passwd");
     EXPECT_EQ(mode("dos"), 0666 & ~mask);
+}
+
+// 150 entries 900 levels deep, each on a path of its own: 135000 directories, made and then
+// removed one full path at a time, which Wine resolves element by element.
+struct ExtractSlow : Extract {};
+
+TEST_F(ExtractSlow, ManyDeepEntriesComeOutWhole) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Wine resolves every path element by element: this tree takes it hours";
+    }
+    std::string below;
+    for (int level = 2; level < 900; ++level) {
+        below += "d/";
+    }
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < 150; ++i) {
+        entries.push_back(
+            {"e" + std::to_string(i) + "/" + below + "f", "entry " + std::to_string(i)});
+    }
+    write_zip(zip, entries);
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(log(), Lines({counted(150), completed(150)}));
+    for (const ZipEntry& entry : entries) {
+        EXPECT_EQ(read_file(dest / entry.name), entry.data) << entry.name.substr(0, 8);
+    }
 }
 
 }  // namespace
