@@ -101,7 +101,7 @@ namespace {
                                         const std::vector<PublicKey>& keys) {
     const fs::path temporary = with_suffix(package, ".download");
     const fs::path temporary_signature = with_suffix(signature, ".download");
-    const SignatureRule rule{temporary_signature, keys, "", SignatureFailure::ends_run};
+    const SignatureRule rule{temporary_signature, keys, std::nullopt, SignatureFailure::ends_run};
     const bool done =
         fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
         fetch("package", url, temporary, size) && verify_download(temporary, sha256, size, &rule) &&
@@ -179,7 +179,7 @@ int run_download(const std::string& url, const fs::path& package, const std::str
     }
     // Without keys no signature is read or fetched.
     const fs::path signature = with_suffix(package, ".minisig");
-    const SignatureRule in_place{signature, *keys, "", SignatureFailure::fetch_again};
+    const SignatureRule in_place{signature, *keys, std::nullopt, SignatureFailure::fetch_again};
     if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
         spdlog::info("Package already present and verified: {}", path_text(package));
         return 0;

@@ -8,12 +8,10 @@
 #include <iterator>
 #include <memory>
 #include <optional>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
-#include "case_folding.h"
 #include "entry_data.h"
+#include "entry_paths.h"
 #include "extract_source.h"
 #include "files.h"
 #include "text.h"
@@ -46,39 +44,6 @@ Archive open_archive(const fs::path& path) {
     zip_error_fini(&error);
     return Archive(archive);
 }
-
-// The directories this run has created or found. Entries only ever add to the tree, so one that
-// was a directory stays one until the run ends and needs no second system call; a directory
-// not known yet goes to the file system, which reports its failure as before.
-class KnownDirectories {
-  public:
-    // True when dir is a directory now, made with its missing parents if need be; a failure is
-    // logged as create_directory_logged does.
-    [[nodiscard]] bool create(const fs::path& dir) {
-        if (known_.count(dir.native()) != 0) {
-            return true;
-        }
-        if (!create_directory_logged(dir)) {
-            return false;
-        }
-        remember(dir);
-        return true;
-    }
-
-  private:
-    // A directory that exists has every directory above it too.
-    void remember(fs::path dir) {
-        while (known_.insert(dir.native()).second) {
-            fs::path parent = dir.parent_path();
-            if (parent.empty() || parent == dir) {
-                return;
-            }
-            dir = std::move(parent);
-        }
-    }
-
-    std::unordered_set<fs::path::string_type> known_;
-};
 
 // Zip tools on Windows sometimes separate elements with `\`.
 std::string with_forward_slashes(std::string name) {
@@ -146,54 +111,104 @@ bool is_unsafe(const std::string& name) {
     return std::any_of(parts.begin(), parts.end(), is_unsafe_element);
 }
 
-// The paths the entries so far name, and the directories on their way, by their case-folded
-// form: two names that differ only in letter case are one file on Windows, where the second
-// would silently replace the first or merge two directories.
-class NameCase {
-  public:
-    // False when `name` (or a directory on its way) differs only in letter case from one seen.
-    [[nodiscard]] bool add(const std::string& name) {
-        std::string path;
-        for (const std::string& element : elements(name)) {
-            if (element.empty() || element == ".") {
-                continue;
-            }
-            path += (path.empty() ? "" : "/") + element;
-            const auto [seen, added] = spellings_.emplace(fold_case(path), path);
-            if (!added && seen->second != path) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-  private:
-    std::unordered_map<std::string, std::string> spellings_;
-};
-
 // What one extraction keeps from entry to entry.
 struct Run {
     zip_t* archive;
     fs::path dest;
     unsigned creation_mask;
-    KnownDirectories directories;
-    NameCase names;
+    EntryPaths paths;
     EntryReader reader;
 };
 
-std::optional<fs::path> output_path(const fs::path& dest, const std::string& name) {
-    fs::path path = dest;
-    for (const std::string& element : elements(name)) {
-        if (element.empty() || element == ".") {
-            continue;
-        }
-        const std::optional<fs::path> native = utf8_to_path(element);
+// The elements of a name that lead somewhere: without empty and "." ones.
+std::vector<std::string> path_elements(const std::string& name) {
+    std::vector<std::string> parts = elements(name);
+    parts.erase(std::remove_if(parts.begin(), parts.end(),
+                               [](const std::string& part) { return part.empty() || part == "."; }),
+                parts.end());
+    return parts;
+}
+
+std::optional<std::vector<fs::path>> native_elements(const std::vector<std::string>& parts) {
+    std::vector<fs::path> natives;
+    natives.reserve(parts.size());
+    for (const std::string& part : parts) {
+        std::optional<fs::path> native = utf8_to_path(part);
         if (!native) {
             return std::nullopt;
         }
-        path /= *native;
+        natives.push_back(std::move(*native));
     }
-    return path;
+    return natives;
+}
+
+// `path` followed by the first `count` elements. The text is joined first and made a path once:
+// appending to a path one element at a time splits all of it again each time on some builds.
+fs::path joined(const fs::path& path, const std::vector<fs::path>& natives, std::size_t count) {
+    if (count == 0) {
+        return path;
+    }
+    // The first element joins as the path itself says (a root or drive may end it already).
+    fs::path::string_type text = (path / natives[0]).native();
+    for (std::size_t i = 1; i < count; ++i) {
+        text += fs::path::preferred_separator;
+        text += natives[i].native();
+    }
+    return fs::path(std::move(text));
+}
+
+// One entry's path below the destination, level by level: the native form and the node of each
+// element.
+struct Levels {
+    std::vector<fs::path> natives;
+    std::vector<EntryPaths::Node> nodes;
+};
+
+// The directories on the way to the first `depth` elements of `path` that are not known yet,
+// made one level at a time from the deepest known one: only one path is held at a time, and
+// the calls don't climb up the path first.
+NativeError make_missing_levels(Run& run, const Levels& path, std::size_t depth) {
+    if (!run.paths.is_known_directory(EntryPaths::root)) {
+        if (const NativeError error = make_directories(run.dest); error.failed()) {
+            return error;
+        }
+        run.paths.set_known_directory(EntryPaths::root);
+    }
+    fs::path level = run.dest;
+    for (std::size_t i = 0; i < depth; ++i) {
+        level /= path.natives[i];
+        if (run.paths.is_known_directory(path.nodes[i])) {
+            continue;
+        }
+        if (const NativeError error = make_directory(level); error.failed()) {
+            return error;
+        }
+        run.paths.set_known_directory(path.nodes[i]);
+    }
+    return {};
+}
+
+// True when `dir`, the first `depth` elements of `path`, is a directory now. Entries only ever
+// add to the tree, so one that was a directory stays one until the run ends and needs no second
+// system call; one not known yet goes to the file system, which reports its failure as
+// create_directory_logged does. Only when a directory above it is missing are the levels made
+// one by one.
+[[nodiscard]] bool create_directory(Run& run, const Levels& path, std::size_t depth,
+                                    const fs::path& dir) {
+    const EntryPaths::Node node = depth == 0 ? EntryPaths::root : path.nodes[depth - 1];
+    if (run.paths.is_known_directory(node)) {
+        return true;
+    }
+    NativeError error = make_directory(dir);
+    if (is_missing_parent(error)) {
+        error = make_missing_levels(run, path, depth);
+    }
+    if (error.failed()) {
+        spdlog::error("Failed to create directory {}: {}", path_text(dir), error_text(error));
+        return false;
+    }
+    run.paths.set_known_directory(node);
+    return true;
 }
 
 [[nodiscard]] bool is_directory_entry(zip_t* archive, zip_uint64_t index, const std::string& name) {
@@ -241,6 +256,15 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     return recorded ? std::optional<unsigned>(*recorded & ~run.creation_mask) : std::nullopt;
 }
 
+// What the system said when it refused an entry's file (a name too long, a full disk), on a line
+// of its own: the entry's failure line says only which entry it was.
+[[nodiscard]] bool refused(const char* action, const fs::path& path, NativeError error) {
+    if (error.failed()) {
+        spdlog::error("Failed to {} {}: {}", action, path_text(path), error_text(error));
+    }
+    return error.failed();
+}
+
 // Streams one entry into its file, checking its data against the recorded size and CRC-32 as
 // it goes (entry_data.h). The file is created with the first piece of data (or once an empty
 // entry has been read), so an entry that can't be opened leaves nothing behind.
@@ -250,6 +274,7 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     const auto opened = [&file, &path] {
         if (!file) {
             file.emplace(path, WriteMode::overwrite);
+            return !refused("create", path, file->error());
         }
         return file->error().ok();
     };
@@ -257,35 +282,47 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     // lying size would otherwise turn a small archive into a full disk. The reader hands over
     // nothing past that size.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return opened() && file->write(data, size).ok();
+        return opened() && !refused("write", path, file->write(data, size));
     });
     if (!read || !opened()) {
         return false;
     }
     const std::optional<std::time_t> mtime =
         (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
-    return file->close({mtime, permissions_to_set(run, index)}).ok();
+    return !refused("write", path, file->close({mtime, permissions_to_set(run, index)}));
 }
 
 [[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
-    if (is_unsafe(relative) || !run.names.add(relative)) {
+    const bool is_directory = is_directory_entry(run.archive, index, relative);
+    if (is_unsafe(relative)) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
     }
-    const std::optional<fs::path> path = output_path(run.dest, relative);
-    if (!path || !is_readable_method(stat)) {
+    const std::vector<std::string> parts = path_elements(relative);
+    std::optional<std::vector<EntryPaths::Node>> nodes = run.paths.add(parts, is_directory);
+    if (!nodes) {
+        spdlog::error("Unsafe path in zip: {}", name);
+        return false;
+    }
+    std::optional<std::vector<fs::path>> natives = native_elements(parts);
+    if (!natives || !is_readable_method(stat)) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
-    if (is_directory_entry(run.archive, index, relative)) {
-        return run.directories.create(*path);
-    }
-    if (!run.directories.create(path->parent_path())) {
+    const Levels path{std::move(*natives), std::move(*nodes)};
+    // The directory to make: the entry's own, or the one that holds its file.
+    const std::size_t depth = is_directory || parts.empty() ? parts.size() : parts.size() - 1;
+    const fs::path dir = joined(run.dest, path.natives, depth);
+    if (!create_directory(run, path, depth, dir)) {
         return false;
     }
-    if (!write_entry(run, index, stat, *path)) {
+    if (is_directory) {
+        return true;
+    }
+    const fs::path file = parts.empty() ? dir : dir / path.natives.back();
+    if (!write_entry(run, index, stat, file)) {
         spdlog::error("Failed to extract: {}", name);
         return false;
     }
@@ -304,12 +341,8 @@ void report_unopenable_package(const std::string& package_text) {
         report_unopenable_package(path_text(package));
         return false;
     }
-    Run run{archive.get(),
-            dest_dir,
-            file_creation_mask(),
-            {},
-            {},
-            EntryReader(archive.get(), chunk_size)};
+    Run run{
+        archive.get(), dest_dir, file_creation_mask(), {}, EntryReader(archive.get(), chunk_size)};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, path_text(package));
 

@@ -219,9 +219,29 @@ FileLock flock_descriptor(UniqueFd fd) {
     return FileLock(std::make_unique<FileLock::Native>(FileLock::Native{std::move(fd)}), {});
 }
 
+namespace {
+
+int open_lock_file(const std::filesystem::path& path) {
+    return open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+}
+
+bool is_symbolic_link(const std::filesystem::path& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+}  // namespace
+
 FileLock lock_file(const std::filesystem::path& path) {
-    return flock_descriptor(
-        UniqueFd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666)));
+    UniqueFd fd(open_lock_file(path));
+    // A link at the name is never followed (O_NOFOLLOW fails with ELOOP): it is removed as
+    // itself and the file made in its place, as at every name the updater writes. Left there, it
+    // would fail every later run.
+    if (!fd.valid() && errno == ELOOP && is_symbolic_link(path)) {
+        remove_file(path);
+        fd.reset(open_lock_file(path));
+    }
+    return flock_descriptor(std::move(fd));
 }
 
 FileLock wait_for_gate(const std::filesystem::path& path) {

@@ -82,7 +82,15 @@ bool is_existing_directory(const std::filesystem::path& path) {
 }
 
 NativeError make_directory(const std::filesystem::path& dir) {
-    if (CreateDirectoryW(long_path(dir).c_str(), nullptr)) {
+    // The system's own form of a path counts its bytes in 16 bits: Windows refuses a longer path
+    // outright, as it is refused here. Wine would first resolve it element by element, which
+    // takes minutes for a path thousands of elements deep.
+    constexpr std::size_t longest_path = 32767;
+    const std::wstring path = long_path(dir);
+    if (path.size() > longest_path) {
+        return NativeError(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
         return {};
     }
     return existing_directory_is_fine(last_error(), is_existing_directory(dir));
@@ -264,12 +272,32 @@ bool FileLock::busy() const {
     return error_.code() == ERROR_SHARING_VIOLATION;
 }
 
+namespace {
+
+HANDLE open_lock_file(const std::filesystem::path& path) {
+    return CreateFileW(
+        long_path(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool is_reparse_point(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file, &info) != 0 &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
 // A second opener fails with a sharing violation; the file goes with the last handle, however
 // the process ends.
 FileLock lock_file(const std::filesystem::path& path) {
-    UniqueHandle file(CreateFileW(long_path(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE,
-                                  nullptr));
+    UniqueHandle file(open_lock_file(path));
+    // A link at the name is opened as itself, never followed (whatever it names would be deleted
+    // on closing), and is replaced: closing it removes it, and the file is made in its place.
+    if (file.valid() && is_reparse_point(file.get())) {
+        file.reset();  // removes the link
+        file.reset(open_lock_file(path));
+    }
     if (!file.valid()) {
         return FileLock(nullptr, last_error());
     }

@@ -105,7 +105,12 @@ std::optional<SignatureFile> parse_signature_file(const std::string& text) {
     if (text.size() > static_cast<std::size_t>(signature_file_limit)) {
         return std::nullopt;
     }
-    const std::vector<std::string> lines = split_lines(text);
+    std::vector<std::string> lines = split_lines(text);
+    // Empty lines at the end (an editor's or `echo >>`'s) are no part of the signature; the
+    // publisher's own tool ignores them too.
+    while (!lines.empty() && lines.back().empty()) {
+        lines.pop_back();
+    }
     SignatureFile parsed;
     if (lines.size() != 4 || !starts_with(lines[0], untrusted_prefix) ||
         !starts_with(lines[2], trusted_prefix) || !decode_base64(lines[1], parsed.signature_line) ||
@@ -225,7 +230,7 @@ bool PackageSignature::verify() {
                                     signed_comment.size(), key_.data()) != 0) {
         return refuse(failure, "trusted comment altered");
     }
-    if (!rule_.version.empty() && !comment_allows_version(trusted_comment_, rule_.version)) {
+    if (rule_.version && !comment_allows_version(trusted_comment_, *rule_.version)) {
         return refuse(failure, "version mismatch");
     }
     spdlog::info("Signature verified: {}", trusted_comment_);

@@ -40,8 +40,9 @@ struct SignatureRule {
     std::filesystem::path file;
     // The signature's key id picks one of them.
     std::vector<PublicKey> keys;
-    // Not empty: a version in the trusted comment must be this one.
-    std::string version;
+    // Given (even empty): every version in the trusted comment must be this one. Nothing: the
+    // comment's versions are not checked.
+    std::optional<std::string> version;
     // The level of "Package signature check failed: ...".
     SignatureFailure failure;
 };

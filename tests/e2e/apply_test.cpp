@@ -35,6 +35,8 @@ struct Apply : ::testing::Test {
     fs::path current;
     fs::path backup;
     fs::path marker;
+    // The version apply is told to install.
+    std::string version = "2.0";
 
     void SetUp() override { use_root("app root"); }
 
@@ -80,7 +82,7 @@ struct Apply : ::testing::Test {
 
     Args apply_args(long pid, const std::string& args = "") const {
         Args all = {"apply",     "--pid",       std::to_string(pid), "--package", package.string(),
-                    "--app-dir", root.string(), "--version",         "2.0"};
+                    "--app-dir", root.string(), "--version",         version};
         if (!args.empty()) {
             all.insert(all.end(), {"--args", args});
         }
@@ -626,19 +628,30 @@ TEST_F(Apply, PathsPastTheOldLengthLimitWork) {
 // Packages signed with the publisher's tool (tests/signed_packages.py): package.zip holds the
 // new version; the key "second" signed it as version 2.0 and, in old-version.minisig, as 1.0.
 TEST_F(Apply, SignedPackageIsVerifiedBeforeTheWait) {
-    install(current, "old");
     const fs::path signed_dir = signed_packages();
     fs::copy_file(signed_dir / "package.zip", package);
-    fs::copy_file(signed_dir / "package.zip.minisig", package.string() + ".minisig");
-    Args args = apply_args(0);
-    args.insert(args.end(), {"--public-key", public_key("second")});
-    const RunResult r = run_updater(args);
-    EXPECT_EQ(r.exit_code, 0);
-    const Lines lines = log();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "info Signature verified: timestamp:1733500000 version:2.0");
-    EXPECT_EQ(lines[1], "info Process 0 not found, proceeding");
-    EXPECT_EQ(installed(current), new_version_files());
+    const std::string signature = read_file(signed_dir / "package.zip.minisig");
+    // Empty lines after the signature, as an editor or `echo >>` leaves them, change nothing.
+    const std::pair<const char*, std::string> signatures[] = {
+        {"as signed", signature},
+        {"one empty line", signature + "\n"},
+        {"empty lines with CR LF", signature + "\r\n\r\n"},
+    };
+    for (const auto& [name, text] : signatures) {
+        SCOPED_TRACE(name);
+        use_root(name);
+        install(current, "old");
+        write_file(package.string() + ".minisig", text);
+        Args args = apply_args(0);
+        args.insert(args.end(), {"--public-key", public_key("second")});
+        const RunResult r = run_updater(args);
+        EXPECT_EQ(r.exit_code, 0);
+        const Lines lines = log();
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[0], "info Signature verified: timestamp:1733500000 version:2.0");
+        EXPECT_EQ(lines[1], "info Process 0 not found, proceeding");
+        EXPECT_EQ(installed(current), new_version_files());
+    }
 }
 
 TEST_F(Apply, RefusedSignatureMovesNothing) {
@@ -653,6 +666,7 @@ TEST_F(Apply, RefusedSignatureMovesNothing) {
         std::string key;
         bool application_running;
         std::string reason;
+        std::string version = "2.0";
     };
     const std::vector<Case> cases = {
         {"tampered", tampered, "package.zip.minisig", public_key("second"), true,
@@ -661,10 +675,14 @@ TEST_F(Apply, RefusedSignatureMovesNothing) {
          "version mismatch"},
         {"malformed key", signed_package, "package.zip.minisig", "RW", false,
          "malformed public key"},
+        // An empty version is a version like any other: the package signed for 2.0 is not it.
+        {"empty version", signed_package, "package.zip.minisig", public_key("second"), true,
+         "version mismatch", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         use_root(c.name);
+        version = c.version;
         install(current, "old");
         write_file(root / ".version", "1.0\r\n");
         const Files old = installed(current);

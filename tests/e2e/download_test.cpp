@@ -325,17 +325,25 @@ TEST_F(Download, SecondRunForTheSameOutputIsRefused) {
     EXPECT_EQ(log(), expected);
 }
 
-TEST_F(Download, LinkAtTheTemporaryNameIsNotWrittenThrough) {
+// Links at the temporary name and at the lock's name are replaced: nothing is written through
+// them, and neither makes the download fail.
+TEST_F(Download, LinksAtItsNamesAreReplacedNeverFollowed) {
     if (is_windows()) {
         GTEST_SKIP() << "Wine cannot make links from Windows code";
     }
     const std::string from = serve("pkg.zip", kPackage);
-    write_file(dir / "outside", "outside");
-    fs::create_directories(output.parent_path());
-    fs::create_symlink(dir / "outside", tmp_path());
-    ASSERT_EQ(download(from).exit_code, 0);
-    EXPECT_EQ(read_file(dir / "outside"), "outside");
-    EXPECT_EQ(read_file(output), kPackage);
+    const fs::path lock_path = out() + ".lock";
+    for (const fs::path& link : {tmp_path(), lock_path}) {
+        SCOPED_TRACE(link.string());
+        fs::remove_all(output.parent_path());
+        write_file(dir / "outside", "outside");
+        fs::create_directories(output.parent_path());
+        fs::create_symlink(dir / "outside", link);
+        ASSERT_EQ(download(from).exit_code, 0) << testing::PrintToString(log());
+        EXPECT_EQ(read_file(dir / "outside"), "outside");
+        EXPECT_EQ(read_file(output), kPackage);
+        EXPECT_FALSE(fs::is_symlink(lock_path));
+    }
 }
 
 // Packages signed with the publisher's tool (tests/signed_packages.py, run by CTest first): the

@@ -145,7 +145,9 @@ extern const NativeError not_found;       // the file itself is missing
 extern const NativeError path_not_found;  // a directory on the way is missing
 extern const NativeError already_exists;
 extern const NativeError access_denied;
-extern const NativeError pinned;  // renaming a directory that pin_directory holds
+extern const NativeError pinned;          // renaming a directory that pin_directory holds
+extern const NativeError is_a_directory;  // opening a directory as a file to write
+extern const NativeError name_too_long;   // a path longer than the system takes
 }  // namespace errors
 
 // Whether narrow text can spell every character: always on Linux, on Windows only when the ANSI

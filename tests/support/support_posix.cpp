@@ -89,6 +89,8 @@ const NativeError path_not_found{ENOENT};
 const NativeError already_exists{EEXIST};
 const NativeError access_denied{EACCES};
 const NativeError pinned{EPERM};
+const NativeError is_a_directory{EISDIR};
+const NativeError name_too_long{ENAMETOOLONG};
 }  // namespace errors
 
 bool narrow_text_holds_every_character() {

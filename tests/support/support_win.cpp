@@ -97,6 +97,8 @@ const NativeError path_not_found{ERROR_PATH_NOT_FOUND};
 const NativeError already_exists{ERROR_ALREADY_EXISTS};
 const NativeError access_denied{ERROR_ACCESS_DENIED};
 const NativeError pinned{ERROR_SHARING_VIOLATION};
+const NativeError is_a_directory{ERROR_ACCESS_DENIED};
+const NativeError name_too_long{ERROR_FILENAME_EXCED_RANGE};
 }  // namespace errors
 
 bool narrow_text_holds_every_character() {

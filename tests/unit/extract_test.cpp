@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "extract.h"
 #include "extract_source.h"
+#include "files.h"
 #include "support.h"
 #include "text.h"
 #include "zip_builder.h"
@@ -53,6 +55,12 @@ struct Extract : LoggedTest {
     void SetUp() override { fs::create_directory(dest); }
 
     bool extract() { return extract_zip(to_narrow(zip), to_narrow(dest)); }
+    // Where the entry `name` lands.
+    fs::path output_of(const std::string& name) const {
+        std::string generic = name;
+        std::replace(generic.begin(), generic.end(), '\\', '/');
+        return dest / fs::path(generic).lexically_normal();
+    }
     std::string counted(size_t n) const {
         return "info Extracting " + std::to_string(n) + " files from " + to_narrow(zip);
     }
@@ -201,6 +209,63 @@ TEST_F(Extract, RefusesNamesEqualButForLetterCase) {
     EXPECT_TRUE(extract());
 }
 
+// One path named by two entries, after `\\` becomes `/` and empty and `.` elements go: common
+// zip tools show the first, so the second must not replace it unseen.
+TEST_F(Extract, RefusesAFileNamedTwice) {
+    const std::vector<std::pair<ZipEntry, ZipEntry>> pairs = {
+        {{"data.txt", "first"}, {"data.txt", "second"}},
+        {{"app.exe", "first"}, {"./app.exe", "second"}},
+        {{"a/b.txt", "first"}, {"a\\b.txt", "second"}},
+        {{"a//b.txt", "first"}, {"a/./b.txt/", ""}},
+        {{"d", "first"}, directory("d/")},
+        {{"d", "first"}, dos_entry("d", "", 0x10)},
+        {directory("d/"), {"d", "second"}},
+        {directory("d/"), {"./d", "second"}},
+    };
+    for (const auto& [first, second] : pairs) {
+        write_zip(zip, {{"ok.txt", "fine"}, first, second, {"later.txt", "later"}});
+        EXPECT_FALSE(extract()) << second.name;
+        EXPECT_EQ(log(), Lines({counted(4), "error Unsafe path in zip: " + second.name}));
+        EXPECT_FALSE(fs::exists(dest / "later.txt")) << second.name;
+        if (first.name.back() != '/') {
+            EXPECT_EQ(read_file(output_of(first.name)), "first") << second.name;
+        }
+        fs::remove_all(dest);
+        fs::create_directory(dest);
+        restart_log();
+    }
+    // A directory may be named again, by its own entry or by the entries below it.
+    write_zip(zip, {directory("d/"),
+                    {"d/x", "x"},
+                    directory("d/"),
+                    directory("./d//"),
+                    directory("e/"),
+                    dos_entry("e", "", 0x10),
+                    {"f/y", "y"},
+                    directory("f/")});
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(tree(dest), Files({{"d/x", "x"}, {"f/y", "y"}}));
+    EXPECT_TRUE(fs::is_directory(dest / "e"));
+}
+
+// An entry 32000 levels deep (a package of 128 KB) fails where the system refuses its path, with
+// the system's own error, and leaves nothing behind.
+TEST_F(Extract, EntryDeeperThanAnyPathTheSystemTakesFailsWithItsError) {
+    const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
+    std::string name = "a/";
+    std::string directories = "a";  // in the native form, made a path at once
+    for (int level = 2; level < 32000; ++level) {
+        name += "a/";
+        directories += separator + "a";
+    }
+    const fs::path dir = dest / directories;
+    write_zip(zip, {{name + "f", "deep"}});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({counted(1), "error Failed to create directory " + to_narrow(dir) +
+                                            ": " + error_text(errors::name_too_long)}));
+    EXPECT_TRUE(fs::is_empty(dest));
+}
+
 TEST_F(Extract, EntriesNeverGrowPastTheirRecordedSize) {
     for (const std::uint16_t method : {method_stored, method_deflated}) {
         ZipEntry big{"big.bin", std::string(1 << 20, 'z')};
@@ -274,10 +339,26 @@ TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
                                      ": " + error_text(errors::already_exists)}));
 }
 
-TEST_F(Extract, FileThatCannotBeWrittenNamesTheEntry) {
-    write_zip(zip, {directory("d/"), {"d", "a file where a directory is"}});
-    EXPECT_FALSE(extract());
-    EXPECT_EQ(log(), Lines({counted(2), "error Failed to extract: d"}));
+// The system's reason comes on a line of its own, before the line naming the entry.
+TEST_F(Extract, FileTheSystemRefusesIsReportedWithTheSystemsReason) {
+    const std::string too_long(300, 'n');
+    const NativeError name_too_long = WrittenFile(dest / too_long, WriteMode::replace).error();
+    ASSERT_TRUE(name_too_long.failed());
+    fs::create_directory(dest / "d");
+    const std::pair<std::string, NativeError> cases[] = {
+        {too_long, name_too_long},
+        {"d", errors::is_a_directory},
+    };
+    for (const auto& [name, error] : cases) {
+        write_zip(zip, {{"ok.txt", "fine"}, {name, "content"}, {"later.txt", "later"}});
+        EXPECT_FALSE(extract());
+        EXPECT_EQ(log(), Lines({counted(3),
+                                "error Failed to create " + to_narrow(dest / name) + ": " +
+                                    error_text(error),
+                                "error Failed to extract: " + name}));
+        EXPECT_FALSE(fs::exists(dest / "later.txt"));
+        restart_log();
+    }
 }
 
 TEST_F(Extract, ADirectoryBelowAKnownOneIsStillCreatedOrReported) {
@@ -403,6 +484,31 @@ TEST_F(Extract, UnixPermissionBitsAndLinks) {
     EXPECT_EQ(mode("link"), 0666 & ~mask);
     EXPECT_EQ(read_file(dest / "link"), "/etc/passwd");
     EXPECT_EQ(mode("dos"), 0666 & ~mask);
+}
+
+// 150 entries 900 levels deep, each on a path of its own: 135000 directories, made and then
+// removed one full path at a time, which Wine resolves element by element.
+struct ExtractSlow : Extract {};
+
+TEST_F(ExtractSlow, ManyDeepEntriesComeOutWhole) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Wine resolves every path element by element: this tree takes it hours";
+    }
+    std::string below;
+    for (int level = 2; level < 900; ++level) {
+        below += "d/";
+    }
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < 150; ++i) {
+        entries.push_back(
+            {"e" + std::to_string(i) + "/" + below + "f", "entry " + std::to_string(i)});
+    }
+    write_zip(zip, entries);
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(log(), Lines({counted(150), completed(150)}));
+    for (const ZipEntry& entry : entries) {
+        EXPECT_EQ(read_file(dest / entry.name), entry.data) << entry.name.substr(0, 8);
+    }
 }
 
 }  // namespace
