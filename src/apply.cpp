@@ -44,7 +44,7 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     try {
         layout.package = to_path(package);
     } catch (const fs::filesystem_error&) {
-        layout.package.reset();
+        // Left empty: the package then fails as one that can't be opened.
     }
     layout.root = root;
     layout.current = layout.root / "current";
