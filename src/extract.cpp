@@ -31,12 +31,10 @@ struct ArchiveCloser {
 };
 using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
 
-// The archive is opened by its native path, so that the package path is read in the same code
-// page on every step.
-Archive open_archive(const fs::path& path) {
+Archive open_archive(const ReadOnlyFile& file) {
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* source = archive_source(path, &error);
+    zip_source_t* source = archive_source(file, &error);
     zip_t* archive = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
     if (source != nullptr && archive == nullptr) {
         zip_source_free(source);
@@ -336,7 +334,16 @@ void report_unopenable_package(const std::string& package_text) {
 }
 
 [[nodiscard]] bool extract_zip(const fs::path& package, const fs::path& dest_dir) {
-    Archive archive = open_archive(package);
+    // Opened by its native path, so that the package path is read in the same code page on
+    // every step.
+    ReadOnlyFile file;
+    static_cast<void>(file.open(package));
+    return extract_zip(file, package, dest_dir);
+}
+
+[[nodiscard]] bool extract_zip(const ReadOnlyFile& package_file, const fs::path& package,
+                               const fs::path& dest_dir) {
+    Archive archive = open_archive(package_file);
     if (!archive) {
         report_unopenable_package(path_text(package));
         return false;
