@@ -194,8 +194,8 @@ enum class ReadSharing {
     // Read and write it, as with any file the updater only reads.
     others_may_write,
     // Only read it: on Windows no one may then write, rename or remove the file until it is
-    // closed (an opening that would fails, or the file is not opened when someone already
-    // writes it). Linux has no such mode; there a change shows in the file's FileState.
+    // closed (their openings fail), and a file someone is writing can't be opened so. Linux has
+    // no such mode; there a change shows in the file's FileState.
     others_may_only_read,
 };
 
