@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "download.h"
 #include "entry_data.h"
 #include "entry_layout.h"
 #include "entry_paths.h"
@@ -282,6 +283,19 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     return error.failed();
 }
 
+// An installation must leave its volume as much room as a download does: the system and the
+// application need some to go on working. No answer from the system lets the write go ahead
+// (the write itself then reports a full disk).
+[[nodiscard]] bool leaves_free_space_floor(const Run& run, const zip_stat_t& stat,
+                                           std::size_t size) {
+    const std::optional<std::int64_t> free = free_space(run.dest);
+    if (!free || *free - static_cast<std::int64_t>(size) >= transfer_limits.free_space_floor) {
+        return true;
+    }
+    spdlog::error("Not enough free space to extract {}", stat.name);
+    return false;
+}
+
 // Streams one entry into its file, checking its data against the recorded size and CRC-32 as
 // it goes (entry_data.h). The file is created with the first piece of data (or once an empty
 // entry has been read), so an entry that can't be opened leaves nothing behind.
@@ -299,7 +313,8 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     // otherwise turn a small archive into a full disk. The reader hands over nothing past that
     // size. Overlapping entries were refused when the archive was opened.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return opened() && !refused("write", path, file->write(data, size));
+        return leaves_free_space_floor(run, stat, size) && opened() &&
+               !refused("write", path, file->write(data, size));
     });
     if (!read || !opened()) {
         return false;

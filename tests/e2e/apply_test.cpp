@@ -642,6 +642,21 @@ TEST_F(Apply, LocalHeadersThatDisagreeWithTheirCentralRecordsAreRefused) {
     }
 }
 
+// Extraction keeps the disk above the free-space floor a download keeps: the updater built with
+// a floor no disk clears refuses the first data it would write.
+TEST_F(Apply, ExtractionStopsAtTheFreeSpaceFloor) {
+    install(current, "old");
+    const Files old = installed(current);
+    write_new_version();
+    EXPECT_EQ(run(small_limits_updater_exe(), apply_args(0)).exit_code, 1);
+    EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
+                            "info Renaming current/ -> current.bak/", extracting(), counted(3),
+                            "error Not enough free space to extract app.exe",
+                            "error Failed to extract: app.exe",
+                            "error Extraction failed, rolling back", launched("--update-failed")}));
+    expect_rolled_back(old);
+}
+
 TEST_F(Apply, PathsPastTheOldLengthLimitWork) {
     // A root deep in a profile and entries nested below it: paths past 300 characters.
     use_root(std::string(90, 'r') + "/" + std::string(90, 'o') + "/" + std::string(90, 't'));
