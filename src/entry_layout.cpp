@@ -104,22 +104,24 @@ std::optional<std::string> zip64_field(const std::string& extra) {
         return false;
     }
     std::size_t at = 0;
-    const auto take = [&](std::uint64_t& value, bool wanted, bool skipped_otherwise) {
-        if (!wanted && !skipped_otherwise) {
-            return true;
-        }
+    const auto next = [&](std::uint64_t& value) {
         if (at + 8 > field->size()) {
             return false;
         }
-        if (wanted) {
-            value = number(&(*field)[at], 8);
-        }
+        value = number(&(*field)[at], 8);
         at += 8;
         return true;
     };
-    return take(header.size, header.size == placeholder_32, local) &&
-           take(header.compressed_size, header.compressed_size == placeholder_32, false) &&
-           (local || take(header.offset, header.offset == placeholder_32, false));
+    std::uint64_t skipped = 0;
+    if (header.size == placeholder_32 || local) {
+        if (!next(header.size == placeholder_32 ? header.size : skipped)) {
+            return false;
+        }
+    }
+    if (header.compressed_size == placeholder_32 && !next(header.compressed_size)) {
+        return false;
+    }
+    return local || header.offset != placeholder_32 || next(header.offset);
 }
 
 // The central directory: where it starts and how many bytes it takes.
@@ -270,6 +272,64 @@ std::string entry_name(zip_t* archive, std::size_t index) {
     return name != nullptr ? name : std::to_string(index);
 }
 
+// The entries' indices in the order of their local headers in the file; entries at one offset
+// in the central directory's order.
+std::vector<std::size_t> in_file_order(const std::vector<Header>& records) {
+    std::vector<std::size_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::stable_sort(order.begin(), order.end(), [&records](std::size_t a, std::size_t b) {
+        return records[a].offset < records[b].offset;
+    });
+    return order;
+}
+
+// Where an entry's range ends: after its local header, with the name and extra field lengths
+// that header gives, and the compressed data its central record gives.
+std::uint64_t range_end(const Header& central, const Header& local) {
+    // The header was read, so its end lies within the file; a recorded size may not.
+    const std::uint64_t header_end =
+        central.offset + local_header_size + local.name.size() + local.extra_size;
+    const std::uint64_t most = std::numeric_limits<std::uint64_t>::max();
+    return central.compressed_size > most - header_end ? most
+                                                       : header_end + central.compressed_size;
+}
+
+// Reads the local headers in file order, so that the package is read forwards, checking each
+// against its central record and its range against the ones before it and the directory.
+// Ranges before it must not overlap each other, so the one just before ends furthest.
+[[nodiscard]] bool ranges_apart_and_headers_matching(zip_t* archive, zip_source_t* source,
+                                                     const std::vector<Header>& records,
+                                                     const Directory& directory) {
+    std::optional<std::size_t> previous;
+    std::uint64_t previous_end = 0;
+    for (const std::size_t index : in_file_order(records)) {
+        const Header& central = records[index];
+        // A range holds at least its local header, so two entries at one offset overlap even
+        // when both are empty.
+        if (previous && central.offset < previous_end) {
+            spdlog::error("Zip entries overlap: {} and {}", entry_name(archive, *previous),
+                          entry_name(archive, index));
+            return false;
+        }
+        const std::optional<Header> local = read_local_header(source, central.offset);
+        if (!local || !local_header_matches(*local, central)) {
+            spdlog::error("Zip entry does not match its local header: {}",
+                          entry_name(archive, index));
+            return false;
+        }
+        previous = index;
+        previous_end = range_end(central, *local);
+        if (central.offset < directory.start + directory.size && previous_end > directory.start) {
+            spdlog::error("Zip entry overlaps the central directory: {}",
+                          entry_name(archive, index));
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool entries_lie_apart_as_recorded(zip_t* archive, zip_source_t* source) {
@@ -282,47 +342,5 @@ bool entries_lie_apart_as_recorded(zip_t* archive, zip_source_t* source) {
         spdlog::error("Zip central directory is inconsistent");
         return false;
     }
-    // Visited in the order of their data, so that each range needs comparing with the ranges
-    // before it only through the furthest end among them, and the package is read forwards.
-    std::vector<std::size_t> order(records->size());
-    for (std::size_t i = 0; i < order.size(); ++i) {
-        order[i] = i;
-    }
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return (*records)[a].offset < (*records)[b].offset;
-    });
-    const std::uint64_t directory_end = directory->start + directory->size;
-    std::optional<std::size_t> furthest;  // the entry whose range ends furthest so far
-    std::uint64_t furthest_end = 0;
-    for (const std::size_t index : order) {
-        const Header& central = (*records)[index];
-        // A range holds at least its local header, so two entries at one offset overlap even
-        // when both are empty.
-        if (furthest && central.offset < furthest_end) {
-            spdlog::error("Zip entries overlap: {} and {}", entry_name(archive, *furthest),
-                          entry_name(archive, index));
-            return false;
-        }
-        const std::optional<Header> local = read_local_header(source, central.offset);
-        if (!local || !local_header_matches(*local, central)) {
-            spdlog::error("Zip entry does not match its local header: {}",
-                          entry_name(archive, index));
-            return false;
-        }
-        // The header was read, so its end lies within the file; a recorded size may not.
-        const std::uint64_t header_end =
-            central.offset + local_header_size + local->name.size() + local->extra_size;
-        const std::uint64_t end =
-            central.compressed_size > std::numeric_limits<std::uint64_t>::max() - header_end
-                ? std::numeric_limits<std::uint64_t>::max()
-                : header_end + central.compressed_size;
-        if (central.offset < directory_end && end > directory->start) {
-            spdlog::error("Zip entry overlaps the central directory: {}",
-                          entry_name(archive, index));
-            return false;
-        }
-        furthest = index;
-        furthest_end = end;
-    }
-    return true;
+    return ranges_apart_and_headers_matching(archive, source, *records, *directory);
 }
