@@ -130,9 +130,9 @@ struct Directory {
     std::uint64_t size = 0;
 };
 
-// The directory that the end record at `end` (a file offset) describes, through the zip64
-// records when their locator precedes it, as the zip library reads them; nothing when those
-// records don't hold together.
+// The directory that the end record at `at` in `tail` (the file's last bytes, from tail_start)
+// describes, through the zip64 records when their locator precedes it, as the zip library reads
+// them; nothing when those records don't hold together.
 std::optional<Directory> directory_of_end_record(zip_source_t* source, const std::string& tail,
                                                  std::uint64_t tail_start, std::size_t at) {
     const std::uint64_t end = tail_start + at;
@@ -152,33 +152,6 @@ std::optional<Directory> directory_of_end_record(zip_source_t* source, const std
         return std::nullopt;
     }
     return directory;
-}
-
-// The central directory as the end record nearest the file's end that holds together gives it.
-std::optional<Directory> find_directory(zip_source_t* source) {
-    zip_stat_t stat;
-    if (zip_source_stat(source, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) {
-        return std::nullopt;
-    }
-    const std::uint64_t tail_size =
-        std::min<std::uint64_t>(stat.size, max_comment_size + end_record_size + zip64_locator_size);
-    const std::uint64_t tail_start = stat.size - tail_size;
-    const std::optional<std::string> tail =
-        bytes_at(source, tail_start, static_cast<std::size_t>(tail_size));
-    if (!tail || tail->size() < end_record_size) {
-        return std::nullopt;
-    }
-    for (std::size_t at = tail->size() - end_record_size + 1; at-- > 0;) {
-        if (number(&(*tail)[at], 4) != end_signature ||
-            number(&(*tail)[at + 20], 2) > tail->size() - end_record_size - at) {
-            continue;
-        }
-        if (std::optional<Directory> directory =
-                directory_of_end_record(source, *tail, tail_start, at)) {
-            return directory;
-        }
-    }
-    return std::nullopt;
 }
 
 // Reads the central records from the directory's start to its end.
@@ -266,6 +239,44 @@ std::optional<Header> read_local_header(zip_source_t* source, std::uint64_t offs
     return true;
 }
 
+// The central directory with its records, as the end record nearest the file's end gives it
+// whose directory holds the entries the zip library read.
+struct CentralDirectory {
+    Directory extent;
+    std::vector<Header> records;
+};
+
+std::optional<CentralDirectory> read_directory(zip_t* archive, zip_source_t* source) {
+    zip_stat_t stat;
+    if (zip_source_stat(source, &stat) != 0 || (stat.valid & ZIP_STAT_SIZE) == 0) {
+        return std::nullopt;
+    }
+    const std::uint64_t tail_size =
+        std::min<std::uint64_t>(stat.size, max_comment_size + end_record_size + zip64_locator_size);
+    const std::uint64_t tail_start = stat.size - tail_size;
+    const std::optional<std::string> tail =
+        bytes_at(source, tail_start, static_cast<std::size_t>(tail_size));
+    if (!tail || tail->size() < end_record_size) {
+        return std::nullopt;
+    }
+    for (std::size_t at = tail->size() - end_record_size + 1; at-- > 0;) {
+        if (number(&(*tail)[at], 4) != end_signature ||
+            number(&(*tail)[at + 20], 2) > tail->size() - end_record_size - at) {
+            continue;
+        }
+        const std::optional<Directory> extent =
+            directory_of_end_record(source, *tail, tail_start, at);
+        std::optional<std::vector<Header>> records;
+        if (extent) {
+            records = read_central_records(source, *extent);
+        }
+        if (records && records_are_the_entries(archive, *records)) {
+            return CentralDirectory{*extent, std::move(*records)};
+        }
+    }
+    return std::nullopt;
+}
+
 // The entry's name for log lines, as the other extraction lines give it.
 std::string entry_name(zip_t* archive, std::size_t index) {
     const char* name = zip_get_name(archive, index, 0);
@@ -333,14 +344,11 @@ std::uint64_t range_end(const Header& central, const Header& local) {
 }  // namespace
 
 bool entries_lie_apart_as_recorded(zip_t* archive, zip_source_t* source) {
-    const std::optional<Directory> directory = find_directory(source);
-    std::optional<std::vector<Header>> records;
-    if (directory) {
-        records = read_central_records(source, *directory);
-    }
-    if (!records || !records_are_the_entries(archive, *records)) {
+    const std::optional<CentralDirectory> directory = read_directory(archive, source);
+    if (!directory) {
         spdlog::error("Zip central directory is inconsistent");
         return false;
     }
-    return ranges_apart_and_headers_matching(archive, source, *records, *directory);
+    return ranges_apart_and_headers_matching(archive, source, directory->records,
+                                             directory->extent);
 }

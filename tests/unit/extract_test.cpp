@@ -381,6 +381,17 @@ TEST_F(Extract, LocalHeadersAreReadAsTheirFlagsAndZip64FieldsSay) {
     EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: huge.bin"}));
 }
 
+// The central directory is the one whose records the zip library read, even when the archive's
+// comment holds an end record of an empty directory nearer the file's end.
+TEST_F(Extract, EndRecordInTheCommentIsNotTheDirectory) {
+    std::string bytes = build_zip({{"a.txt", "a"}});
+    const std::string comment = std::string("PK\x05\x06", 4) + std::string(18, '\0');
+    bytes[bytes.size() - 2] = static_cast<char>(comment.size());
+    write_file(zip, bytes + comment);
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(tree(dest), Files({{"a.txt", "a"}}));
+}
+
 TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
     write_zip(zip, {{"a", "a file where a directory is needed"}, {"a/b.txt", "b"}});
     EXPECT_FALSE(extract());
