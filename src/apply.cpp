@@ -5,6 +5,7 @@
 #include <exception>
 #include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "extract.h"
@@ -96,9 +97,40 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     return true;
 }
 
+// The package, opened once before anything reads it and held until extraction ends, so that
+// what was verified is what is installed. On Windows no one may write, rename or remove it
+// meanwhile; on Linux a writer still can, and the change then shows in its state.
+struct HeldPackage {
+    // Opens the package, if it has a path form. One that can't be opened fails where its
+    // signature is checked or where extraction reads it, as any unopenable package does.
+    explicit HeldPackage(const Layout& layout) {
+        FileState opened;
+        if (layout.package && file.open(*layout.package, ReadSharing::others_may_only_read).ok() &&
+            file.state(opened).ok()) {
+            state = opened;
+        }
+    }
+
+    ReadOnlyFile file;
+    // At the opening; nothing when it could not be opened or its state read.
+    std::optional<FileState> state;
+};
+
+// True when the held package is still what it was when it was opened. A change after the
+// extraction read it would mean that the installed files are not the ones checked.
+[[nodiscard]] bool package_unchanged(const Layout& layout, const HeldPackage& package) {
+    FileState now;
+    if (package.state && package.file.state(now).ok() && now == *package.state) {
+        return true;
+    }
+    spdlog::error("Package changed while it was being installed: {}", layout.package_text);
+    return false;
+}
+
 // The publisher's signature of the package, checked before the application is waited for: a
 // refused package leaves it running and the root as it is.
-[[nodiscard]] bool package_is_signed(const Layout& layout, const std::string& version,
+[[nodiscard]] bool package_is_signed(const Layout& layout, const HeldPackage& held,
+                                     const std::string& version,
                                      const std::vector<std::string>& public_keys) {
     const std::optional<std::vector<PublicKey>> keys = parse_public_keys(public_keys);
     if (!keys) {
@@ -110,7 +142,8 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     }
     const fs::path& package = *layout.package;
     return verify_signature(
-        package, {with_suffix(package, ".minisig"), *keys, version, SignatureFailure::ends_run});
+        held.file, package,
+        {with_suffix(package, ".minisig"), *keys, version, SignatureFailure::ends_run});
 }
 
 // True while the application the caller named still runs: it would be started a second time.
@@ -190,7 +223,7 @@ void log_holders(const fs::path& dir) {
     return false;
 }
 
-[[nodiscard]] bool extract_into_current(const Layout& layout) {
+[[nodiscard]] bool extract_into_current(const Layout& layout, const HeldPackage& package) {
     if (!create_directory_logged(layout.current)) {
         return false;
     }
@@ -201,7 +234,8 @@ void log_holders(const fs::path& dir) {
     }
     // The backup is aside: whatever goes wrong now must end in the rollback.
     try {
-        return extract_zip(*layout.package, layout.current);
+        return extract_zip(package.file, *layout.package, layout.current) &&
+               package_unchanged(layout, package);
     } catch (const std::exception& e) {
         spdlog::error("Unexpected error: {}", e.what());
         return false;
@@ -303,7 +337,9 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     if (package_is_other_than_a_file(layout)) {
         return refuse_package(pid, layout);
     }
-    if (!public_keys.empty() && !package_is_signed(layout, version, public_keys)) {
+    // Held from before the signature check to the end of the extraction.
+    std::optional<HeldPackage> held(std::in_place, layout);
+    if (!public_keys.empty() && !package_is_signed(layout, *held, version, public_keys)) {
         return refuse_package(pid, layout);
     }
     wait_for_old_process(pid, layout);
@@ -312,7 +348,10 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     if (!move_current_aside(layout, marker)) {
         return 1;
     }
-    if (!extract_into_current(layout) || !has_executable(layout, exe)) {
+    const bool extracted = extract_into_current(layout, *held);
+    // Free for others again before the application starts: it may remove or fetch the package.
+    held.reset();
+    if (!extracted || !has_executable(layout, exe)) {
         return roll_back(layout, marker);
     }
     return finish_update(layout, marker, version, args);

@@ -98,10 +98,11 @@ namespace {
 [[nodiscard]] bool fetch_signed_package(const std::string& url, const std::string& signature_url,
                                         const fs::path& package, const fs::path& signature,
                                         const std::string& sha256, std::int64_t size,
-                                        const std::vector<PublicKey>& keys) {
+                                        const std::vector<PublicKey>& keys,
+                                        const std::optional<std::string>& version) {
     const fs::path temporary = with_suffix(package, ".download");
     const fs::path temporary_signature = with_suffix(signature, ".download");
-    const SignatureRule rule{temporary_signature, keys, std::nullopt, SignatureFailure::ends_run};
+    const SignatureRule rule{temporary_signature, keys, version, SignatureFailure::ends_run};
     const bool done =
         fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
         fetch("package", url, temporary, size) && verify_download(temporary, sha256, size, &rule) &&
@@ -156,7 +157,8 @@ namespace {
 
 int run_download(const std::string& url, const fs::path& package, const std::string& sha256,
                  std::int64_t size, const fs::path& root,
-                 const std::vector<std::string>& public_keys, const std::string& signature_url) {
+                 const std::vector<std::string>& public_keys, const std::string& signature_url,
+                 const std::optional<std::string>& version) {
     // The lock file lies beside the package, so its directory is made before anything else.
     if (const NativeError error = make_directories(package.parent_path()); error.failed()) {
         init_logging(root);
@@ -179,7 +181,8 @@ int run_download(const std::string& url, const fs::path& package, const std::str
     }
     // Without keys no signature is read or fetched.
     const fs::path signature = with_suffix(package, ".minisig");
-    const SignatureRule in_place{signature, *keys, std::nullopt, SignatureFailure::fetch_again};
+    // A package in place signed for another version is fetched again.
+    const SignatureRule in_place{signature, *keys, version, SignatureFailure::fetch_again};
     if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
         spdlog::info("Package already present and verified: {}", path_text(package));
         return 0;
@@ -188,7 +191,7 @@ int run_download(const std::string& url, const fs::path& package, const std::str
         keys->empty()
             ? fetch_package(url, package, sha256, size)
             : fetch_signed_package(url, signature_url.empty() ? url + ".minisig" : signature_url,
-                                   package, signature, sha256, size, *keys);
+                                   package, signature, sha256, size, *keys, version);
     if (!fetched) {
         return 1;
     }

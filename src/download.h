@@ -11,11 +11,13 @@ struct SignatureRule;
 
 // Handler of `download`: makes sure a verified package lies at `output`, logging to updater.log
 // in root. With public keys, the package must also carry a signature by one of them, fetched
-// from signature_url (empty: the package's URL followed by ".minisig") into <output>.minisig.
-// Returns the exit code.
+// from signature_url (empty: the package's URL followed by ".minisig") into <output>.minisig,
+// and, with a version given (even empty), every version in the signature's trusted comment must
+// be that one. Returns the exit code.
 int run_download(const std::string& url, const std::filesystem::path& output,
                  const std::string& sha256, std::int64_t size, const std::filesystem::path& root,
-                 const std::vector<std::string>& public_keys, const std::string& signature_url);
+                 const std::vector<std::string>& public_keys, const std::string& signature_url,
+                 const std::optional<std::string>& version);
 
 // True when `path` is a regular file of the expected size (negative: not tested) and digest
 // (empty: not tested), and, with a signature rule, signed as that rule says. The package is read

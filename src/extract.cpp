@@ -45,13 +45,11 @@ struct OpenArchive {
     Archive archive;
 };
 
-// The archive is opened by its native path, so that the package path is read in the same code
-// page on every step.
-OpenArchive open_archive(const fs::path& path) {
+OpenArchive open_archive(const ReadOnlyFile& file) {
     zip_error_t error;
     zip_error_init(&error);
     OpenArchive opened;
-    opened.source.reset(archive_source(path, &error));
+    opened.source.reset(archive_source(file, &error));
     zip_t* archive =
         opened.source ? zip_open_from_source(opened.source.get(), ZIP_RDONLY, &error) : nullptr;
     if (archive != nullptr) {
@@ -368,7 +366,16 @@ void report_unopenable_package(const std::string& package_text) {
 }
 
 [[nodiscard]] bool extract_zip(const fs::path& package, const fs::path& dest_dir) {
-    const OpenArchive opened = open_archive(package);
+    // Opened by its native path, so that the package path is read in the same code page on
+    // every step.
+    ReadOnlyFile file;
+    static_cast<void>(file.open(package));
+    return extract_zip(file, package, dest_dir);
+}
+
+[[nodiscard]] bool extract_zip(const ReadOnlyFile& package_file, const fs::path& package,
+                               const fs::path& dest_dir) {
+    const OpenArchive opened = open_archive(package_file);
     const Archive& archive = opened.archive;
     // An archive whose entries share data or disagree with their local headers is refused as a
     // whole, before anything of it is written.

@@ -4,8 +4,15 @@
 #include <optional>
 #include <string>
 
-// Unpacks every entry of the zip archive at `package` into dest_dir, stopping at the first entry
-// that fails. True when every entry was written.
+#include "files.h"
+
+// Unpacks every entry of the zip archive held open in `package` into dest_dir, stopping at the
+// first entry that fails; `path`, where it was opened from, names it in the log. True when every
+// entry was written. A package whose opening failed fails as one that can't be opened.
+[[nodiscard]] bool extract_zip(const ReadOnlyFile& package, const std::filesystem::path& path,
+                               const std::filesystem::path& dest_dir);
+
+// extract_zip for the package at `package`, opened for the extraction alone.
 [[nodiscard]] bool extract_zip(const std::filesystem::path& package,
                                const std::filesystem::path& dest_dir);
 

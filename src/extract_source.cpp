@@ -13,12 +13,14 @@ constexpr std::size_t read_piece = 1 << 20;
 // seeks before each one; both are served from the buffer.
 class BufferedArchive {
   public:
-    BufferedArchive() : buffer_(read_piece) { zip_error_init(&error_); }
+    explicit BufferedArchive(const ReadOnlyFile& file) : file_(file), buffer_(read_piece) {
+        zip_error_init(&error_);
+    }
     ~BufferedArchive() { zip_error_fini(&error_); }
     BufferedArchive(const BufferedArchive&) = delete;
     BufferedArchive& operator=(const BufferedArchive&) = delete;
 
-    ReadOnlyFile& file() { return file_; }
+    const ReadOnlyFile& file() const { return file_; }
     zip_error_t* error() { return &error_; }
     std::uint64_t offset() const { return offset_; }
     void set_offset(std::uint64_t offset) { offset_ = offset; }
@@ -73,7 +75,7 @@ class BufferedArchive {
         return {};
     }
 
-    ReadOnlyFile file_;
+    const ReadOnlyFile& file_;
     std::uint64_t offset_ = 0;  // where the next read starts
     std::vector<char> buffer_;
     std::uint64_t buffer_start_ = 0;  // the file offset of buffer_[0]
@@ -141,12 +143,12 @@ zip_int64_t archive_callback(void* state, void* data, zip_uint64_t length,
 
 }  // namespace
 
-zip_source_t* archive_source(const std::filesystem::path& path, zip_error_t* error) {
-    auto archive = std::make_unique<BufferedArchive>();
-    if (const NativeError open_error = archive->file().open(path); open_error.failed()) {
-        zip_error_set(error, ZIP_ER_OPEN, static_cast<int>(open_error.code()));
+zip_source_t* archive_source(const ReadOnlyFile& file, zip_error_t* error) {
+    if (!file.is_open()) {
+        zip_error_set(error, ZIP_ER_OPEN, 0);
         return nullptr;
     }
+    auto archive = std::make_unique<BufferedArchive>(file);
     zip_source_t* source = zip_source_function_create(archive_callback, archive.get(), error);
     if (source != nullptr) {
         static_cast<void>(archive.release());  // the source frees it through ZIP_SOURCE_FREE

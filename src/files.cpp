@@ -83,3 +83,8 @@ std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix
     path += suffix;
     return path;
 }
+
+bool operator==(const FileState& a, const FileState& b) {
+    return a.size == b.size && a.links == b.links && a.modified == b.modified &&
+           a.changed == b.changed;
+}

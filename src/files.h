@@ -189,8 +189,32 @@ FileLock wait_for_gate(const std::filesystem::path& path);
 // system can't tell.
 std::optional<std::int64_t> free_space(const std::filesystem::path& dir);
 
+// What others may do with a file the updater reads while it holds it open.
+enum class ReadSharing {
+    // Read and write it, as with any file the updater only reads.
+    others_may_write,
+    // Only read it: on Windows no one may then write, rename or remove the file until it is
+    // closed (their openings fail), and a file someone is writing can't be opened so. Linux has
+    // no such mode; there a change shows in the file's FileState.
+    others_may_only_read,
+};
+
+// What the system tells of an open file that a change of its content, a rename over its name or
+// its removal alters: its size, its number of names, and its modification and change times (in
+// the system's units). The same state at two moments means no change in between, within what
+// the times can show: a change that keeps the size and falls within one tick of the system's
+// clock of the file's previous change leaves the times as they were.
+struct FileState {
+    std::uint64_t size = 0;
+    std::uint64_t links = 0;
+    std::int64_t modified = 0;
+    std::int64_t changed = 0;
+};
+
+[[nodiscard]] bool operator==(const FileState& a, const FileState& b);
+
 // A file opened for reading only, at any offset, through the platform's own file calls (which
-// take paths of any length). Others may go on reading and writing it meanwhile.
+// take paths of any length).
 class ReadOnlyFile {
   public:
     ReadOnlyFile();
@@ -200,8 +224,13 @@ class ReadOnlyFile {
 
     // Opens the regular file at path and learns its size. Anything else at path (a directory, a
     // FIFO, a device) fails the opening, at once: nothing waits for a writer.
-    NativeError open(const std::filesystem::path& path);
+    NativeError open(const std::filesystem::path& path,
+                     ReadSharing sharing = ReadSharing::others_may_write);
+    // True after an opening that succeeded.
+    [[nodiscard]] bool is_open() const { return open_; }
     std::uint64_t size() const { return size_; }
+    // The state of the open file now.
+    NativeError state(FileState& state) const;
     // Reads up to `size` bytes at `offset`; `got` is 0 only at the file's end.
     NativeError read_at(std::uint64_t offset, char* data, std::size_t size, std::size_t& got) const;
 
@@ -209,4 +238,5 @@ class ReadOnlyFile {
     struct Native;  // the platform's open file
     std::unique_ptr<Native> native_;
     std::uint64_t size_ = 0;
+    bool open_ = false;
 };

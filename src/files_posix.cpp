@@ -306,7 +306,8 @@ ReadOnlyFile::ReadOnlyFile() : native_(std::make_unique<Native>()) {}
 
 ReadOnlyFile::~ReadOnlyFile() = default;
 
-NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
+NativeError ReadOnlyFile::open(const std::filesystem::path& path, ReadSharing) {
+    open_ = false;
     // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is then refused as
     // not regular; reads from a regular file ignore the flag.
     native_->fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -319,6 +320,28 @@ NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
         return NativeError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
+    open_ = true;
+    return {};
+}
+
+namespace {
+
+std::int64_t nanoseconds(const timespec& time) {
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+}  // namespace
+
+NativeError ReadOnlyFile::state(FileState& state) const {
+    struct stat st;
+    if (fstat(native_->fd.get(), &st) != 0) {
+        return last_error();
+    }
+    state.size = static_cast<std::uint64_t>(st.st_size);
+    state.links = static_cast<std::uint64_t>(st.st_nlink);
+    state.modified = nanoseconds(st.st_mtim);
+    // Set by the kernel to its clock at every change of content or metadata; no user can set it.
+    state.changed = nanoseconds(st.st_ctim);
     return {};
 }
 

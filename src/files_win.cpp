@@ -396,11 +396,14 @@ ReadOnlyFile::ReadOnlyFile() : native_(std::make_unique<Native>()) {}
 
 ReadOnlyFile::~ReadOnlyFile() = default;
 
-NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
-    // Others may go on reading and writing the package, as with any file the updater reads.
-    native_->file.reset(CreateFileW(long_path(path).c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+NativeError ReadOnlyFile::open(const std::filesystem::path& path, ReadSharing sharing) {
+    open_ = false;
+    // Without FILE_SHARE_DELETE no one may rename or remove the file while it is open.
+    const DWORD share = sharing == ReadSharing::others_may_write
+                            ? FILE_SHARE_READ | FILE_SHARE_WRITE
+                            : FILE_SHARE_READ;
+    native_->file.reset(CreateFileW(long_path(path).c_str(), GENERIC_READ, share, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!native_->file.valid()) {
         return last_error();
     }
@@ -413,6 +416,23 @@ NativeError ReadOnlyFile::open(const std::filesystem::path& path) {
         return last_error();
     }
     size_ = static_cast<std::uint64_t>(size.QuadPart);
+    open_ = true;
+    return {};
+}
+
+NativeError ReadOnlyFile::state(FileState& state) const {
+    FILE_STANDARD_INFO standard;
+    FILE_BASIC_INFO basic;
+    if (GetFileInformationByHandleEx(native_->file.get(), FileStandardInfo, &standard,
+                                     sizeof standard) == 0 ||
+        GetFileInformationByHandleEx(native_->file.get(), FileBasicInfo, &basic, sizeof basic) ==
+            0) {
+        return last_error();
+    }
+    state.size = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart);
+    state.links = standard.NumberOfLinks;
+    state.modified = basic.LastWriteTime.QuadPart;
+    state.changed = basic.ChangeTime.QuadPart;
     return {};
 }
 

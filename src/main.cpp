@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,10 @@ int main(int argc, char** argv) {
     download->add_option("--sha256", sha256, "Expected SHA256");
     download->add_option("--size", size, "Expected size in bytes");
     download->add_option("--app-dir", app_dir, "Application root directory for updater.log");
+    std::string download_version;
+    CLI::Option* download_version_option =
+        download->add_option("--version", download_version,
+                             "Version the package's signature must name (with --public-key)");
     std::vector<std::string> download_keys;
     std::string signature_url;
     CLI::Option* download_key = add_public_key_option(download, download_keys);
@@ -95,8 +100,12 @@ int main(int argc, char** argv) {
                              args, apply_keys);
         }
         if (download->parsed()) {
+            // Given, even empty, it binds the signature; absent, it binds nothing.
+            const std::optional<std::string> bound_version = download_version_option->count() > 0
+                                                                 ? std::optional(download_version)
+                                                                 : std::nullopt;
             return run_download(url, to_path(output), sha256, size, application_root(app_dir),
-                                download_keys, signature_url);
+                                download_keys, signature_url, bound_version);
         }
         if (close_app->parsed()) {
             init_logging(application_root(app_dir));

@@ -237,13 +237,13 @@ bool PackageSignature::verify() {
     return true;
 }
 
-bool verify_signature(const fs::path& package, SignatureRule rule) {
+bool verify_signature(const ReadOnlyFile& package, const fs::path& path, SignatureRule rule) {
     const SignatureFailure failure = rule.failure;
     PackageSignature signature(std::move(rule));
     if (!signature.usable()) {
         return false;
     }
-    if (!feed_file(package, {&signature.package_digest()})) {
+    if (!feed_file(package, path, {&signature.package_digest()})) {
         return refuse(failure, "package unreadable");
     }
     return signature.verify();

@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <string>
 #include <thread>
 
+#include "files.h"
 #include "hostile_zips.h"
 #include "native_error.h"
 #include "processes.h"
@@ -769,6 +771,82 @@ TEST_F(Apply, RefusedSignatureMovesNothing) {
         EXPECT_EQ(installed(current), old);
         EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
         EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
+    }
+}
+
+// A package changed after its signature was checked, while the application is waited for: the
+// signed package is replaced by an unsigned one of the same size, by a rename over its name or
+// by a write in place. Windows lets no one do either while the updater holds the package; on
+// Linux the change is seen and refused, and the old installation stays.
+TEST_F(Apply, PackageChangedAfterItsCheckIsNeverInstalledAsSigned) {
+    const fs::path signed_dir = signed_packages();
+    const std::string signed_package = read_file(signed_dir / "package.zip");
+    // Unsigned, with other contents, padded to the signed package's size.
+    const auto unsigned_package = [&](std::size_t pad) {
+        ZipEntry readme{"readme.txt", std::string(pad, ' ')};
+        readme.method = method_stored;
+        return build_zip({app_entry(), {"data/which.txt", "unsigned"}, readme});
+    };
+    const std::size_t unpadded = unsigned_package(0).size();
+    ASSERT_LE(unpadded, signed_package.size());
+    const std::string replacement = unsigned_package(signed_package.size() - unpadded);
+    ASSERT_EQ(replacement.size(), signed_package.size());
+    const fs::path elsewhere = dir / "unsigned.zip";
+    const std::pair<const char*, std::function<NativeError()>> changes[] = {
+        {"renamed over", [&] { return rename_path(elsewhere, package); }},
+        {"rewritten in place",
+         [&] {
+             WrittenFile file(package, WriteMode::overwrite);
+             const NativeError written = file.error().failed()
+                                             ? file.error()
+                                             : file.write(replacement.data(), replacement.size());
+             return written.failed() ? written : file.close();
+         }},
+    };
+    for (const auto& [name, change] : changes) {
+        SCOPED_TRACE(name);
+        use_root(name);
+        install(current, "old");
+        write_file(root / ".version", "1.0\r\n");
+        write_file(package, signed_package);
+        // Long before the change, so that the change shows in the modification time, whatever
+        // the clock's granularity.
+        fs::last_write_time(package, fs::last_write_time(package) - std::chrono::hours(1));
+        fs::copy_file(signed_dir / "package.zip.minisig", package.string() + ".minisig",
+                      fs::copy_options::overwrite_existing);
+        write_file(elsewhere, replacement);
+        const long app = start_testapp(current / "app.exe", {"--linger-ms", "120000"}, current);
+        Args args = apply_args(app);
+        args.insert(args.end(), {"--public-key", public_key("second")});
+        const long updater = spawn(updater_exe(), args);
+        const std::string waiting =
+            "info Waiting for process " + std::to_string(app) + " to exit (timeout 30000ms)";
+        ASSERT_TRUE(wait_until([&] { return contains(log(), waiting); }));
+
+        const NativeError changed = change();
+        write_file(current / "quit-request", "");
+        EXPECT_TRUE(wait_until([&] { return !process_alive(updater); }, std::chrono::seconds(60)));
+        const Lines lines = log();
+        EXPECT_EQ(lines.at(0), "info Signature verified: timestamp:1733500000 version:2.0");
+        if (is_windows()) {
+            EXPECT_TRUE(changed.failed());
+            EXPECT_EQ(installed(current), new_version_files());
+            EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+            EXPECT_EQ(lines.back(), "info Update complete, exiting");
+            continue;
+        }
+        EXPECT_TRUE(changed.ok()) << error_text(changed);
+        EXPECT_EQ(lines,
+                  Lines({lines.at(0), waiting, "info Renaming current/ -> current.bak/",
+                         extracting(), counted(3), "info Extraction complete: 3 files",
+                         "error Package changed while it was being installed: " + package.string(),
+                         "error Extraction failed, rolling back", launched("--update-failed")}));
+        EXPECT_EQ(read_file(current / "data" / "which.txt"), "old");
+        EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
+        EXPECT_FALSE(fs::exists(backup));
+        EXPECT_FALSE(fs::exists(marker));
+        ASSERT_EQ(starts(2).size(), 2u);
+        EXPECT_EQ(starts(2)[1].args, Args({"--update-failed"}));
     }
 }
 

@@ -48,6 +48,7 @@ TEST_F(Cli, SubcommandHelpNeedsNoRequiredOptions) {
     const RunResult download = run({"download", "-h"});
     EXPECT_EQ(download.exit_code, 0);
     EXPECT_NE(download.out.find("Application root directory for updater.log"), std::string::npos);
+    EXPECT_NE(download.out.find("--version"), std::string::npos);
     const RunResult close = run({"close-app", "--help"});
     EXPECT_EQ(close.exit_code, 0);
     EXPECT_NE(close.out.find("Timeout in milliseconds"), std::string::npos);

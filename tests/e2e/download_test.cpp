@@ -481,4 +481,37 @@ TEST_F(SignedDownload, PackageTheKeysDidNotSignIsRefused) {
     EXPECT_EQ(requests(), before);
 }
 
+// With --version the signature must name that version: a package in place signed for another
+// one is fetched again, and a fetched one signed for another one is refused.
+TEST_F(SignedDownload, GivenVersionBindsTheSignature) {
+    const std::string second = public_key("second");
+    const std::string from = serve_signed("pkg.zip", package, signature);
+    const std::string mismatch = "Package signature check failed: version mismatch";
+    // An earlier download in place, signed for 1.0.
+    write_file(output, package);
+    write_file(signature_path(), read_file(signed_dir / "old-version.minisig"));
+    EXPECT_EQ(download_signed(from, {"--public-key", second, "--version", "2.0"}, false).exit_code,
+              0);
+    EXPECT_EQ(log(),
+              Lines({"warning " + mismatch, downloading_signature(from + ".minisig"),
+                     downloading(from), "info Signature verified: " + kTrustedComment, done()}));
+    EXPECT_EQ(read_file(signature_path()), signature);
+
+    // The server still has 2.0 where 3.0 is expected.
+    EXPECT_EQ(download_signed(from, {"--public-key", second, "--version", "3.0"}, false).exit_code,
+              1);
+    EXPECT_EQ(log(), Lines({"warning " + mismatch, downloading_signature(from + ".minisig"),
+                            downloading(from), "error " + mismatch,
+                            "error Downloaded package failed integrity checks: " + tmp()}));
+    EXPECT_TRUE(read_file(output) == package) << "the package in place was replaced";
+    EXPECT_EQ(read_file(signature_path()), signature);
+    expect_no_temporary_file();
+
+    // Without a key there is no signature to bind: the version changes nothing.
+    const int before = requests();
+    EXPECT_EQ(download_signed(from, {"--version", "3.0"}, false).exit_code, 0);
+    EXPECT_EQ(log(), Lines({"info Package already present and verified: " + out()}));
+    EXPECT_EQ(requests(), before);
+}
+
 }  // namespace

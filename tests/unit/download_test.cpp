@@ -131,7 +131,12 @@ TEST_F(Verify, DigestsOfKnownContent) {
         const path p = file("data.bin", c.content);
         EXPECT_TRUE(verify_package(p, c.digest, static_cast<std::int64_t>(c.content.size())))
             << c.content.size();
+        // The same digest from a file already held open.
+        ReadOnlyFile held;
+        ASSERT_TRUE(held.open(p, ReadSharing::others_may_only_read).ok());
+        EXPECT_EQ(package_sha256(held), c.digest) << c.content.size();
     }
+    EXPECT_EQ(package_sha256(ReadOnlyFile()), std::nullopt);
     EXPECT_TRUE(log().empty());
 }
 

@@ -473,10 +473,12 @@ TEST_F(Extract, PackageSourceReadsWhatTheFileHolds) {
     const std::size_t piece = 1 << 20;
     const std::string bytes = noise(2 * piece + 12345, 1);
     write_file(zip, bytes);
+    ReadOnlyFile file;
+    ASSERT_TRUE(file.open(zip).ok());
     zip_error_t error;
     zip_error_init(&error);
     const std::unique_ptr<zip_source_t, decltype(&zip_source_free)> source(
-        archive_source(zip, &error), zip_source_free);
+        archive_source(file, &error), zip_source_free);
     zip_error_fini(&error);
     ASSERT_NE(source, nullptr);
     ASSERT_EQ(zip_source_open(source.get()), 0);
