@@ -141,11 +141,14 @@ TEST_F(Download, FailedDownloadLeavesTheOldPackage) {
         std::string linux_code;
         bool same_code_on_windows;
     };
+    serve("pkg.zip", kPackage);
     const std::vector<Case> cases = {
         // An HTTP error status fails the transfer; its error page is never taken as the package.
         {url("files/" + token + "/missing.zip"), "800c0008", true},
         {url("status/500/" + token), "800c0008", true},
         {url("status/300/" + token), "800c0008", true},
+        // So does a body that ends before its announced length.
+        {url("cut/" + token + "/pkg.zip"), "800c0008", true},
         {"http://127.0.0.1:" + std::to_string(closed_port) + "/" + token, "800c0004", false},
         {"unknown-scheme://127.0.0.1/" + token, "800401e4", false},
     };
