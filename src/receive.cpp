@@ -1,6 +1,11 @@
 #include "receive.h"
 
+#include <algorithm>
 #include <cctype>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <utility>
 
 #include "download.h"
@@ -135,12 +140,118 @@ std::optional<ResponseHead> parse_response_head(const std::string& text) {
     return head;
 }
 
+class DigestPipe {
+  public:
+    explicit DigestPipe(std::vector<Digest*> digests) : digests_(std::move(digests)) {
+        for (std::vector<char>& block : free_) {
+            block.reserve(block_size);
+        }
+        filling_.reserve(block_size);
+        thread_ = std::thread([this] { hash_blocks(); });
+    }
+    ~DigestPipe() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            // What is still queued is of no use to anyone.
+            full_.clear();
+            closing_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    DigestPipe(const DigestPipe&) = delete;
+    DigestPipe& operator=(const DigestPipe&) = delete;
+
+    // Copies the piece in; false once a digest has failed.
+    [[nodiscard]] bool feed(const char* data, std::size_t size) {
+        while (size > 0) {
+            if (filling_.size() == block_size && !hand_over()) {
+                return false;
+            }
+            const std::size_t part = std::min(size, block_size - filling_.size());
+            filling_.insert(filling_.end(), data, data + part);
+            data += part;
+            size -= part;
+        }
+        return true;
+    }
+    // Hands over the rest and waits until the digests have had everything; false when one
+    // failed.
+    [[nodiscard]] bool finish() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!filling_.empty()) {
+                full_.push_back(std::move(filling_));
+            }
+            closing_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+        return !failed_;
+    }
+
+  private:
+    static constexpr std::size_t block_size = 1 << 20;
+    static constexpr std::size_t spare_blocks = 2;
+
+    // Queues the full block and takes an empty one, waiting for the thread to free one.
+    bool hand_over() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        full_.push_back(std::move(filling_));
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !free_.empty() || failed_; });
+        if (failed_) {
+            return false;
+        }
+        filling_ = std::move(free_.back());
+        free_.pop_back();
+        filling_.clear();
+        return true;
+    }
+    void hash_blocks() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !full_.empty() || closing_; });
+            if (full_.empty()) {
+                return;
+            }
+            std::vector<char> block = std::move(full_.front());
+            full_.pop_front();
+            lock.unlock();
+            bool hashed = true;
+            for (Digest* digest : digests_) {
+                hashed =
+                    hashed && digest->update(reinterpret_cast<const unsigned char*>(block.data()),
+                                             block.size());
+            }
+            lock.lock();
+            failed_ = failed_ || !hashed;
+            free_.push_back(std::move(block));
+            changed_.notify_all();
+        }
+    }
+
+    std::vector<Digest*> digests_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<char>> free_ = std::vector<std::vector<char>>(spare_blocks);
+    std::deque<std::vector<char>> full_;
+    std::vector<char> filling_;
+    bool closing_ = false;
+    bool failed_ = false;
+    std::thread thread_;
+};
+
 BodyReceiver::BodyReceiver(const std::filesystem::path& path, std::int64_t max_bytes,
                            std::vector<Digest*> digests)
     : file_(path, WriteMode::replace),
       directory_(path.parent_path()),
       max_bytes_(max_bytes),
-      digests_(std::move(digests)) {}
+      digests_(digests.empty() ? nullptr : std::make_unique<DigestPipe>(std::move(digests))) {}
+
+BodyReceiver::~BodyReceiver() = default;
 
 std::int32_t BodyReceiver::start() {
     if (file_.error().failed()) {
@@ -172,10 +283,8 @@ bool BodyReceiver::take(const char* data, std::size_t size) {
     if (const NativeError error = file_.write(data, size); error.failed()) {
         return refuse(write_failure_code(error));
     }
-    for (Digest* digest : digests_) {
-        if (!digest->update(reinterpret_cast<const unsigned char*>(data), size)) {
-            return refuse(transfer_code::general_failure);
-        }
+    if (digests_ && !digests_->feed(data, size)) {
+        return refuse(transfer_code::general_failure);
     }
     received_ += size;
     return true;
@@ -191,6 +300,9 @@ std::int32_t BodyReceiver::finish(std::int32_t transfer_result) {
     // A connection that ends early looks like the end of the body to some transfer calls.
     if (announced_ && received_ < *announced_) {
         return transfer_code::download_failure;
+    }
+    if (digests_ && !digests_->finish()) {
+        return transfer_code::general_failure;
     }
     if (const NativeError error = file_.close(); error.failed()) {
         return write_failure_code(error);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -56,6 +57,10 @@ struct ResponseHead {
 // HTTP status line.
 std::optional<ResponseHead> parse_response_head(const std::string& text);
 
+// Feeds digests on a thread of their own, so that hashing runs beside the transfer instead of
+// after each piece of it: the pieces are copied into a few blocks, each handed over when full.
+class DigestPipe;
+
 class BodyReceiver {
   public:
     // The body goes to a new file at path, made as WriteMode::replace makes it; at most max_bytes
@@ -63,6 +68,9 @@ class BodyReceiver {
     // in order to each of the digests.
     BodyReceiver(const std::filesystem::path& path, std::int64_t max_bytes,
                  std::vector<Digest*> digests);
+    ~BodyReceiver();
+    BodyReceiver(const BodyReceiver&) = delete;
+    BodyReceiver& operator=(const BodyReceiver&) = delete;
 
     // Zero when the transfer may begin; otherwise its failure code: the file could not be made,
     // or no size is known and the disk is already at its floor.
@@ -75,7 +83,8 @@ class BodyReceiver {
     [[nodiscard]] bool take(const char* data, std::size_t size);
     // The transfer's outcome once it ended with transfer_result (zero or positive: it reported
     // the whole body): the first refusal of accept_head or take, else a failed transfer, else a
-    // body shorter than announced, else a failed close of the file.
+    // body shorter than announced, else a failed digest or close of the file. The digests have
+    // had the whole body once it returns.
     std::int32_t finish(std::int32_t transfer_result);
 
     // Bytes of the body taken so far: what the file holds and the digests were fed.
@@ -90,7 +99,7 @@ class BodyReceiver {
     WrittenFile file_;
     std::filesystem::path directory_;
     std::int64_t max_bytes_;
-    std::vector<Digest*> digests_;
+    std::unique_ptr<DigestPipe> digests_;  // none without digests
     std::optional<std::uint64_t> announced_;
     std::uint64_t received_ = 0;
     std::int32_t failure_ = 0;
