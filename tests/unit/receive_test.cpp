@@ -2,8 +2,11 @@
 // refuses and reports for the pieces of a body.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "digest.h"
 #include "receive.h"
+#include "signature.h"
 #include "support.h"
 
 namespace {
@@ -82,6 +85,28 @@ TEST_F(Receiver, KeepsAndHashesEveryPieceInOrder) {
     EXPECT_EQ(body.received(), 3u);
     EXPECT_EQ(written(), "abc");
     EXPECT_EQ(to_hex(sha256.finish().value()), kAbcDigest);
+}
+
+TEST_F(Receiver, HashesABodyOfManyBlocksAsAWhole) {
+    std::string bytes((std::size_t{3} << 20) + 5, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 7 + i / 4099);
+    }
+    Sha256 whole;
+    ASSERT_TRUE(whole.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+    Sha256 sha256;
+    Blake2b512 blake2b;
+    BodyReceiver body(file, -1, {&sha256, &blake2b});
+    ASSERT_EQ(body.start(), 0);
+    // Pieces that do not line up with the blocks the digests are fed in.
+    for (std::size_t at = 0; at < bytes.size(); at += 700001) {
+        ASSERT_TRUE(body.take(bytes.data() + at, std::min<std::size_t>(700001, bytes.size() - at)));
+    }
+    EXPECT_EQ(body.finish(0), 0);
+    EXPECT_EQ(sha256.finish(), whole.finish());
+    Blake2b512 read_back;
+    ASSERT_TRUE(feed_file(file, {&read_back}));
+    EXPECT_EQ(blake2b.finish(), read_back.finish());
 }
 
 TEST_F(Receiver, NeverHoldsMoreThanAllowed) {
