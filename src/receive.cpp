@@ -87,15 +87,15 @@ std::optional<ContentRange> ResponseHead::content_range() const {
     if (!value || value->compare(0, 6, "bytes ") != 0) {
         return std::nullopt;
     }
-    const std::string spec = trimmed(value->substr(6));
-    const std::size_t dash = spec.find('-');
-    const std::size_t slash = spec.find('/');
+    const std::string range = trimmed(value->substr(6));
+    const std::size_t dash = range.find('-');
+    const std::size_t slash = range.find('/');
     if (dash == std::string::npos || slash == std::string::npos || slash < dash) {
         return std::nullopt;
     }
-    const std::optional<std::uint64_t> first = decimal(spec.substr(0, dash));
-    const std::optional<std::uint64_t> last = decimal(spec.substr(dash + 1, slash - dash - 1));
-    const std::string total_text = spec.substr(slash + 1);
+    const std::optional<std::uint64_t> first = decimal(range.substr(0, dash));
+    const std::optional<std::uint64_t> last = decimal(range.substr(dash + 1, slash - dash - 1));
+    const std::string total_text = range.substr(slash + 1);
     const std::optional<std::uint64_t> total = decimal(total_text);
     if (!first || !last || *last < *first || (!total && total_text != "*") ||
         (total && *last >= *total)) {
