@@ -237,17 +237,22 @@ void wait_for_message(std::chrono::steady_clock::time_point until) {
 // Runs the binding's messages on this thread until it has ended, aborting it when it stalls.
 // True when it stalled.
 [[nodiscard]] bool pump_until_stopped(BindingEvents& events, const BodyReceiver& body) {
-    StallRule stall(transfer_limits.stall_seconds, transfer_limits.stall_bytes_per_second);
+    const auto new_rule = [] {
+        return StallRule(transfer_limits.stall_seconds, transfer_limits.stall_bytes_per_second);
+    };
+    StallRule stall = new_rule();
     bool stalled = false;
     while (!events.stopped()) {
         wait_for_message(stall.window_end());
         dispatch_waiting_messages();
         stall.received(body.received());
-        if (!stalled && stall.stalled()) {
-            stalled = true;
-            if (!events.abort()) {
+        if (stall.stalled()) {
+            // An aborted binding ends at once; one that has not a whole window later is left.
+            if (stalled || !events.abort()) {
                 break;
             }
+            stalled = true;
+            stall = new_rule();
         }
     }
     return stalled;
