@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Runs extraction commands in alternating rounds (A B C, A B C, ...), so that whatever else the
-machine does at a time falls on all of them alike, and writes the medians as JSON.
+"""Runs commands (extractions, downloads) in alternating rounds (A B C, A B C, ...), so that
+whatever else the machine does at a time falls on all of them alike, and writes the medians as
+JSON.
 
 usage: alternate_rounds.py ROUNDS WORK OUTPUT.json NAME COMMAND [NAME COMMAND ...]
 

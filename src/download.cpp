@@ -8,6 +8,7 @@
 #include "digest.h"
 #include "files.h"
 #include "log.h"
+#include "receive.h"
 #include "run_start.h"
 #include "signature.h"
 #include "text.h"
@@ -16,13 +17,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Fetches url into `temporary`, taking at most max_bytes (negative: no limit but the disk's); a
-// failure is logged and leaves no file behind. `what` names the file in the log.
+// Fetches url into `temporary`, taking at most max_bytes (negative: no limit but the disk's) and
+// feeding the digests as the bytes arrive; `received` is how many came. A failure is logged and
+// leaves no file behind. `what` names the file in the log.
 [[nodiscard]] bool fetch(const char* what, const std::string& url, const fs::path& temporary,
-                         std::int64_t max_bytes) {
+                         std::int64_t max_bytes, const std::vector<Digest*>& digests,
+                         std::uint64_t& received) {
     remove_file(temporary);
     spdlog::info("Downloading {}: {} -> {}", what, url, path_text(temporary));
-    const std::int32_t result = download_url_to_file(url, temporary, max_bytes);
+    std::int32_t result = 0;
+    {
+        // Closed before a failed file is removed: Windows removes no open file.
+        BodyReceiver body(temporary, max_bytes, digests);
+        result = download_url_to_file(url, body);
+        received = body.received();
+    }
     if (result < 0) {
         spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
                       static_cast<std::uint32_t>(result), url);
@@ -32,14 +41,10 @@ namespace {
     return true;
 }
 
-[[nodiscard]] bool verify_download(const fs::path& temporary, const std::string& sha256,
-                                   std::int64_t size, const SignatureRule* signature) {
-    if (!verify_package(temporary, sha256, size, signature)) {
-        spdlog::error("Downloaded package failed integrity checks: {}", path_text(temporary));
-        remove_file(temporary);
-        return false;
-    }
-    return true;
+[[nodiscard]] bool fetch(const char* what, const std::string& url, const fs::path& temporary,
+                         std::int64_t max_bytes) {
+    std::uint64_t received = 0;
+    return fetch(what, url, temporary, max_bytes, {}, received);
 }
 
 // The rename replaces a file at the target in one step, so that file stays until the new one is
@@ -82,12 +87,72 @@ namespace {
     return false;
 }
 
-// Fetches the package into <package>.download, verifies it and moves it into place.
+// The digests of a package being downloaded, fed as its bytes arrive: SHA-256 when one is
+// expected, BLAKE2b-512 when it must be signed. One that could not be set up (logged) is not fed
+// and fails the check.
+struct ArrivingDigests {
+    std::optional<Sha256> sha256;
+    std::optional<Blake2b512> blake2b;
+
+    ArrivingDigests(bool with_sha256, bool with_blake2b) {
+        if (with_sha256) {
+            sha256.emplace();
+        }
+        if (with_blake2b) {
+            blake2b.emplace();
+        }
+    }
+    std::vector<Digest*> ready() {
+        std::vector<Digest*> digests;
+        if (sha256 && sha256->ready()) {
+            digests.push_back(&*sha256);
+        }
+        if (blake2b && blake2b->ready()) {
+            digests.push_back(&*blake2b);
+        }
+        return digests;
+    }
+};
+
+// verify_package's checks, in its order, on what the transfer received: its count and its
+// digests. A failure is logged and removes the file.
+[[nodiscard]] bool verify_received(const fs::path& temporary, const std::string& sha256,
+                                   std::int64_t size, const SignatureRule* rule,
+                                   std::uint64_t received, ArrivingDigests& digests) {
+    const bool passed = [&] {
+        if (size >= 0 && received != static_cast<std::uint64_t>(size)) {
+            spdlog::warn("Package size mismatch: {} expected={} actual={}", path_text(temporary),
+                         size, received);
+            return false;
+        }
+        std::optional<PackageSignature> signature;
+        if (rule != nullptr && !signature.emplace(*rule).usable()) {
+            return false;
+        }
+        if (digests.sha256 &&
+            (!digests.sha256->ready() || !digest_matches(temporary, *digests.sha256, sha256))) {
+            return false;
+        }
+        return !signature ||
+               (digests.blake2b->ready() && signature->verify(digests.blake2b->finish()));
+    }();
+    if (!passed) {
+        spdlog::error("Downloaded package failed integrity checks: {}", path_text(temporary));
+        remove_file(temporary);
+    }
+    return passed;
+}
+
+// Fetches the package into <package>.download, hashing it as it arrives, verifies it (against
+// the signature when a rule is given) and moves it into place.
 [[nodiscard]] bool fetch_package(const std::string& url, const fs::path& package,
-                                 const std::string& sha256, std::int64_t size) {
+                                 const std::string& sha256, std::int64_t size,
+                                 const SignatureRule* rule) {
     const fs::path temporary = with_suffix(package, ".download");
-    return fetch("package", url, temporary, size) &&
-           verify_download(temporary, sha256, size, nullptr) &&
+    ArrivingDigests digests(!sha256.empty(), rule != nullptr);
+    std::uint64_t received = 0;
+    return fetch("package", url, temporary, size, digests.ready(), received) &&
+           verify_received(temporary, sha256, size, rule, received, digests) &&
            move_into_place("package", temporary, package);
 }
 
@@ -100,13 +165,11 @@ namespace {
                                         const std::string& sha256, std::int64_t size,
                                         const std::vector<PublicKey>& keys,
                                         const std::optional<std::string>& version) {
-    const fs::path temporary = with_suffix(package, ".download");
     const fs::path temporary_signature = with_suffix(signature, ".download");
     const SignatureRule rule{temporary_signature, keys, version, SignatureFailure::ends_run};
     const bool done =
         fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
-        fetch("package", url, temporary, size) && verify_download(temporary, sha256, size, &rule) &&
-        move_into_place("package", temporary, package) &&
+        fetch_package(url, package, sha256, size, &rule) &&
         move_into_place("signature", temporary_signature, signature);
     // Left only by a failure after the signature was fetched.
     remove_file(temporary_signature);
@@ -189,7 +252,7 @@ int run_download(const std::string& url, const fs::path& package, const std::str
     }
     const bool fetched =
         keys->empty()
-            ? fetch_package(url, package, sha256, size)
+            ? fetch_package(url, package, sha256, size, nullptr)
             : fetch_signed_package(url, signature_url.empty() ? url + ".minisig" : signature_url,
                                    package, signature, sha256, size, *keys, version);
     if (!fetched) {

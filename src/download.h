@@ -8,6 +8,7 @@
 #include <vector>
 
 struct SignatureRule;
+class BodyReceiver;
 
 // Handler of `download`: makes sure a verified package lies at `output`, logging to updater.log
 // in root. With public keys, the package must also carry a signature by one of them, fetched
@@ -28,13 +29,11 @@ int run_download(const std::string& url, const std::filesystem::path& output,
 
 // Platform pieces (download_win.cpp, download_posix.cpp).
 
-// Fetches the complete content of `url` into a new file at `path`, blocking until the transfer
-// ends, and taking no more than max_bytes (negative: as much as the disk allows above the free
-// space floor). Returns an HRESULT-style code: zero or positive is success, negative is the
-// failure code: E_ABORT when the body would exceed the limit, INET_E_CONNECTION_TIMEOUT for a
-// stall.
-std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
-                                  std::int64_t max_bytes);
+// Fetches the complete content of `url` into `body`, blocking until the transfer ends. Returns an
+// HRESULT-style code (receive.h): zero or positive is success, negative is the failure code:
+// E_ABORT when the body would exceed its limit, INET_E_CONNECTION_TIMEOUT for a stall,
+// INET_E_DOWNLOAD_FAILURE for an HTTP status other than 2xx or a body shorter than announced.
+std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body);
 
 // How far a transfer may go. The updater's values are in limits.cpp; tests build a second
 // program with small ones, so that a floor or a stall can be reached quickly.

@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "download.h"
 #include "files.h"
+#include "receive.h"
 
 namespace {
 
@@ -14,12 +16,7 @@ namespace {
 constexpr std::uint32_t syntax_error = 0x800401e4;        // MK_E_SYNTAX
 constexpr std::uint32_t cannot_connect = 0x800c0004;      // INET_E_CANNOT_CONNECT
 constexpr std::uint32_t resource_not_found = 0x800c0005;  // INET_E_RESOURCE_NOT_FOUND
-constexpr std::uint32_t download_failure = 0x800c0008;    // INET_E_DOWNLOAD_FAILURE
-constexpr std::uint32_t timed_out = 0x800c000b;           // INET_E_CONNECTION_TIMEOUT
 constexpr std::uint32_t security_problem = 0x800c000e;    // INET_E_SECURITY_PROBLEM
-constexpr std::uint32_t disk_full = 0x80070070;           // HRESULT of ERROR_DISK_FULL
-constexpr std::uint32_t general_failure = 0x80004005;     // E_FAIL
-constexpr std::uint32_t aborted = 0x80004004;             // E_ABORT
 
 // A peer that connects and then sends nothing may not hold the updater forever.
 constexpr long connect_timeout_seconds = 30;
@@ -31,24 +28,18 @@ std::int32_t as_result(std::uint32_t code) {
     return static_cast<std::int32_t>(code);
 }
 
-std::uint32_t write_failure(int error) {
-    return error == ENOSPC ? disk_full : general_failure;
-}
-
-std::uint32_t failure_code(CURLcode code, int write_errno) {
+std::int32_t failure_code(CURLcode code) {
     switch (code) {
-        case CURLE_ABORTED_BY_CALLBACK:
-            return aborted;
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_URL_MALFORMAT:
-            return syntax_error;
+            return as_result(syntax_error);
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_RESOLVE_PROXY:
-            return resource_not_found;
+            return as_result(resource_not_found);
         case CURLE_COULDNT_CONNECT:
-            return cannot_connect;
+            return as_result(cannot_connect);
         case CURLE_OPERATION_TIMEDOUT:
-            return timed_out;
+            return transfer_code::timed_out;
         case CURLE_SSL_CONNECT_ERROR:
         case CURLE_SSL_ENGINE_NOTFOUND:
         case CURLE_SSL_ENGINE_SETFAILED:
@@ -64,11 +55,9 @@ std::uint32_t failure_code(CURLcode code, int write_errno) {
         case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
         case CURLE_SSL_INVALIDCERTSTATUS:
         case CURLE_SSL_CLIENTCERT:
-            return security_problem;
-        case CURLE_WRITE_ERROR:
-            return write_failure(write_errno);
+            return as_result(security_problem);
         default:
-            return download_failure;
+            return transfer_code::download_failure;
     }
 }
 
@@ -95,45 +84,40 @@ class Transfer {
     CURL* easy_;
 };
 
-// Where the body goes, and how much of it may come.
+// One transfer's receiving end, and the head of the response that is arriving: curl hands over
+// the header lines of every response, those of redirects and interim answers included, so the
+// head is judged when the body begins (or, for an empty one, when the transfer ends).
 struct Sink {
-    WrittenFile& file;
-    std::filesystem::path directory;
-    std::int64_t max_bytes;  // negative: no size known, the free-space floor applies
-    std::int64_t received = 0;
-    int error = 0;         // errno of a failed write
-    bool refused = false;  // more than max_bytes, or the disk would fill past the floor
+    BodyReceiver& body;
+    std::string head;
+    bool head_judged = false;
 };
 
-bool may_take(Sink& sink, std::size_t bytes) {
-    const auto incoming = static_cast<std::int64_t>(bytes);
-    if (sink.max_bytes >= 0) {
-        return sink.received + incoming <= sink.max_bytes;
+bool judge_head(Sink& sink) {
+    sink.head_judged = true;
+    // Other schemes (ftp, file) have no HTTP head.
+    const std::optional<ResponseHead> head = parse_response_head(sink.head);
+    return !head || sink.body.accept_head(*head);
+}
+
+std::size_t take_header(char* data, std::size_t size, std::size_t count, void* user) {
+    Sink& sink = *static_cast<Sink*>(user);
+    const std::string line(data, size * count);
+    if (line.compare(0, 5, "HTTP/") == 0) {
+        sink.head.clear();
     }
-    const std::optional<std::int64_t> free = free_space(sink.directory);
-    return !free || *free - incoming >= transfer_limits.free_space_floor;
+    sink.head += line;
+    return size * count;
 }
 
 std::size_t write_chunk(char* data, std::size_t size, std::size_t count, void* user) {
     Sink& sink = *static_cast<Sink*>(user);
     const std::size_t bytes = size * count;
     // Anything short of `bytes` makes libcurl stop with CURLE_WRITE_ERROR.
-    if (!may_take(sink, bytes)) {
-        sink.refused = true;
+    if (!sink.head_judged && !judge_head(sink)) {
         return 0;
     }
-    if (const NativeError error = sink.file.write(data, bytes); error.failed()) {
-        sink.error = static_cast<int>(error.code());
-        return 0;
-    }
-    sink.received += static_cast<std::int64_t>(bytes);
-    return bytes;
-}
-
-// A length announced beyond the allowed size ends the transfer before any of the body is taken.
-int check_announced_length(void* user, curl_off_t total, curl_off_t, curl_off_t, curl_off_t) {
-    const Sink& sink = *static_cast<const Sink*>(user);
-    return sink.max_bytes >= 0 && total > sink.max_bytes ? 1 : 0;
+    return sink.body.take(data, bytes) ? bytes : 0;
 }
 
 void configure(CURL* easy, const std::string& url, Sink& sink) {
@@ -153,40 +137,32 @@ void configure(CURL* easy, const std::string& url, Sink& sink) {
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     // Larger pieces than the default 16 KiB: fewer write calls for a large package.
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, transfer_chunk);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, take_header);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &sink);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, write_chunk);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, check_announced_length);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &sink);
 }
 
 }  // namespace
 
-std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
-                                  std::int64_t max_bytes) {
+std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
     const Transfer transfer;
     if (transfer.easy() == nullptr) {
-        return as_result(download_failure);
+        return transfer_code::download_failure;
     }
-    WrittenFile file(path, WriteMode::replace);
-    if (file.error().failed()) {
-        return as_result(write_failure(static_cast<int>(file.error().code())));
+    if (const std::int32_t refused = body.start(); refused != 0) {
+        return refused;
     }
-    Sink sink{file, path.parent_path(), max_bytes};
-    // A disk already at the free-space floor ends the transfer before it connects.
-    if (!may_take(sink, 0)) {
-        return as_result(aborted);
-    }
+    Sink sink{body, {}};
     configure(transfer.easy(), url, sink);
     const CURLcode code = curl_easy_perform(transfer.easy());
-    if (sink.refused) {
-        return as_result(aborted);
+    if (code == CURLE_OK && !sink.head_judged) {
+        static_cast<void>(judge_head(sink));
     }
-    if (code != CURLE_OK) {
-        return as_result(failure_code(code, sink.error));
-    }
-    if (const NativeError error = file.close(); error.failed()) {
-        return as_result(write_failure(static_cast<int>(error.code())));
-    }
-    return 0;
+    return body.finish(code == CURLE_OK ? 0 : failure_code(code));
+}
+
+std::int32_t write_failure_code(NativeError error) {
+    constexpr std::uint32_t disk_full = 0x80070070;  // HRESULT of ERROR_DISK_FULL
+    return error.code() == ENOSPC ? as_result(disk_full) : transfer_code::general_failure;
 }

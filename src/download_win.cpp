@@ -1,18 +1,19 @@
 #include "native_win.h"
-// The COM and URL download headers need windows.h first.
+// The COM and URL moniker headers need windows.h first.
 #include <objbase.h>
-#include <shlobj.h>
 #include <urlmon.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
 #include <cstdint>
-#include <mutex>
 #include <optional>
-#include <thread>
+#include <string>
+#include <vector>
 
 #include "download.h"
 #include "files.h"
+#include "receive.h"
 #include "stall.h"
 #include "text.h"
 
@@ -35,212 +36,279 @@ class ComApartment {
     HRESULT result_;
 };
 
+// One reference to a COM object, released when it goes.
+template <typename T>
+class ComRef {
+  public:
+    ComRef() = default;
+    ~ComRef() { reset(); }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+
+    T* get() const { return object_; }
+    T* operator->() const { return object_; }
+    // For a call that hands out a reference.
+    T** out() {
+        reset();
+        return &object_;
+    }
+    // Takes a reference of its own to an object someone else handed over.
+    void hold(T* object) {
+        if (object != nullptr) {
+            object->AddRef();
+        }
+        reset();
+        object_ = object;
+    }
+    void reset() {
+        if (object_ != nullptr) {
+            object_->Release();
+            object_ = nullptr;
+        }
+    }
+
+  private:
+    T* object_ = nullptr;
+};
+
 constexpr HRESULT connection_timeout =
     static_cast<HRESULT>(0x800c000bL);  // INET_E_CONNECTION_TIMEOUT
 
-// Polls the stall rule while a transfer runs. A server that sends nothing never calls back, so
-// this runs on a thread of its own and aborts the binding from there.
-class StallWatchdog {
+// The binding asks for: the body as it arrives, pulled from a stream by us (so no copy of it is
+// handed on or kept), no copy in the URL cache (which URLMon honours only with the other two),
+// and no answer from that cache either.
+constexpr DWORD bind_flags = BINDF_ASYNCHRONOUS | BINDF_ASYNCSTORAGE | BINDF_PULLDATA |
+                             BINDF_NOWRITECACHE | BINDF_GETNEWESTVERSION;
+
+constexpr std::size_t read_chunk = 512 * 1024;
+
+// Text of URLMon's wide header block; header text is ASCII.
+std::string ascii_text(const wchar_t* wide) {
+    std::string text;
+    for (; wide != nullptr && *wide != L'\0'; ++wide) {
+        text += *wide < 0x80 ? static_cast<char>(*wide) : '?';
+    }
+    return text;
+}
+
+// The URL as the ANSI download calls read their narrow argument.
+std::wstring wide_url(const std::string& url) {
+    const int length =
+        MultiByteToWideChar(CP_ACP, 0, url.data(), static_cast<int>(url.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(std::max(length, 0)), L'\0');
+    if (length > 0) {
+        MultiByteToWideChar(CP_ACP, 0, url.data(), static_cast<int>(url.size()), wide.data(),
+                            length);
+    }
+    return wide;
+}
+
+// What URLMon calls while a binding runs: it hands the response's head and every piece of the
+// body to the receiver, as they arrive, on the thread that pumps messages. Lives on the stack of
+// the transfer; the references URLMon takes are counted, never used to delete it.
+class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
   public:
-    StallWatchdog() = default;
-    ~StallWatchdog() { stop(); }
-    StallWatchdog(const StallWatchdog&) = delete;
-    StallWatchdog& operator=(const StallWatchdog&) = delete;
+    explicit BindingEvents(BodyReceiver& body) : body_(body), buffer_(read_chunk) {}
 
-    void start(IBinding* binding) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (thread_.joinable()) {
-            return;
+    bool stopped() const { return stopped_; }
+    HRESULT stop_result() const { return stop_result_; }
+    ULONG references() const { return references_; }
+    // Ends the binding from our side: its end is reported through OnStopBinding. False when
+    // there is no binding to end.
+    bool abort() {
+        if (binding_.get() == nullptr) {
+            return false;
         }
-        binding->AddRef();
-        binding_ = binding;
-        // The first window starts with the binding.
-        rule_.emplace(transfer_limits.stall_seconds, transfer_limits.stall_bytes_per_second);
-        thread_ = std::thread([this] { watch(); });
+        if (!aborted_) {
+            aborted_ = true;
+            binding_->Abort();
+        }
+        return true;
     }
-    void received(std::uint64_t total) {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (rule_) {
-            rule_->received(total);
-        }
-    }
-    void stop() {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        wake_.notify_all();
-        // The abort may report the end of the binding on the watchdog's own thread; the caller's
-        // thread joins it later.
-        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
-            thread_.join();
-        }
-        if (!thread_.joinable() && binding_ != nullptr) {
-            binding_->Release();
-            binding_ = nullptr;
-        }
-    }
-    bool fired() const { return fired_; }
-
-  private:
-    void watch() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        while (!wake_.wait_until(lock, rule_->window_end(), [this] { return done_; })) {
-            if (rule_->stalled()) {
-                fired_ = true;
-                IBinding* binding = binding_;
-                // Unlocked: the abort may call back into this object.
-                lock.unlock();
-                binding->Abort();
-                return;
-            }
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::thread thread_;
-    IBinding* binding_ = nullptr;
-    std::optional<StallRule> rule_;
-    bool done_ = false;
-    std::atomic<bool> fired_{false};
-};
-
-// Watches a URL download as it runs: counts the bytes (the call's own counts stop at 4 GiB),
-// refuses more than the allowed size or a fill past the free-space floor, and hands the binding
-// to the stall watchdog. The object lives on the caller's stack for the length of the call.
-class TransferWatch : public IBindStatusCallback {
-  public:
-    TransferWatch(std::int64_t max_bytes, std::vector<std::filesystem::path> volumes)
-        : max_bytes_(max_bytes), volumes_(std::move(volumes)) {}
-
-    bool refused() const { return refused_; }
-    bool stalled() const { return watchdog_.fired(); }
-    // No size is known and a disk is already at the free-space floor: nothing may come.
-    bool floor_reached() const { return max_bytes_ < 0 && !may_keep(0); }
-    void finish() { watchdog_.stop(); }
+    // Drops the binding once it has ended, so that URLMon can let go of this object.
+    void release_binding() { binding_.reset(); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
         if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IBindStatusCallback)) {
             *object = static_cast<IBindStatusCallback*>(this);
-            return S_OK;
+        } else if (IsEqualIID(id, IID_IHttpNegotiate)) {
+            *object = static_cast<IHttpNegotiate*>(this);
+        } else {
+            *object = nullptr;
+            return E_NOINTERFACE;
         }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        AddRef();
+        return S_OK;
     }
-    // Owned by the caller's stack frame, not by its reference count.
-    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
 
     HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding* binding) override {
-        if (binding != nullptr) {
-            watchdog_.start(binding);
-        }
+        binding_.hold(binding);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG progress_max, ULONG status,
-                                         LPCWSTR) override {
-        if (status == BINDSTATUS_BEGINDOWNLOADDATA) {
-            // An announced length beyond the limit, or a disk already at its floor, ends the
-            // transfer before any of the body is taken.
-            const bool too_long =
-                max_bytes_ >= 0 && static_cast<std::int64_t>(progress_max) > max_bytes_;
-            return too_long || !may_keep(0) ? refuse() : S_OK;
-        }
-        if (status != BINDSTATUS_DOWNLOADINGDATA && status != BINDSTATUS_ENDDOWNLOADDATA) {
-            return S_OK;
-        }
-        // Unsigned difference: correct across the wrap of the 32-bit running count.
-        const ULONG piece = progress - last_progress_;
-        last_progress_ = progress;
-        received_ += piece;
-        watchdog_.received(received_);
-        return may_keep(piece) ? S_OK : refuse();
-    }
-    HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override {
-        watchdog_.stop();
+    HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT result, LPCWSTR) override {
+        stopped_ = true;
+        stop_result_ = result;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD*, BINDINFO*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
-        return E_NOTIMPL;
+    HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override {
+        *flags = bind_flags;
+        // Everything past the size the caller gave is left alone.
+        const DWORD size = info->cbSize;
+        ZeroMemory(info, size);
+        info->cbSize = size;
+        info->dwBindVerb = BINDVERB_GET;
+        return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return E_NOTIMPL; }
-
-  private:
-    HRESULT refuse() {
-        refused_ = true;
-        return E_ABORT;
-    }
-    bool may_keep(ULONG piece) const {
-        if (max_bytes_ >= 0) {
-            return received_ <= static_cast<std::uint64_t>(max_bytes_);
+    HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*,
+                                              STGMEDIUM* medium) override {
+        if (medium == nullptr || medium->tymed != TYMED_ISTREAM || medium->pstm == nullptr) {
+            return S_OK;
         }
-        // The body passes through the download cache before it is copied to the target.
-        for (const std::filesystem::path& volume : volumes_) {
-            const std::optional<std::int64_t> free = free_space(volume);
-            if (free &&
-                *free - static_cast<std::int64_t>(piece) < transfer_limits.free_space_floor) {
-                return false;
+        // Everything that has arrived so far; E_PENDING or S_FALSE when nothing more has.
+        for (;;) {
+            ULONG got = 0;
+            const HRESULT read =
+                medium->pstm->Read(buffer_.data(), static_cast<ULONG>(buffer_.size()), &got);
+            if (got > 0 && !body_.take(buffer_.data(), got)) {
+                return refuse();
+            }
+            if (read != S_OK || got == 0) {
+                return S_OK;
             }
         }
-        return true;
+    }
+    HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
+
+    HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
+                                                   LPWSTR* additional_headers) override {
+        *additional_headers = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnResponse(DWORD status, LPCWSTR headers, LPCWSTR,
+                                         LPWSTR* additional_headers) override {
+        if (additional_headers != nullptr) {
+            *additional_headers = nullptr;
+        }
+        std::optional<ResponseHead> head = parse_response_head(ascii_text(headers));
+        if (!head) {
+            head.emplace();
+        }
+        head->status = static_cast<int>(status);
+        return body_.accept_head(*head) ? S_OK : refuse();
     }
 
-    std::int64_t max_bytes_;
-    std::vector<std::filesystem::path> volumes_;
-    ULONG last_progress_ = 0;
-    std::uint64_t received_ = 0;
-    bool refused_ = false;
-    StallWatchdog watchdog_;
+  private:
+    // URLMon ignores E_ABORT from a callback alone; the binding is aborted too.
+    HRESULT refuse() {
+        static_cast<void>(abort());
+        return E_ABORT;
+    }
+
+    BodyReceiver& body_;
+    std::vector<char> buffer_;
+    ComRef<IBinding> binding_;
+    std::atomic<ULONG> references_{0};
+    bool stopped_ = false;
+    bool aborted_ = false;
+    HRESULT stop_result_ = S_OK;
 };
 
-// Where the URL download call keeps its copy of the body while it arrives.
-std::optional<std::filesystem::path> download_cache_directory() {
-    wchar_t path[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT, path) !=
-        S_OK) {
-        return std::nullopt;
+void dispatch_waiting_messages() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
     }
-    return std::filesystem::path(path);
 }
 
-// The call may deliver its progress late or not at all, so the body it wrote is measured too: a
-// file longer than allowed is refused even when no callback saw it grow.
-[[nodiscard]] bool exceeds(const std::filesystem::path& path, std::int64_t max_bytes) {
-    const std::optional<std::uint64_t> written = regular_file_size(path);
-    return max_bytes >= 0 && written && *written > static_cast<std::uint64_t>(max_bytes);
+// Waits for the thread's next message, at the latest until `until`.
+void wait_for_message(std::chrono::steady_clock::time_point until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    const auto wait = static_cast<DWORD>(std::clamp<long long>(left.count() + 1, 0, 60 * 1000));
+    MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
-HRESULT fetch(const std::string& url, const std::filesystem::path& path, std::int64_t max_bytes) {
-    const ComApartment apartment;
-    std::vector<std::filesystem::path> volumes = {path.parent_path()};
-    if (const std::optional<std::filesystem::path> cache = download_cache_directory()) {
-        volumes.push_back(*cache);
+// Runs the binding's messages on this thread until it has ended, aborting it when it stalls.
+// True when it stalled.
+[[nodiscard]] bool pump_until_stopped(BindingEvents& events, const BodyReceiver& body) {
+    const auto new_rule = [] {
+        return StallRule(transfer_limits.stall_seconds, transfer_limits.stall_bytes_per_second);
+    };
+    StallRule stall = new_rule();
+    bool stalled = false;
+    while (!events.stopped()) {
+        wait_for_message(stall.window_end());
+        dispatch_waiting_messages();
+        stall.received(body.received());
+        if (stall.stalled()) {
+            // An aborted binding ends at once; one that has not a whole window later is left.
+            if (stalled || !events.abort()) {
+                break;
+            }
+            stalled = true;
+            stall = new_rule();
+        }
     }
-    TransferWatch watch(max_bytes, std::move(volumes));
-    // Checked before connecting too, so that a slow start can't turn it into a stall.
-    if (watch.floor_reached()) {
-        return E_ABORT;
+    return stalled;
+}
+
+HRESULT bind_to_stream(const std::string& url, BindingEvents& events, const BodyReceiver& body) {
+    ComRef<IMoniker> moniker;
+    HRESULT result = CreateURLMoniker(nullptr, wide_url(url).c_str(), moniker.out());
+    if (FAILED(result)) {
+        return result;
     }
-    const HRESULT result =
-        URLDownloadToFileA(nullptr, url.c_str(), to_narrow(path).c_str(), 0, &watch);
-    watch.finish();
-    if (watch.refused() || exceeds(path, max_bytes)) {
-        return E_ABORT;
+    ComRef<IBindCtx> context;
+    result = CreateAsyncBindCtx(0, &events, nullptr, context.out());
+    if (FAILED(result)) {
+        return result;
     }
-    if (watch.stalled()) {
+    ComRef<IStream> stream;
+    result = moniker->BindToStorage(context.get(), nullptr, IID_IStream,
+                                    reinterpret_cast<void**>(stream.out()));
+    // A binding that failed at once has reported its end already.
+    if (FAILED(result)) {
+        return result;
+    }
+    const bool stalled = pump_until_stopped(events, body);
+    events.release_binding();
+    if (stalled) {
         return connection_timeout;
+    }
+    return events.stop_result();
+}
+
+HRESULT fetch(const std::string& url, BodyReceiver& body) {
+    const ComApartment apartment;
+    BindingEvents events(body);
+    const HRESULT result = bind_to_stream(url, events, body);
+    events.release_binding();
+    // URLMon lets go of the events as the binding's last messages are handled (at once, as
+    // measured); the wait is bounded so that a reference it never returns can't hold the run.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (events.references() > 0 && std::chrono::steady_clock::now() < limit) {
+        wait_for_message(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+        dispatch_waiting_messages();
     }
     return result;
 }
 
 }  // namespace
 
-std::int32_t download_url_to_file(const std::string& url, const std::filesystem::path& path,
-                                  std::int64_t max_bytes) {
-    // The apartment ends inside fetch, before the caller looks at the result.
-    return static_cast<std::int32_t>(fetch(url, path, max_bytes));
+std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
+    if (const std::int32_t refused = body.start(); refused != 0) {
+        return refused;
+    }
+    // The apartment ends inside fetch, before the file is closed.
+    return body.finish(static_cast<std::int32_t>(fetch(url, body)));
+}
+
+std::int32_t write_failure_code(NativeError error) {
+    return static_cast<std::int32_t>(HRESULT_FROM_WIN32(static_cast<DWORD>(error.code())));
 }

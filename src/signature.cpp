@@ -218,8 +218,11 @@ PackageSignature::PackageSignature(SignatureRule rule) : rule_(std::move(rule)) 
 }
 
 bool PackageSignature::verify() {
+    return verify(digest_.finish());
+}
+
+bool PackageSignature::verify(const std::array<unsigned char, 64>& digest) {
     const SignatureFailure failure = rule_.failure;
-    const std::array<unsigned char, 64> digest = digest_.finish();
     if (crypto_sign_verify_detached(signature_.data(), digest.data(), digest.size(), key_.data()) !=
         0) {
         return refuse(failure, "signature does not match the package");

@@ -86,6 +86,8 @@ class PackageSignature {
     // Verifies the signature over the digest, the trusted comment, and the version in it; logs
     // "Signature verified: <trusted comment>" or why it failed.
     [[nodiscard]] bool verify();
+    // verify() with the package's digest computed elsewhere, as the package arrived.
+    [[nodiscard]] bool verify(const std::array<unsigned char, 64>& package_digest);
 
   private:
     SignatureRule rule_;

@@ -11,6 +11,8 @@ The server listens on 127.0.0.1 on a free port and keeps its state in STATE_DIR:
     closed_port   a port held bound but never listening: connections to it are refused
     pid           the server's process id; the server ends when this file no longer names it
     requests.log  one line "METHOD PATH" per request received, written as it arrives
+    sent.log      one line "PATH BYTES" per endless body, written when it ends: the bytes the
+                  client's system took from the server
     files/        the files served under /files/
 
 The first path segment chooses the behaviour; the rest is free for the client, so a test can put
@@ -63,6 +65,11 @@ class State:
             self.last_request = time.monotonic()
             with open(self.path("requests.log"), "a", encoding="utf-8") as log:
                 log.write(f"{method} {path}\n")
+
+    def record_sent(self, path, count):
+        with self.log_lock:
+            with open(self.path("sent.log"), "a", encoding="utf-8") as log:
+                log.write(f"{path} {count}\n")
 
 
 def write_atomically(path, text):
@@ -195,13 +202,16 @@ def endless(handler, rest):
     handler.end_headers()
     handler.close_connection = True
     zeros = bytes(1 << 16)
+    sent = 0
     try:
         for _ in range(ENDLESS_LIMIT_BYTES // len(zeros)):
             if handler.state.stopping.is_set():
-                return
+                break
             handler.wfile.write(zeros)
+            sent += len(zeros)
     except OSError:
         pass  # the client gave up, as it should
+    handler.state.record_sent(handler.path, sent)
 
 
 def silent(handler, rest):
@@ -345,7 +355,7 @@ def stop(directory):
 def start(directory):
     stop(directory)
     os.makedirs(directory, exist_ok=True)
-    for name in ("port", "closed_port", "requests.log"):
+    for name in ("port", "closed_port", "requests.log", "sent.log"):
         try:
             os.remove(os.path.join(directory, name))
         except FileNotFoundError:

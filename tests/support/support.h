@@ -137,6 +137,9 @@ fs::path install_testapp(const fs::path& dir, const std::string& name);
 // What differs between the platforms, for the tests that have to know: the definitions are in
 // support_win.cpp and support_posix.cpp, so that test files hold no platform conditions.
 bool is_windows();
+// Windows: the user's URL cache (INetCache), where the system's download calls keep a copy of
+// what they fetch. Elsewhere: empty.
+fs::path url_cache_directory();
 
 // Native error codes of common failures (GetLastError values on Windows, errno values elsewhere),
 // as the updater passes them to error_text.

@@ -83,6 +83,10 @@ bool is_windows() {
     return false;
 }
 
+fs::path url_cache_directory() {
+    return {};
+}
+
 namespace errors {
 const NativeError not_found{ENOENT};
 const NativeError path_not_found{ENOENT};

@@ -3,6 +3,9 @@
 #include <thread>
 
 #include "native_win.h"
+// The shell folder call needs windows.h first.
+#include <shlobj.h>
+
 #include "support.h"
 
 namespace support {
@@ -89,6 +92,15 @@ void read_all(HANDLE pipe, std::string& into) {
 
 bool is_windows() {
     return true;
+}
+
+fs::path url_cache_directory() {
+    wchar_t path[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_INTERNET_CACHE, nullptr, SHGFP_TYPE_CURRENT, path) !=
+        S_OK) {
+        return {};
+    }
+    return fs::path(path);
 }
 
 namespace errors {

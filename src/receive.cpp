@@ -1,0 +1,327 @@
+#include "receive.h"
+
+#include <algorithm>
+#include <cctype>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "download.h"
+#include "text.h"
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+    const char* const blanks = " \t";
+    const std::size_t start = text.find_first_not_of(blanks);
+    if (start == std::string::npos) {
+        return {};
+    }
+    return text.substr(start, text.find_last_not_of(blanks) - start + 1);
+}
+
+// The decimal number that is all of text; nothing for anything else, an overflow included.
+std::optional<std::uint64_t> decimal(const std::string& text) {
+    if (text.empty() || text.size() > 19) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(std::move(line));
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The code of "HTTP/<version> <code>[ <reason>]".
+std::optional<int> status_code(const std::string& line) {
+    if (line.compare(0, 5, "HTTP/") != 0) {
+        return std::nullopt;
+    }
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos || line.size() < space + 4) {
+        return std::nullopt;
+    }
+    const std::string code = line.substr(space + 1, 3);
+    const std::optional<std::uint64_t> value = decimal(code);
+    if (!value || (line.size() > space + 4 && line[space + 4] != ' ')) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*value);
+}
+
+}  // namespace
+
+std::optional<std::string> ResponseHead::field(const std::string& name) const {
+    const std::string wanted = ascii_lower(name);
+    for (const auto& [key, value] : fields) {
+        if (ascii_lower(key) == wanted) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<ContentRange> ResponseHead::content_range() const {
+    const std::optional<std::string> value = field("Content-Range");
+    if (!value || value->compare(0, 6, "bytes ") != 0) {
+        return std::nullopt;
+    }
+    const std::string range = trimmed(value->substr(6));
+    const std::size_t dash = range.find('-');
+    const std::size_t slash = range.find('/');
+    if (dash == std::string::npos || slash == std::string::npos || slash < dash) {
+        return std::nullopt;
+    }
+    const std::optional<std::uint64_t> first = decimal(range.substr(0, dash));
+    const std::optional<std::uint64_t> last = decimal(range.substr(dash + 1, slash - dash - 1));
+    const std::string total_text = range.substr(slash + 1);
+    const std::optional<std::uint64_t> total = decimal(total_text);
+    if (!first || !last || *last < *first || (!total && total_text != "*") ||
+        (total && *last >= *total)) {
+        return std::nullopt;
+    }
+    return ContentRange{*first, *last, total};
+}
+
+std::optional<std::uint64_t> ResponseHead::body_length() const {
+    // The length on the wire is not the length received when the body is chunked or encoded.
+    const std::optional<std::string> encoding = field("Content-Encoding");
+    if (field("Transfer-Encoding") || (encoding && ascii_lower(*encoding) != "identity")) {
+        return std::nullopt;
+    }
+    if (const std::optional<std::string> length = field("Content-Length")) {
+        return decimal(*length);
+    }
+    if (const std::optional<ContentRange> range = content_range()) {
+        return range->last - range->first + 1;
+    }
+    return std::nullopt;
+}
+
+std::optional<ResponseHead> parse_response_head(const std::string& text) {
+    const std::vector<std::string> lines = lines_of(text);
+    if (lines.empty()) {
+        return std::nullopt;
+    }
+    const std::optional<int> status = status_code(lines.front());
+    if (!status) {
+        return std::nullopt;
+    }
+    ResponseHead head;
+    head.status = *status;
+    for (std::size_t i = 1; i < lines.size() && !lines[i].empty(); ++i) {
+        const std::size_t colon = lines[i].find(':');
+        if (colon != std::string::npos && colon > 0) {
+            head.fields.emplace_back(lines[i].substr(0, colon),
+                                     trimmed(lines[i].substr(colon + 1)));
+        }
+    }
+    return head;
+}
+
+class DigestPipe {
+  public:
+    explicit DigestPipe(std::vector<Digest*> digests) : digests_(std::move(digests)) {
+        for (std::vector<char>& block : free_) {
+            block.reserve(block_size);
+        }
+        filling_.reserve(block_size);
+        thread_ = std::thread([this] { hash_blocks(); });
+    }
+    ~DigestPipe() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            // What is still queued is of no use to anyone.
+            full_.clear();
+            closing_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    DigestPipe(const DigestPipe&) = delete;
+    DigestPipe& operator=(const DigestPipe&) = delete;
+
+    // Copies the piece in; false once a digest has failed.
+    [[nodiscard]] bool feed(const char* data, std::size_t size) {
+        while (size > 0) {
+            if (filling_.size() == block_size && !hand_over()) {
+                return false;
+            }
+            const std::size_t part = std::min(size, block_size - filling_.size());
+            filling_.insert(filling_.end(), data, data + part);
+            data += part;
+            size -= part;
+        }
+        return true;
+    }
+    // Hands over the rest and waits until the digests have had everything; false when one
+    // failed.
+    [[nodiscard]] bool finish() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            if (!filling_.empty()) {
+                full_.push_back(std::move(filling_));
+            }
+            closing_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+        return !failed_;
+    }
+
+  private:
+    static constexpr std::size_t block_size = 1 << 20;
+    static constexpr std::size_t spare_blocks = 2;
+
+    // Queues the full block and takes an empty one, waiting for the thread to free one.
+    bool hand_over() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        full_.push_back(std::move(filling_));
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !free_.empty() || failed_; });
+        if (failed_) {
+            return false;
+        }
+        filling_ = std::move(free_.back());
+        free_.pop_back();
+        filling_.clear();
+        return true;
+    }
+    void hash_blocks() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [this] { return !full_.empty() || closing_; });
+            if (full_.empty()) {
+                return;
+            }
+            std::vector<char> block = std::move(full_.front());
+            full_.pop_front();
+            lock.unlock();
+            bool hashed = true;
+            for (Digest* digest : digests_) {
+                hashed =
+                    hashed && digest->update(reinterpret_cast<const unsigned char*>(block.data()),
+                                             block.size());
+            }
+            lock.lock();
+            failed_ = failed_ || !hashed;
+            free_.push_back(std::move(block));
+            changed_.notify_all();
+        }
+    }
+
+    std::vector<Digest*> digests_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<char>> free_ = std::vector<std::vector<char>>(spare_blocks);
+    std::deque<std::vector<char>> full_;
+    std::vector<char> filling_;
+    bool closing_ = false;
+    bool failed_ = false;
+    std::thread thread_;
+};
+
+BodyReceiver::BodyReceiver(const std::filesystem::path& path, std::int64_t max_bytes,
+                           std::vector<Digest*> digests)
+    : file_(path, WriteMode::replace),
+      directory_(path.parent_path()),
+      max_bytes_(max_bytes),
+      digests_(digests.empty() ? nullptr : std::make_unique<DigestPipe>(std::move(digests))) {}
+
+BodyReceiver::~BodyReceiver() = default;
+
+std::int32_t BodyReceiver::start() {
+    if (file_.error().failed()) {
+        return write_failure_code(file_.error());
+    }
+    // A disk already at the floor ends the transfer before it connects.
+    return may_take(0) ? 0 : transfer_code::aborted;
+}
+
+bool BodyReceiver::accept_head(const ResponseHead& head) {
+    if (head.status < 200 || head.status > 299) {
+        return refuse(transfer_code::download_failure);
+    }
+    announced_ = head.body_length();
+    // Refused before any of it arrives.
+    if (max_bytes_ >= 0 && announced_ && *announced_ > static_cast<std::uint64_t>(max_bytes_)) {
+        return refuse(transfer_code::aborted);
+    }
+    return true;
+}
+
+bool BodyReceiver::take(const char* data, std::size_t size) {
+    if (failure_ != 0) {
+        return false;
+    }
+    if (!may_take(size)) {
+        return refuse(transfer_code::aborted);
+    }
+    if (const NativeError error = file_.write(data, size); error.failed()) {
+        return refuse(write_failure_code(error));
+    }
+    if (digests_ && !digests_->feed(data, size)) {
+        return refuse(transfer_code::general_failure);
+    }
+    received_ += size;
+    return true;
+}
+
+std::int32_t BodyReceiver::finish(std::int32_t transfer_result) {
+    if (failure_ != 0) {
+        return failure_;
+    }
+    if (transfer_result < 0) {
+        return transfer_result;
+    }
+    // A connection that ends early looks like the end of the body to some transfer calls.
+    if (announced_ && received_ < *announced_) {
+        return transfer_code::download_failure;
+    }
+    if (digests_ && !digests_->finish()) {
+        return transfer_code::general_failure;
+    }
+    if (const NativeError error = file_.close(); error.failed()) {
+        return write_failure_code(error);
+    }
+    return 0;
+}
+
+bool BodyReceiver::refuse(std::int32_t code) {
+    if (failure_ == 0) {
+        failure_ = code;
+    }
+    return false;
+}
+
+bool BodyReceiver::may_take(std::size_t size) const {
+    const auto incoming = static_cast<std::int64_t>(size);
+    if (max_bytes_ >= 0) {
+        return static_cast<std::int64_t>(received_) + incoming <= max_bytes_;
+    }
+    const std::optional<std::int64_t> free = free_space(directory_);
+    return !free || *free - incoming >= transfer_limits.free_space_floor;
+}

@@ -1,0 +1,167 @@
+// The receiving end of a transfer: how a response head is read, and what the receiver keeps,
+// refuses and reports for the pieces of a body.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "digest.h"
+#include "receive.h"
+#include "signature.h"
+#include "support.h"
+
+namespace {
+
+using support::fs::path;
+
+const std::string kAbcDigest = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+ResponseHead head_of(const std::string& text) {
+    const std::optional<ResponseHead> head = parse_response_head(text);
+    EXPECT_TRUE(head) << text;
+    return head.value_or(ResponseHead{});
+}
+
+TEST(ResponseHead, StatusAndFieldsAreReadWithEitherLineEnd) {
+    for (const std::string end : {"\r\n", "\n"}) {
+        const ResponseHead head =
+            head_of("HTTP/1.1 206 Partial Content" + end + "ETag:  \"v1\" " + end +
+                    "content-length: 12" + end + end + "Not-A-Field: body" + end);
+        EXPECT_EQ(head.status, 206);
+        EXPECT_EQ(head.field("etag"), "\"v1\"");
+        EXPECT_EQ(head.field("Content-Length"), "12");
+        EXPECT_FALSE(head.field("Not-A-Field"));
+    }
+    EXPECT_EQ(head_of("HTTP/2 404").status, 404);
+    for (const std::string text :
+         {"", "220 FTP ready\r\n", "HTTP/1.1 2000 OK\r\n", "HTTP/1.1\r\n", "HTTP/1.1 20x OK\r\n"}) {
+        EXPECT_FALSE(parse_response_head(text)) << text;
+    }
+}
+
+TEST(ResponseHead, BodyLengthIsOnlyWhatArrivesAsSent) {
+    EXPECT_EQ(head_of("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n").body_length(), 1000u);
+    EXPECT_FALSE(head_of("HTTP/1.1 200 OK\r\n").body_length());
+    EXPECT_FALSE(head_of("HTTP/1.1 200 OK\r\nContent-Length: 1e3\r\n").body_length());
+    // Chunked or encoded, the length on the wire is not the length received.
+    EXPECT_FALSE(head_of("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n")
+                     .body_length());
+    EXPECT_FALSE(head_of("HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 5\r\n")
+                     .body_length());
+    EXPECT_EQ(head_of("HTTP/1.1 200 OK\r\nContent-Encoding: identity\r\nContent-Length: 5\r\n")
+                  .body_length(),
+              5u);
+
+    const ResponseHead partial = head_of("HTTP/1.1 206 x\r\nContent-Range: bytes 100-199/1000\r\n");
+    ASSERT_TRUE(partial.content_range());
+    EXPECT_EQ(partial.content_range()->first, 100u);
+    EXPECT_EQ(partial.content_range()->last, 199u);
+    EXPECT_EQ(partial.content_range()->total, 1000u);
+    EXPECT_EQ(partial.body_length(), 100u);
+    EXPECT_FALSE(
+        head_of("HTTP/1.1 206 x\r\nContent-Range: bytes 0-9/*\r\n").content_range()->total);
+    for (const std::string range : {"bytes 9-0/10", "bytes 0-10/10", "items 0-1/2", "bytes 0-/5"}) {
+        EXPECT_FALSE(head_of("HTTP/1.1 206 x\r\nContent-Range: " + range + "\r\n").content_range())
+            << range;
+    }
+}
+
+struct Receiver : ::testing::Test {
+    support::TempDir dir;
+    path file = dir / "pkg.zip.download";
+
+    std::string written() const { return support::read_file(file); }
+};
+
+TEST_F(Receiver, KeepsAndHashesEveryPieceInOrder) {
+    // Whatever was at the name goes first.
+    support::write_file(file, "stale content, longer than the body");
+    Sha256 sha256;
+    BodyReceiver body(file, 3, {&sha256});
+    ASSERT_EQ(body.start(), 0);
+    ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n")));
+    ASSERT_TRUE(body.take("a", 1));
+    ASSERT_TRUE(body.take("bc", 2));
+    EXPECT_EQ(body.finish(0), 0);
+    EXPECT_EQ(body.received(), 3u);
+    EXPECT_EQ(written(), "abc");
+    EXPECT_EQ(to_hex(sha256.finish().value()), kAbcDigest);
+}
+
+TEST_F(Receiver, HashesABodyOfManyBlocksAsAWhole) {
+    std::string bytes((std::size_t{3} << 20) + 5, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>(i * 7 + i / 4099);
+    }
+    Sha256 whole;
+    ASSERT_TRUE(whole.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
+    Sha256 sha256;
+    Blake2b512 blake2b;
+    BodyReceiver body(file, -1, {&sha256, &blake2b});
+    ASSERT_EQ(body.start(), 0);
+    // Pieces that do not line up with the blocks the digests are fed in.
+    for (std::size_t at = 0; at < bytes.size(); at += 700001) {
+        ASSERT_TRUE(body.take(bytes.data() + at, std::min<std::size_t>(700001, bytes.size() - at)));
+    }
+    EXPECT_EQ(body.finish(0), 0);
+    EXPECT_EQ(sha256.finish(), whole.finish());
+    Blake2b512 read_back;
+    ASSERT_TRUE(feed_file(file, {&read_back}));
+    EXPECT_EQ(blake2b.finish(), read_back.finish());
+}
+
+TEST_F(Receiver, NeverHoldsMoreThanAllowed) {
+    BodyReceiver body(file, 4, {});
+    ASSERT_EQ(body.start(), 0);
+    ASSERT_TRUE(body.take("abc", 3));
+    EXPECT_FALSE(body.take("de", 2));
+    EXPECT_TRUE(body.refused());
+    // Nothing more is taken once refused, even what would fit.
+    EXPECT_FALSE(body.take("d", 1));
+    EXPECT_EQ(body.finish(0), transfer_code::aborted);
+    EXPECT_EQ(body.received(), 3u);
+    EXPECT_EQ(written(), "abc");
+}
+
+TEST_F(Receiver, RefusesAHeadThatCannotLeadToThePackage) {
+    struct Case {
+        std::string head;
+        std::int32_t code;
+    };
+    const std::vector<Case> cases = {
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n", transfer_code::download_failure},
+        {"HTTP/1.1 304 Not Modified\r\n", transfer_code::download_failure},
+        {"HTTP/1.1 101 Switching Protocols\r\n", transfer_code::download_failure},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 11\r\n", transfer_code::aborted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.head);
+        BodyReceiver body(file, 10, {});
+        ASSERT_EQ(body.start(), 0);
+        EXPECT_FALSE(body.accept_head(head_of(c.head)));
+        EXPECT_FALSE(body.take("abc", 3));
+        EXPECT_EQ(body.finish(0), c.code);
+        EXPECT_EQ(body.received(), 0u);
+    }
+}
+
+TEST_F(Receiver, ReportsABodyShorterThanAnnounced) {
+    BodyReceiver body(file, -1, {});
+    ASSERT_EQ(body.start(), 0);
+    ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")));
+    ASSERT_TRUE(body.take("abc", 3));
+    EXPECT_EQ(body.finish(0), transfer_code::download_failure);
+}
+
+TEST_F(Receiver, PassesOnTheTransfersOwnFailure) {
+    BodyReceiver body(file, -1, {});
+    ASSERT_EQ(body.start(), 0);
+    ASSERT_TRUE(body.take("abc", 3));
+    EXPECT_EQ(body.finish(transfer_code::timed_out), transfer_code::timed_out);
+}
+
+TEST_F(Receiver, ReportsAFileThatCannotBeMade) {
+    BodyReceiver body(dir / "missing" / "pkg.zip.download", -1, {});
+    EXPECT_LT(body.start(), 0);
+}
+
+}  // namespace
