@@ -21,7 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Entries are streamed through a buffer of this size; none is ever held whole in memory.
-constexpr std::size_t chunk_size = 256 * 1024;
+constexpr std::size_t chunk_size = UPDATER_SMALL_BUFFERS ? 4 * 1024 : 256 * 1024;
 constexpr zip_uint32_t dos_directory_attribute = 0x10;
 constexpr unsigned unix_file_type_mask = 0170000;
 constexpr unsigned unix_regular_file = 0100000;
