@@ -39,6 +39,8 @@ else()
   find_package(spdlog CONFIG REQUIRED)
   find_package(fmt CONFIG REQUIRED)
   find_package(CLI11 CONFIG REQUIRED)
+  # A static libzip (the fuzzing build's) names zlib's target without finding it.
+  find_package(ZLIB REQUIRED)
   find_package(libzip CONFIG REQUIRED)
   find_package(CURL REQUIRED)
   find_package(OpenSSL REQUIRED)

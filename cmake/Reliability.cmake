@@ -13,3 +13,6 @@ endif()
 if(UPDATER_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)
 endif()
+# The fuzzer's inputs are a few KiB: its build reads packages and entries in small pieces, so
+# that they take every path of data that spans several reads.
+add_compile_definitions(UPDATER_SMALL_BUFFERS=$<BOOL:${UPDATER_FUZZ}>)

@@ -9,7 +9,7 @@ namespace {
 
 // Compressed data read from the archive at a time. Each read inflates to a few times as much, so
 // a smaller buffer than the output's keeps the inflater busy as well and costs less memory.
-constexpr std::size_t compressed_piece = 64 * 1024;
+constexpr std::size_t compressed_piece = UPDATER_SMALL_BUFFERS ? 1024 : 64 * 1024;
 
 struct SourceCloser {
     void operator()(zip_source_t* source) const { zip_source_free(source); }

@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Entries are streamed through a buffer of this size; none is ever held whole in memory.
-constexpr std::size_t chunk_size = 256 * 1024;
+constexpr std::size_t chunk_size = UPDATER_SMALL_BUFFERS ? 4 * 1024 : 256 * 1024;
 constexpr zip_uint32_t dos_directory_attribute = 0x10;
 constexpr unsigned unix_file_type_mask = 0170000;
 constexpr unsigned unix_regular_file = 0100000;
@@ -181,8 +181,7 @@ struct Levels {
 };
 
 // The directories on the way to the first `depth` elements of `path` that are not known yet,
-// made one level at a time from the deepest known one: only one path is held at a time, and
-// the calls don't climb up the path first.
+// made one level at a time below the deepest known one.
 NativeError make_missing_levels(Run& run, const Levels& path, std::size_t depth) {
     if (!run.paths.is_known_directory(EntryPaths::root)) {
         if (const NativeError error = make_directories(run.dest); error.failed()) {
@@ -190,18 +189,12 @@ NativeError make_missing_levels(Run& run, const Levels& path, std::size_t depth)
         }
         run.paths.set_known_directory(EntryPaths::root);
     }
-    fs::path level = run.dest;
-    for (std::size_t i = 0; i < depth; ++i) {
-        level /= path.natives[i];
-        if (run.paths.is_known_directory(path.nodes[i])) {
-            continue;
-        }
-        if (const NativeError error = make_directory(level); error.failed()) {
-            return error;
-        }
-        run.paths.set_known_directory(path.nodes[i]);
+    // Known directories lie on the way to those below them: they come first.
+    std::size_t known = 0;
+    while (known < depth && run.paths.is_known_directory(path.nodes[known])) {
+        ++known;
     }
-    return {};
+    return make_directory_levels(run.dest, path.natives, known, depth);
 }
 
 // True when `dir`, the first `depth` elements of `path`, is a directory now. Entries only ever

@@ -6,8 +6,8 @@
 
 namespace {
 
-// Bytes read from the package per system call.
-constexpr std::size_t read_piece = 1 << 20;
+// Bytes read from the package per system call (a few KiB in the fuzzing build).
+constexpr std::size_t read_piece = UPDATER_SMALL_BUFFERS ? 4 * 1024 : 1 << 20;
 
 // One open package with the piece of it read last. libzip reads in pieces of a few KiB and
 // seeks before each one; both are served from the buffer.

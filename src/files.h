@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "native_error.h"
 
@@ -19,6 +20,15 @@ NativeError make_directories(const std::filesystem::path& dir);
 // Creates one directory whose parent exists. Succeeds when it was created or already is a
 // directory.
 NativeError make_directory(const std::filesystem::path& dir);
+
+// Creates the directories levels[0], levels[0]/levels[1], ... down to the first `count` levels
+// below base, which exists; the first `existing` of them are known to exist already. Each level
+// is made or found without following a link at its name. Linux makes each one in the directory
+// above it, held open, so that no call resolves a path many levels long: the system's work grows
+// with the depth, not with its square. Fails with the error of the first level that fails.
+NativeError make_directory_levels(const std::filesystem::path& base,
+                                  const std::vector<std::filesystem::path>& levels,
+                                  std::size_t existing, std::size_t count);
 
 // The outcome of asking the system to create a directory: one that exists afterwards is never an
 // error, whatever the system answered (a volume root answers "access denied" on Windows).

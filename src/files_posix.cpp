@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -6,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -23,6 +25,34 @@ NativeError make_directory(const std::filesystem::path& dir) {
         return {};
     }
     return existing_directory_is_fine(last_error(), is_existing_directory(dir));
+}
+
+NativeError make_directory_levels(const std::filesystem::path& base,
+                                  const std::vector<std::filesystem::path>& levels,
+                                  std::size_t existing, std::size_t count) {
+    // O_PATH: a directory is only held to make and open names in, never read.
+    UniqueFd dir(open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+        return last_error();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const char* name = levels[i].c_str();
+        if (i >= existing && mkdirat(dir.get(), name, 0777) != 0) {
+            const NativeError error = last_error();
+            struct stat st;
+            const bool directory =
+                fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+            if (existing_directory_is_fine(error, directory).failed()) {
+                return error;
+            }
+        }
+        UniqueFd next(openat(dir.get(), name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) {
+            return last_error();
+        }
+        dir = std::move(next);
+    }
+    return {};
 }
 
 [[nodiscard]] bool is_missing_parent(NativeError error) {
@@ -172,29 +202,154 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
     return std::rename(from.c_str(), to.c_str()) == 0 ? NativeError() : last_error();
 }
 
-void remove_tree(const std::filesystem::path& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-        return;
-    }
-    // A link is removed as itself; lstat never follows it.
-    if (!S_ISDIR(st.st_mode)) {
-        unlink(path.c_str());
-        return;
-    }
-    // A directory without write or search permission for its owner (shipped so, or made so by
-    // `chmod -R a-w`) could not be emptied, and every later update would fail on it.
+namespace {
+
+// A directory without write or search permission for its owner (shipped so, or made so by
+// `chmod -R a-w`) could not be emptied, and every later update would fail on it. The mode is
+// changed on the name only if it is not a link.
+void allow_emptying(int parent, const char* name, const struct stat& st) {
     if ((st.st_mode & S_IRWXU) != S_IRWXU) {
-        chmod(path.c_str(), (st.st_mode & 07777) | S_IRWXU);
+        fchmodat(parent, name, (st.st_mode & 07777) | S_IRWXU, AT_SYMLINK_NOFOLLOW);
     }
-    std::vector<std::filesystem::path> entries;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(path, error), end; !error && it != end;
-         it.increment(error)) {
-        entries.push_back(it->path());
+}
+
+// Opens the directory `name` in `parent` to empty it. Anything else there (a file, a link, even
+// one that took the directory's place meanwhile) is removed as itself and nothing is opened.
+UniqueFd open_to_empty(int parent, const char* name) {
+    struct stat st;
+    if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return UniqueFd();
     }
-    for (const std::filesystem::path& entry : entries) {
-        remove_tree(entry);
+    if (S_ISDIR(st.st_mode)) {
+        allow_emptying(parent, name, st);
+        UniqueFd dir(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (dir.valid() || (errno != ENOTDIR && errno != ELOOP)) {
+            return dir;
+        }
+    }
+    unlinkat(parent, name, 0);
+    return UniqueFd();
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Removes everything in `dir` but its directories, whose names are appended to `subdirectories`,
+// each ending in a NUL.
+void remove_all_but_directories(int dir, std::string& subdirectories) {
+    const std::unique_ptr<DIR, DirCloser> stream(fdopendir(dup(dir)));
+    if (!stream) {
+        return;
+    }
+    // A name already read stays read when another one is removed meanwhile.
+    while (const dirent* entry = readdir(stream.get())) {
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+            continue;
+        }
+        struct stat st;
+        const bool directory =
+            entry->d_type == DT_DIR ||
+            (entry->d_type == DT_UNKNOWN && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+             S_ISDIR(st.st_mode));
+        if (directory) {
+            subdirectories.append(name).push_back('\0');
+        } else {
+            unlinkat(dir, name, 0);
+        }
+    }
+}
+
+// A directory being emptied, below the one before it on the stack.
+struct Level {
+    dev_t device;
+    ino_t inode;
+    // Where its subdirectories' names start in the names still to do; its own is the last name
+    // of the level above.
+    std::size_t names_start;
+};
+
+// The directory `dir` is, to recognise it when coming back.
+[[nodiscard]] bool identify(int dir, std::size_t names_start, Level& level) {
+    struct stat st;
+    if (fstat(dir, &st) != 0) {
+        return false;
+    }
+    level = {st.st_dev, st.st_ino, names_start};
+    return true;
+}
+
+// The start of the last name in `names`, each ending in a NUL, after `from`.
+std::size_t last_name(const std::string& names, std::size_t from) {
+    const std::size_t before = names.rfind('\0', names.size() - 2);
+    return before == std::string::npos || before < from ? from : before + 1;
+}
+
+// The directory above `dir`, when it is still the one recorded in `parent`: should something
+// have moved `dir` elsewhere meanwhile, its ".." is another directory, which is never touched.
+UniqueFd reopen_parent(int dir, const Level& parent) {
+    UniqueFd above(openat(dir, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (!above.valid() || fstat(above.get(), &st) != 0 || st.st_dev != parent.device ||
+        st.st_ino != parent.inode) {
+        return UniqueFd();
+    }
+    return above;
+}
+
+// Empties the directory open as `top`, depth first without recursion. One directory is open at a
+// time, and what is kept per level is its identity and the names of its subdirectories still to
+// do: memory grows with the depth and the names, never with the square of the depth, and every
+// system call takes a single name, so that the work of the system does not either.
+void empty_directory(UniqueFd top) {
+    std::string names;
+    std::vector<Level> levels(1);
+    if (!identify(top.get(), 0, levels[0])) {
+        return;
+    }
+    UniqueFd dir = std::move(top);
+    remove_all_but_directories(dir.get(), names);
+    for (;;) {
+        const Level& level = levels.back();
+        if (names.size() > level.names_start) {
+            // Down into the last subdirectory still to do; its name stays until it is removed.
+            const std::size_t name = last_name(names, level.names_start);
+            UniqueFd below = open_to_empty(dir.get(), names.c_str() + name);
+            Level next{};
+            if (!below.valid() || !identify(below.get(), names.size(), next)) {
+                // One that can't be entered may still be empty.
+                unlinkat(dir.get(), names.c_str() + name, AT_REMOVEDIR);
+                names.resize(name);
+                continue;
+            }
+            dir = std::move(below);
+            levels.push_back(next);
+            remove_all_but_directories(dir.get(), names);
+            continue;
+        }
+        if (levels.size() == 1) {
+            return;
+        }
+        // Done with this directory: up again, and removed from there.
+        levels.pop_back();
+        UniqueFd above = reopen_parent(dir.get(), levels.back());
+        if (!above.valid()) {
+            return;
+        }
+        dir = std::move(above);
+        const std::size_t own = last_name(names, levels.back().names_start);
+        unlinkat(dir.get(), names.c_str() + own, AT_REMOVEDIR);
+        names.resize(own);
+    }
+}
+
+}  // namespace
+
+void remove_tree(const std::filesystem::path& path) {
+    // A link is removed as itself and never followed.
+    if (UniqueFd top = open_to_empty(AT_FDCWD, path.c_str()); top.valid()) {
+        empty_directory(std::move(top));
     }
     rmdir(path.c_str());
 }

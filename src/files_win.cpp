@@ -96,6 +96,23 @@ NativeError make_directory(const std::filesystem::path& dir) {
     return existing_directory_is_fine(last_error(), is_existing_directory(dir));
 }
 
+NativeError make_directory_levels(const std::filesystem::path& base,
+                                  const std::vector<std::filesystem::path>& levels,
+                                  std::size_t existing, std::size_t count) {
+    // Windows takes whole paths: each level by its full path, as long as the system allows.
+    std::filesystem::path level = base;
+    for (std::size_t i = 0; i < count; ++i) {
+        level /= levels[i];
+        if (i < existing) {
+            continue;
+        }
+        if (const NativeError error = make_directory(level); error.failed()) {
+            return error;
+        }
+    }
+    return {};
+}
+
 [[nodiscard]] bool is_missing_parent(NativeError error) {
     return error.code() == ERROR_PATH_NOT_FOUND || error.code() == ERROR_FILE_NOT_FOUND;
 }

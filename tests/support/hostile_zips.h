@@ -139,6 +139,25 @@ inline std::vector<Archive> archives(std::size_t bomb_size) {
     all.push_back({"claims-4GiB", build_zip({huge}), false});
 
     all.push_back({"bomb", build_zip({{"bomb.bin", std::string(bomb_size, '\0')}}), true});
+
+    // Deep paths, small enough for the fuzzer's inputs and for Wine, which resolves a path
+    // element by element: one entry longer than any path Linux takes whole (Windows holds it),
+    // and entries on deep paths of their own, each made level by level.
+    std::string longer_than_a_path;
+    for (int level = 0; level < 45; ++level) {
+        longer_than_a_path += std::string(99, 'a') + "/";
+    }
+    all.push_back({"longer-than-a-path", build_zip({stored(longer_than_a_path + "f", "deep")}),
+                   std::nullopt});
+    std::string below;
+    for (int level = 0; level < 200; ++level) {
+        below += "d/";
+    }
+    std::vector<ZipEntry> deep_entries;
+    for (int entry = 0; entry < 2; ++entry) {
+        deep_entries.push_back(stored("e" + std::to_string(entry) + "/" + below + "f", "deep"));
+    }
+    all.push_back({"deep-entries", build_zip(deep_entries), true});
     return all;
 }
 

@@ -55,6 +55,56 @@ TEST(Files, RelativeAndDottedPathsWorkPastTheOldLengthLimit) {
     EXPECT_EQ(regular_file_size(dir.path() / deep / "file"), 1u);
 }
 
+// A chain of directories past the length of any path the system takes whole (Linux: 4096
+// bytes), with files and a link to a directory outside on the way: removing it removes all of it
+// and nothing the link leads to.
+TEST(Files, TreesOfAnyDepthAreMadeAndRemovedWhole) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Windows paths end at 32767 characters, and Wine resolves each path "
+                        "element by element: a chain this deep takes it minutes";
+    }
+    TempDir dir;
+    const std::vector<fs::path> levels(3000, "d");
+    fs::create_directory(dir / "tree");
+    ASSERT_TRUE(make_directory_levels(dir / "tree", levels, 0, levels.size()).ok());
+    fs::path shallow = dir / "tree";
+    for (int level = 0; level < 10; ++level) {
+        shallow /= "d";
+        write_file(shallow / "file", "x");
+    }
+    write_file(dir / "outside" / "keep", "keep");
+    const std::string refused = make_directory_link(dir / "outside", shallow / "link");
+    ASSERT_EQ(refused, "");
+    // Made already: the levels known to exist are only entered.
+    EXPECT_TRUE(make_directory_levels(dir / "tree", levels, levels.size(), levels.size()).ok());
+    remove_tree(dir / "tree");
+    EXPECT_FALSE(path_exists(dir / "tree"));
+    EXPECT_EQ(read_file(dir / "outside" / "keep"), "keep");
+}
+
+// A level whose name holds a link or a file is never entered, whether it was known to exist or
+// not: made by the system, it is refused as a file there would be.
+TEST(Files, DirectoryLevelsNeverFollowALink) {
+    TempDir dir;
+    fs::create_directories(dir / "tree");
+    fs::create_directories(dir / "outside");
+    write_file(dir / "tree" / "file", "x");
+    const std::string refused = make_directory_link(dir / "outside", dir / "tree" / "link");
+    if (!refused.empty()) {
+        GTEST_SKIP() << "directory links cannot be made here: " << refused;
+    }
+    for (const char* name : {"file", "link"}) {
+        for (const std::size_t existing : {0, 1}) {
+            const std::vector<fs::path> levels = {name, "below"};
+            EXPECT_TRUE(make_directory_levels(dir / "tree", levels, existing, 2).failed())
+                << name << existing;
+        }
+        EXPECT_EQ(make_directory_levels(dir / "tree", {name, "below"}, 0, 2),
+                  errors::already_exists);
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "outside"));
+}
+
 struct Flush : LoggedTest {};
 
 TEST_F(Flush, WrittenFilesAndRenamesAreFlushedAndWhatIsMissingIsAnError) {
