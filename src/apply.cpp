@@ -12,7 +12,8 @@
 #include "launch.h"
 #include "processes.h"
 #include "run_start.h"
-#include "signature.h"
+#include "stage.h"
+#include "staged_stamp.h"
 #include "text.h"
 
 namespace {
@@ -96,23 +97,6 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     return true;
 }
 
-// The publisher's signature of the package, checked before the application is waited for: a
-// refused package leaves it running and the root as it is.
-[[nodiscard]] bool package_is_signed(const Layout& layout, const std::string& version,
-                                     const std::vector<std::string>& public_keys) {
-    const std::optional<std::vector<PublicKey>> keys = parse_public_keys(public_keys);
-    if (!keys) {
-        return false;
-    }
-    if (!layout.package) {
-        report_unopenable_package(layout.package_text);
-        return false;
-    }
-    const fs::path& package = *layout.package;
-    return verify_signature(
-        package, {with_suffix(package, ".minisig"), *keys, version, SignatureFailure::ends_run});
-}
-
 // True while the application the caller named still runs: it would be started a second time.
 [[nodiscard]] bool application_still_running(std::int32_t pid, const Layout& layout) {
     const ProcessHandle process(pid);
@@ -174,7 +158,17 @@ void log_holders(const fs::path& dir) {
     return true;
 }
 
-[[nodiscard]] bool move_current_aside(const Layout& layout, WrittenFile& marker) {
+// Before current/ moves, the marker must be on the disk, and so must be everything the new
+// installation holds before it is committed. A staged tree is on the disk already: then only the
+// marker's name and its content are new.
+[[nodiscard]] bool make_marker_durable(const Layout& layout, bool staged) {
+    return staged ? make_rename_durable(layout.marker) : make_durable(layout.root);
+}
+[[nodiscard]] bool make_commit_durable(const Layout& layout, bool staged) {
+    return staged ? make_file_durable(layout.marker) : make_durable(layout.root);
+}
+
+[[nodiscard]] bool move_current_aside(const Layout& layout, WrittenFile& marker, bool staged) {
     if (marker.error().failed()) {
         spdlog::error("Failed to create {}: {}", path_text(layout.marker),
                       error_text(marker.error()));
@@ -182,7 +176,7 @@ void log_holders(const fs::path& dir) {
     }
     // The marker must outlast a power cut before current/ moves: without it, a partial
     // extraction would pass for a complete installation.
-    if (make_durable(layout.root) && rename_current_to_backup(layout)) {
+    if (make_marker_durable(layout, staged) && rename_current_to_backup(layout)) {
         return true;
     }
     static_cast<void>(marker.close());
@@ -239,10 +233,10 @@ void log_holders(const fs::path& dir) {
     return false;
 }
 
-int roll_back(const Layout& layout, WrittenFile& marker) {
-    spdlog::error("Extraction failed, rolling back");
+// Puts the backup back in place of current/ and starts the old application to learn of the
+// failure.
+int restore_backup(const Layout& layout, WrittenFile& marker) {
     static_cast<void>(marker.close());
-    remove_tree(layout.current);
     if (const NativeError error = rename_when_free(layout.backup, layout.current); error.failed()) {
         // The marker stays, so that the next run restores the backup it finds.
         spdlog::error("Failed to restore from backup: {}", error_text(error));
@@ -254,12 +248,18 @@ int roll_back(const Layout& layout, WrittenFile& marker) {
     return 1;
 }
 
+int roll_back(const Layout& layout, WrittenFile& marker) {
+    spdlog::error("Extraction failed, rolling back");
+    remove_tree(layout.current);
+    return restore_backup(layout, marker);
+}
+
 int finish_update(const Layout& layout, WrittenFile& marker, const std::string& version,
-                  const std::string& args) {
+                  const std::string& args, bool staged) {
     const bool version_text_written = write_version_text(marker, version);
     // Everything extracted, and the version text, must be on the disk before the commit: after a
     // power cut a committed .version must never come with files that were only cached.
-    if (!make_durable(layout.root)) {
+    if (!make_commit_durable(layout, staged)) {
         return roll_back(layout, marker);
     }
     if (commit_version(layout, version_text_written)) {
@@ -283,6 +283,44 @@ int finish_update(const Layout& layout, WrittenFile& marker, const std::string& 
     return 0;
 }
 
+// What the stage in the root, if any, means for this run: true when it is a complete stage of this
+// package, version and executable, to be swapped in. Anything else staged is removed, unless the
+// package could not be read: then nothing is known against it.
+[[nodiscard]] bool use_staged_tree(const StagedPaths& staged,
+                                   const std::optional<std::string>& package_sha256,
+                                   const std::string& version, const fs::path& exe) {
+    if (!package_sha256 || !has_staged_material(staged)) {
+        return false;
+    }
+    if (is_complete_stage(staged, {*package_sha256, version, path_text(exe)}, exe)) {
+        spdlog::info("Using staged installation of version {}", version);
+        return true;
+    }
+    spdlog::warn("Staged installation does not match the package, extracting it instead");
+    remove_staged_material(staged);
+    return false;
+}
+
+// The second rename of a staged apply failed: the old installation goes back, and the stage stays
+// for a later apply.
+int put_back_after_staged_rename(const Layout& layout, WrittenFile& marker,
+                                 const StagedPaths& staged, NativeError error) {
+    spdlog::error("Failed to rename current.new: {}", error_text(error));
+    log_holders(staged.tree);
+    return restore_backup(layout, marker);
+}
+
+int swap_in_staged_tree(const Layout& layout, WrittenFile& marker, const StagedPaths& staged,
+                        const std::string& version, const std::string& args) {
+    spdlog::info("Renaming current.new/ -> current/");
+    if (const NativeError error = rename_when_free(staged.tree, layout.current); error.failed()) {
+        return put_back_after_staged_rename(layout, marker, staged, error);
+    }
+    // The stamp must not outlive the tree it vouched for.
+    remove_staged_material(staged);
+    return finish_update(layout, marker, version, args, true);
+}
+
 }  // namespace
 
 int run_apply(std::int32_t pid, const std::string& package, const fs::path& root,
@@ -292,28 +330,37 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
     const FileLock lock = start_locked_run(
-        root, [&layout] { return lock_root(layout.root); }, layout.root,
+        root, [&layout] { return lock_root_stopping_stage(layout.root); }, layout.root,
         "Another update is in progress in " + path_text(layout.root));
     if (!lock.held()) {
         return 1;
     }
+    // A mark left by a stage that was killed would make a later apply wait for nothing.
+    remove_file(stage_mark_path(layout.root));
     if (!settle_stale_backup(layout)) {
         return 1;
     }
     if (package_is_other_than_a_file(layout)) {
         return refuse_package(pid, layout);
     }
-    if (!public_keys.empty() && !package_is_signed(layout, version, public_keys)) {
+    const StagedPaths staged = staged_paths(layout.root);
+    const PackageRead read = read_package(layout.package, layout.package_text, version, public_keys,
+                                          has_staged_material(staged));
+    if (!read.accepted) {
         return refuse_package(pid, layout);
     }
+    const bool use_stage = use_staged_tree(staged, read.sha256, version, exe);
     wait_for_old_process(pid, layout);
     // Made only now, after the wait, so that nothing planted at its name meanwhile is used.
     WrittenFile marker(layout.marker, WriteMode::replace);
-    if (!move_current_aside(layout, marker)) {
+    if (!move_current_aside(layout, marker, use_stage)) {
         return 1;
+    }
+    if (use_stage) {
+        return swap_in_staged_tree(layout, marker, staged, version, args);
     }
     if (!extract_into_current(layout) || !has_executable(layout, exe)) {
         return roll_back(layout, marker);
     }
-    return finish_update(layout, marker, version, args);
+    return finish_update(layout, marker, version, args, false);
 }

@@ -118,7 +118,12 @@ struct Run {
     unsigned creation_mask;
     EntryPaths paths;
     EntryReader reader;
+    const StopCheck& stop_requested;
 };
+
+[[nodiscard]] bool stopping(const Run& run) {
+    return run.stop_requested && run.stop_requested();
+}
 
 // The elements of a name that lead somewhere: without empty and "." ones.
 std::vector<std::string> path_elements(const std::string& name) {
@@ -282,7 +287,7 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     // lying size would otherwise turn a small archive into a full disk. The reader hands over
     // nothing past that size.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return opened() && !refused("write", path, file->write(data, size));
+        return !stopping(run) && opened() && !refused("write", path, file->write(data, size));
     });
     if (!read || !opened()) {
         return false;
@@ -323,7 +328,9 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     }
     const fs::path file = parts.empty() ? dir : dir / path.natives.back();
     if (!write_entry(run, index, stat, file)) {
-        spdlog::error("Failed to extract: {}", name);
+        if (!stopping(run)) {
+            spdlog::error("Failed to extract: {}", name);
+        }
         return false;
     }
     return true;
@@ -335,18 +342,23 @@ void report_unopenable_package(const std::string& package_text) {
     spdlog::error("Failed to open zip: {}", package_text);
 }
 
-[[nodiscard]] bool extract_zip(const fs::path& package, const fs::path& dest_dir) {
+[[nodiscard]] bool extract_zip(const fs::path& package, const fs::path& dest_dir,
+                               const StopCheck& stop_requested) {
     Archive archive = open_archive(package);
     if (!archive) {
         report_unopenable_package(path_text(package));
         return false;
     }
     Run run{
-        archive.get(), dest_dir, file_creation_mask(), {}, EntryReader(archive.get(), chunk_size)};
+        archive.get(), dest_dir, file_creation_mask(), {}, EntryReader(archive.get(), chunk_size),
+        stop_requested};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, path_text(package));
 
     for (zip_uint64_t index = 0; index < count; ++index) {
+        if (stopping(run)) {
+            return false;
+        }
         // Names come decoded by the library: UTF-8 when flagged or valid as such, else CP437.
         zip_stat_t stat;
         zip_stat_init(&stat);

@@ -1,13 +1,19 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
+// Asked between entries and between the pieces of an entry's data; true ends the extraction at
+// once, with nothing logged.
+using StopCheck = std::function<bool()>;
+
 // Unpacks every entry of the zip archive at `package` into dest_dir, stopping at the first entry
-// that fails. True when every entry was written.
+// that fails, or when `stop_requested` says so. True when every entry was written.
 [[nodiscard]] bool extract_zip(const std::filesystem::path& package,
-                               const std::filesystem::path& dest_dir);
+                               const std::filesystem::path& dest_dir,
+                               const StopCheck& stop_requested = {});
 
 // Logs that the package, named as given, can't be opened as an archive.
 void report_unopenable_package(const std::string& package_text);
