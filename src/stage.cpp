@@ -20,9 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto stage_stop_wait = std::chrono::seconds(5);
 constexpr auto lock_poll_pause = std::chrono::milliseconds(20);
-// How often a stage looks whether it was asked to stop: often enough to stop well within a
-// second, rarely enough to cost nothing beside the writing.
-constexpr auto stop_poll_interval = std::chrono::milliseconds(20);
 
 // The stage's mark, present from just after the lock is taken until just before it is released.
 // Its disappearance is the request to stop.
@@ -41,16 +38,12 @@ class StageMark {
     StageMark& operator=(const StageMark&) = delete;
 
     // True once the mark is gone. Without a mark of its own, no one can ask the stage to stop.
+    // Asked between entries and pieces of data: one look costs far less than writing either,
+    // and the same package makes the same calls on every run.
     [[nodiscard]] bool stop_requested() {
-        if (!made_ || stopped_) {
-            return stopped_;
+        if (made_ && !stopped_) {
+            stopped_ = !path_exists(path_);
         }
-        const Clock::time_point now = Clock::now();
-        if (now - last_check_ < stop_poll_interval) {
-            return false;
-        }
-        last_check_ = now;
-        stopped_ = !path_exists(path_);
         return stopped_;
     }
 
@@ -58,7 +51,6 @@ class StageMark {
     fs::path path_;
     bool made_ = false;
     bool stopped_ = false;
-    Clock::time_point last_check_{};
 };
 
 // A digest that only asks whether to go on, so that reading a large package can be stopped.
