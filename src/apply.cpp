@@ -162,7 +162,7 @@ void log_holders(const fs::path& dir) {
 // installation holds before it is committed. A staged tree is on the disk already: then only the
 // marker's name and its content are new.
 [[nodiscard]] bool make_marker_durable(const Layout& layout, bool staged) {
-    return staged ? make_rename_durable(layout.marker) : make_durable(layout.root);
+    return staged ? make_name_durable(layout.marker) : make_durable(layout.root);
 }
 [[nodiscard]] bool make_commit_durable(const Layout& layout, bool staged) {
     return staged ? make_file_durable(layout.marker) : make_durable(layout.root);

@@ -168,7 +168,7 @@ NativeError flush_rename(const std::filesystem::path& target) {
     return open_and_fsync(parent.empty() ? "." : parent, O_DIRECTORY);
 }
 
-NativeError flush_removal(const std::filesystem::path& path) {
+NativeError flush_directory_of(const std::filesystem::path& path) {
     return flush_rename(path);
 }
 

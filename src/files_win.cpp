@@ -228,9 +228,9 @@ NativeError flush_rename(const std::filesystem::path& target) {
     return flush_file(target);
 }
 
-NativeError flush_removal(const std::filesystem::path& path) {
-    // The removed file can't be opened any more; its directory, opened for writing, commits the
-    // journal as a file does.
+NativeError flush_directory_of(const std::filesystem::path& path) {
+    // The file may be gone or held open without sharing; its directory, opened for writing,
+    // commits the journal as a file does.
     const std::filesystem::path parent = path.parent_path();
     const UniqueHandle dir(
         CreateFileW(long_path(parent.empty() ? L"." : parent).c_str(), GENERIC_WRITE,

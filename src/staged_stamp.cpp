@@ -128,7 +128,7 @@ void remove_staged_material(const StagedPaths& staged) {
     if (path_exists(staged.stamp)) {
         remove_file(staged.stamp);
         // Should the removal not reach the disk, the tree is left for the next run to judge.
-        if (!make_removal_durable(staged.stamp)) {
+        if (!make_name_durable(staged.stamp)) {
             return;
         }
     }
