@@ -7,7 +7,7 @@ usage: staged_rounds.py ROUNDS WORK OUTPUT.json UPDATER PACKAGE
 Each round installs an empty current/app.exe in two fresh roots below WORK. In one, `apply`
 extracts PACKAGE as today; in the other, `stage` runs first and `apply` swaps the staged tree
 in. The order alternates from round to round, and the page cache is written back before each
-timed run. Figures per run, in seconds:
+timed run; the files of a round are emptied afterwards, as alternate_rounds.py does. Figures per run, in seconds:
 
   downtime      from the log line that ends the wait to "Launched" (what the user waits for)
   to_launch     from the start of `apply` to "Launched" (with a stage, the package's SHA-256 is
@@ -23,6 +23,8 @@ import statistics
 import subprocess
 import sys
 import time
+
+from alternate_rounds import empty_files
 
 WAIT_ENDED = "Process 0 not found, proceeding"
 
@@ -73,7 +75,8 @@ def main():
         for kind in order:
             root = os.path.join(work, f"{kind}-{round_number}")
             runs[kind].append(one_update(updater, package, root, kind == "staged"))
-            subprocess.run(["rm", "-rf", root], check=True)
+            # Emptied, not removed, for the reason alternate_rounds.py gives.
+            empty_files(root)
     medians = {kind: {name: statistics.median(run[name] for run in figures)
                       for name in figures[0]}
                for kind, figures in runs.items()}
