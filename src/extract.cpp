@@ -10,7 +10,9 @@
 #include <optional>
 #include <vector>
 
+#include "download.h"
 #include "entry_data.h"
+#include "entry_layout.h"
 #include "entry_paths.h"
 #include "extract_source.h"
 #include "files.h"
@@ -31,18 +33,34 @@ struct ArchiveCloser {
 };
 using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
 
+struct SourceReleaser {
+    void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+using SourceReference = std::unique_ptr<zip_source_t, SourceReleaser>;
+
+// An open archive, and a reference of our own to the source it reads, through which the raw
+// records are read as well. The archive goes first; the source lives until both are done.
+struct OpenArchive {
+    SourceReference source;
+    Archive archive;
+};
+
 // The archive is opened by its native path, so that the package path is read in the same code
 // page on every step.
-Archive open_archive(const fs::path& path) {
+OpenArchive open_archive(const fs::path& path) {
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t* source = archive_source(path, &error);
-    zip_t* archive = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
-    if (source != nullptr && archive == nullptr) {
-        zip_source_free(source);
+    OpenArchive opened;
+    opened.source.reset(archive_source(path, &error));
+    zip_t* archive =
+        opened.source ? zip_open_from_source(opened.source.get(), ZIP_RDONLY, &error) : nullptr;
+    if (archive != nullptr) {
+        // The archive took the source's reference; ours is a second one.
+        zip_source_keep(opened.source.get());
+        opened.archive.reset(archive);
     }
     zip_error_fini(&error);
-    return Archive(archive);
+    return opened;
 }
 
 // Zip tools on Windows sometimes separate elements with `\`.
@@ -270,6 +288,19 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     return error.failed();
 }
 
+// An installation must leave its volume as much room as a download does: the system and the
+// application need some to go on working. No answer from the system lets the write go ahead
+// (the write itself then reports a full disk).
+[[nodiscard]] bool leaves_free_space_floor(const Run& run, const zip_stat_t& stat,
+                                           std::size_t size) {
+    const std::optional<std::int64_t> free = free_space(run.dest);
+    if (!free || *free - static_cast<std::int64_t>(size) >= transfer_limits.free_space_floor) {
+        return true;
+    }
+    spdlog::error("Not enough free space to extract {}", stat.name);
+    return false;
+}
+
 // Streams one entry into its file, checking its data against the recorded size and CRC-32 as
 // it goes (entry_data.h). The file is created with the first piece of data (or once an empty
 // entry has been read), so an entry that can't be opened leaves nothing behind.
@@ -283,11 +314,12 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
         }
         return file->error().ok();
     };
-    // An entry may not inflate beyond the size the directory records: overlapping entries or a
-    // lying size would otherwise turn a small archive into a full disk. The reader hands over
-    // nothing past that size.
+    // An entry may not inflate beyond the size the directory records: a lying size would
+    // otherwise turn a small archive into a full disk. The reader hands over nothing past that
+    // size. Overlapping entries were refused when the archive was opened.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return !stopping(run) && opened() && !refused("write", path, file->write(data, size));
+        return !stopping(run) && leaves_free_space_floor(run, stat, size) && opened() &&
+               !refused("write", path, file->write(data, size));
     });
     if (!read || !opened()) {
         return false;
@@ -344,8 +376,11 @@ void report_unopenable_package(const std::string& package_text) {
 
 [[nodiscard]] bool extract_zip(const fs::path& package, const fs::path& dest_dir,
                                const StopCheck& stop_requested) {
-    Archive archive = open_archive(package);
-    if (!archive) {
+    const OpenArchive opened = open_archive(package);
+    const Archive& archive = opened.archive;
+    // An archive whose entries share data or disagree with their local headers is refused as a
+    // whole, before anything of it is written.
+    if (!archive || !entries_lie_apart_as_recorded(archive.get(), opened.source.get())) {
         report_unopenable_package(path_text(package));
         return false;
     }

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "hostile_zips.h"
 #include "native_error.h"
 #include "processes.h"
 #include "support.h"
@@ -598,6 +599,62 @@ TEST_F(Apply, PackagesWindowsCannotHoldAreRolledBack) {
         EXPECT_TRUE(contains(log(), "error " + error)) << testing::PrintToString(log());
         expect_rolled_back(old);
     }
+}
+
+// Thirty central records pointing at one record of 20 MiB of deflated zeros, a package of about
+// 20 KB, would write 600 MiB. It is refused as it is opened, before anything is written.
+TEST_F(Apply, EntriesSharingOneRecordAreRefusedBeforeAnythingIsWritten) {
+    install(current, "old");
+    write_file(root / ".version", "1.0\r\n");
+    const Files old = installed(current);
+    std::vector<ZipEntry> entries = hostile::entries_sharing_one_record(20u << 20, 30);
+    entries.push_back(app_entry());
+    write_zip(package, entries);
+    ASSERT_LT(fs::file_size(package), 200u * 1024 + app_bytes.size());
+
+    EXPECT_EQ(apply(0).exit_code, 1);
+    EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
+                            "info Renaming current/ -> current.bak/", extracting(),
+                            "error Zip entries overlap: zeros-0.bin and zeros-1.bin",
+                            "error Failed to open zip: " + package.string(),
+                            "error Extraction failed, rolling back", launched("--update-failed")}));
+    expect_rolled_back(old);
+    EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
+}
+
+// An entry described one way by its local header and another by its central record would show
+// a reviewer's tool one thing and install another.
+TEST_F(Apply, LocalHeadersThatDisagreeWithTheirCentralRecordsAreRefused) {
+    for (const auto& [field, entry] : hostile::local_header_mismatches()) {
+        SCOPED_TRACE(field);
+        use_root(field);
+        install(current, "old");
+        const Files old = installed(current);
+        write_zip(package, {app_entry(), entry});
+        EXPECT_EQ(apply(0).exit_code, 1);
+        EXPECT_EQ(
+            log(),
+            Lines({"info Process 0 not found, proceeding", "info Renaming current/ -> current.bak/",
+                   extracting(), "error Zip entry does not match its local header: data.txt",
+                   "error Failed to open zip: " + package.string(),
+                   "error Extraction failed, rolling back", launched("--update-failed")}));
+        expect_rolled_back(old);
+    }
+}
+
+// Extraction keeps the disk above the free-space floor a download keeps: the updater built with
+// a floor no disk clears refuses the first data it would write.
+TEST_F(Apply, ExtractionStopsAtTheFreeSpaceFloor) {
+    install(current, "old");
+    const Files old = installed(current);
+    write_new_version();
+    EXPECT_EQ(run(small_limits_updater_exe(), apply_args(0)).exit_code, 1);
+    EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
+                            "info Renaming current/ -> current.bak/", extracting(), counted(3),
+                            "error Not enough free space to extract app.exe",
+                            "error Failed to extract: app.exe",
+                            "error Extraction failed, rolling back", launched("--update-failed")}));
+    expect_rolled_back(old);
 }
 
 TEST_F(Apply, PathsPastTheOldLengthLimitWork) {

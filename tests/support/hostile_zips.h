@@ -1,8 +1,9 @@
 #pragma once
 
 // Archives made to break extraction: names that climb out of the destination, link entries,
-// damaged central directories, entries sharing their data, sizes that lie, and a compression
-// bomb. They seed the extraction fuzzer and are replayed as regression tests.
+// damaged central directories, entries sharing their data or reaching into the central
+// directory, local headers that disagree with their central records, sizes that lie, and a
+// compression bomb. They seed the extraction fuzzer and are replayed as regression tests.
 
 #include <cstdint>
 #include <optional>
@@ -38,6 +39,38 @@ struct Archive {
 inline std::vector<ZipEntry> valid_entries() {
     return {stored("readme.txt", "hello\n"), stored("bin/app.exe", std::string(3000, 'x')),
             stored("bin/", ""), stored("lib/deep/er/file.dat", "data"), stored("empty.txt", "")};
+}
+
+// `count` entries whose central records all point at one local header and its data: `size`
+// deflated zeros, which each entry would inflate whole.
+inline std::vector<ZipEntry> entries_sharing_one_record(std::size_t size, int count) {
+    std::vector<ZipEntry> entries = {{"zeros-0.bin", std::string(size, '\0')}};
+    for (int i = 1; i < count; ++i) {
+        ZipEntry entry{"zeros-" + std::to_string(i) + ".bin", ""};
+        entry.shares_data_of = 0;
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+// An entry named data.txt whose local header disagrees with its central record, once for each
+// field the two share, by the field's name.
+inline std::vector<std::pair<std::string, ZipEntry>> local_header_mismatches() {
+    const ZipEntry entry = stored("data.txt", "the data");
+    std::vector<std::pair<std::string, ZipEntry>> all(6, {"", entry});
+    all[0].first = "signature";
+    all[0].second.local.signature = 0x08074b50;  // a data descriptor's
+    all[1].first = "name";
+    all[1].second.local.name = "data.exe";
+    all[2].first = "method";
+    all[2].second.local.method = support::method_deflated;
+    all[3].first = "crc";
+    all[3].second.local.crc = 0xDEADBEEF;
+    all[4].first = "compressed size";
+    all[4].second.local.compressed_size = 7;
+    all[5].first = "size";
+    all[5].second.local.size = 9;
+    return all;
 }
 
 // Every hostile archive; bomb_size is the size of the bomb's single inflated entry.
@@ -78,7 +111,26 @@ inline std::vector<Archive> archives(std::size_t bomb_size) {
                                          stored("c/", "")};
     overlapping[1].shares_data_of = 0;
     overlapping[2].shares_data_of = 0;
-    all.push_back({"overlapping-entries", build_zip(overlapping), std::nullopt});
+    all.push_back({"overlapping-entries", build_zip(overlapping), false});
+    all.push_back(
+        {"30-entries-one-record", build_zip(entries_sharing_one_record(1u << 20, 30)), false});
+    // The last entry's recorded data reaches into the central directory.
+    ZipEntry into_directory = stored("last.txt", "last");
+    into_directory.compressed_size = 40;
+    into_directory.size = 40;
+    all.push_back({"data-in-central-directory",
+                   build_zip({stored("first.txt", "first"), into_directory}), false});
+    for (const auto& [field, entry] : local_header_mismatches()) {
+        all.push_back(
+            {"local-header-" + field, build_zip({stored("ok.txt", "fine"), entry}), false});
+    }
+    // With a data descriptor (flag bit 3) the local header may leave CRC and sizes at zero.
+    ZipEntry described = stored("described.txt", "described");
+    described.flags = 0x0008;
+    described.local.crc = 0;
+    described.local.compressed_size = 0;
+    described.local.size = 0;
+    all.push_back({"data-descriptor", build_zip({described, stored("ok.txt", "fine")}), true});
 
     ZipEntry huge = stored("huge.bin", "not four gigabytes");
     huge.size = 4ull << 30;

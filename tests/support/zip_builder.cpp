@@ -71,7 +71,8 @@ struct Recorded {
     std::uint32_t crc;
     std::uint64_t size;
     std::string bytes;
-    bool zip64() const { return size >= max_32 || bytes.size() >= max_32; }
+    std::uint64_t compressed_size;
+    bool zip64() const { return size >= max_32 || compressed_size >= max_32; }
 };
 
 // The entry's data as the archive holds it.
@@ -83,12 +84,15 @@ std::string held_bytes(const ZipEntry& entry) {
 }
 
 Recorded record(const ZipEntry& entry, std::size_t offset) {
+    std::string bytes = held_bytes(entry);
+    const std::uint64_t compressed_size = entry.compressed_size.value_or(bytes.size());
     return {static_cast<std::uint32_t>(offset),
             entry.method,
             entry.flags,
             entry.crc.value_or(crc32_of(entry.data)),
             entry.size.value_or(entry.data.size()),
-            held_bytes(entry)};
+            std::move(bytes),
+            compressed_size};
 }
 
 std::string zip64_extra(const Recorded& data) {
@@ -97,7 +101,7 @@ std::string zip64_extra(const Recorded& data) {
         put(extra, 0x0001, 2);
         put(extra, 16, 2);
         put(extra, data.size, 8);
-        put(extra, data.bytes.size(), 8);
+        put(extra, data.compressed_size, 8);
     }
     return extra;
 }
@@ -111,17 +115,32 @@ void put_common(std::string& out, const Recorded& data, std::uint16_t flags,
     put(out, dos_time, 2);
     put(out, dos_date, 2);
     put(out, data.crc, 4);
-    put(out, data.zip64() ? max_32 : data.bytes.size(), 4);
+    put(out, data.zip64() ? max_32 : data.compressed_size, 4);
     put(out, data.zip64() ? max_32 : data.size, 4);
     put(out, name.size(), 2);
     put(out, extra.size(), 2);
 }
 
+// The local header, with the fields the entry asks to differ from the central record replaced.
 void put_local_header(std::string& out, const ZipEntry& entry, const Recorded& data) {
     const std::string extra = zip64_extra(data);
-    put(out, 0x04034b50, 4);
-    put_common(out, data, data.flags | name_flags(entry), entry.name, extra);
-    out += entry.name + extra;
+    const ZipEntry::LocalHeader& local = entry.local;
+    const std::string name = local.name.value_or(entry.name);
+    const std::size_t start = out.size();
+    put(out, local.signature.value_or(0x04034b50), 4);
+    put_common(out, data, data.flags | name_flags(entry), name, extra);
+    out += name + extra;
+    const auto replace = [&](std::size_t at, std::optional<std::uint64_t> value, int bytes) {
+        if (value) {
+            std::string field;
+            put(field, *value, bytes);
+            out.replace(start + at, field.size(), field);
+        }
+    };
+    replace(8, local.method, 2);
+    replace(14, local.crc, 4);
+    replace(18, local.compressed_size, 4);
+    replace(22, local.size, 4);
 }
 
 void put_central_record(std::string& out, const ZipEntry& entry, const Recorded& data) {

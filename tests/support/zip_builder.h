@@ -47,6 +47,20 @@ struct ZipEntry {
     // An earlier entry whose local header and data this entry's central record points at, with
     // that entry's method, flags, CRC and sizes.
     std::optional<std::size_t> shares_data_of = std::nullopt;
+    // Recorded in both headers instead of the length of the bytes the archive holds.
+    std::optional<std::uint64_t> compressed_size = std::nullopt;
+
+    // What the local header says where it should agree with the central record, when it does
+    // not: a header another tool would read differently.
+    struct LocalHeader {
+        std::optional<std::uint32_t> signature = std::nullopt;
+        std::optional<std::string> name = std::nullopt;
+        std::optional<std::uint16_t> method = std::nullopt;
+        std::optional<std::uint32_t> crc = std::nullopt;
+        std::optional<std::uint32_t> compressed_size = std::nullopt;
+        std::optional<std::uint32_t> size = std::nullopt;
+    };
+    LocalHeader local = {};
 };
 
 // A directory as Unix zip tools record it, with the DOS directory bit as well.

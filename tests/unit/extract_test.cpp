@@ -331,6 +331,67 @@ TEST_F(Extract, EmptyEntriesAndBytesAfterTheStream) {
         Files({{"empty-deflated", ""}, {"empty-stored", ""}, {"one", "1"}, {"padded", "text"}}));
 }
 
+// An entry's data must be its own: shared with another entry, or reaching into the central
+// directory, the archive is refused before anything of it is written.
+TEST_F(Extract, EntriesWhoseDataIsNotTheirOwnAreRefused) {
+    std::vector<ZipEntry> shared = {{"a.txt", "a"}, {"b.txt", "b"}, {"c.txt", ""}};
+    shared[2].shares_data_of = 0;
+    ZipEntry last{"last.txt", "last"};
+    last.method = method_stored;
+    last.compressed_size = 40;
+    last.size = 40;
+    const std::pair<std::vector<ZipEntry>, std::string> cases[] = {
+        {shared, "Zip entries overlap: a.txt and c.txt"},
+        {{{"first.txt", "first"}, last}, "Zip entry overlaps the central directory: last.txt"},
+    };
+    for (const auto& [entries, reason] : cases) {
+        write_zip(zip, entries);
+        EXPECT_FALSE(extract());
+        EXPECT_EQ(log(), Lines({"error " + reason, "error Failed to open zip: " + to_narrow(zip)}));
+        EXPECT_TRUE(fs::is_empty(dest));
+        restart_log();
+    }
+}
+
+// A local header is compared where it carries a value: a zip64 header's sizes are in its extra
+// field, and with a data descriptor (flag bit 3) it may leave the CRC-32 and sizes at zero.
+TEST_F(Extract, LocalHeadersAreReadAsTheirFlagsAndZip64FieldsSay) {
+    ZipEntry described{"described.txt", "described"};
+    described.flags = 0x0008;
+    described.local.crc = 0;
+    described.local.compressed_size = 0;
+    described.local.size = 0;
+    write_zip(zip, {described});
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(read_file(dest / "described.txt"), "described");
+    restart_log();
+
+    described.local.crc = 0xDEADBEEF;  // carried, and wrong
+    write_zip(zip, {described});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({"error Zip entry does not match its local header: described.txt",
+                            "error Failed to open zip: " + to_narrow(zip)}));
+    restart_log();
+
+    // Both headers agree on the zip64 sizes; the entry then fails its own data check only.
+    ZipEntry huge{"huge.bin", "not four gigabytes"};
+    huge.size = 4ull << 30;
+    write_zip(zip, {huge});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({counted(1), "error Failed to extract: huge.bin"}));
+}
+
+// The central directory is the one whose records the zip library read, even when the archive's
+// comment holds an end record of an empty directory nearer the file's end.
+TEST_F(Extract, EndRecordInTheCommentIsNotTheDirectory) {
+    std::string bytes = build_zip({{"a.txt", "a"}});
+    const std::string comment = std::string("PK\x05\x06", 4) + std::string(18, '\0');
+    bytes[bytes.size() - 2] = static_cast<char>(comment.size());
+    write_file(zip, bytes + comment);
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(tree(dest), Files({{"a.txt", "a"}}));
+}
+
 TEST_F(Extract, DirectoryThatCannotBeCreatedIsReported) {
     write_zip(zip, {{"a", "a file where a directory is needed"}, {"a/b.txt", "b"}});
     EXPECT_FALSE(extract());
