@@ -10,10 +10,12 @@
 
 #include "extract.h"
 #include "files.h"
+#include "held_package.h"
 #include "launch.h"
 #include "processes.h"
 #include "run_start.h"
-#include "signature.h"
+#include "stage.h"
+#include "staged_stamp.h"
 #include "text.h"
 
 namespace {
@@ -97,55 +99,6 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     return true;
 }
 
-// The package, opened once before anything reads it and held until extraction ends, so that
-// what was verified is what is installed. On Windows no one may write, rename or remove it
-// meanwhile; on Linux a writer still can, and the change then shows in its state.
-struct HeldPackage {
-    // Opens the package, if it has a path form. One that can't be opened fails where its
-    // signature is checked or where extraction reads it, as any unopenable package does.
-    explicit HeldPackage(const Layout& layout) {
-        FileState opened;
-        if (layout.package && file.open(*layout.package, ReadSharing::others_may_only_read).ok() &&
-            file.state(opened).ok()) {
-            state = opened;
-        }
-    }
-
-    ReadOnlyFile file;
-    // At the opening; nothing when it could not be opened or its state read.
-    std::optional<FileState> state;
-};
-
-// True when the held package is still what it was when it was opened. A change after the
-// extraction read it would mean that the installed files are not the ones checked.
-[[nodiscard]] bool package_unchanged(const Layout& layout, const HeldPackage& package) {
-    FileState now;
-    if (package.state && package.file.state(now).ok() && now == *package.state) {
-        return true;
-    }
-    spdlog::error("Package changed while it was being installed: {}", layout.package_text);
-    return false;
-}
-
-// The publisher's signature of the package, checked before the application is waited for: a
-// refused package leaves it running and the root as it is.
-[[nodiscard]] bool package_is_signed(const Layout& layout, const HeldPackage& held,
-                                     const std::string& version,
-                                     const std::vector<std::string>& public_keys) {
-    const std::optional<std::vector<PublicKey>> keys = parse_public_keys(public_keys);
-    if (!keys) {
-        return false;
-    }
-    if (!layout.package) {
-        report_unopenable_package(layout.package_text);
-        return false;
-    }
-    const fs::path& package = *layout.package;
-    return verify_signature(
-        held.file, package,
-        {with_suffix(package, ".minisig"), *keys, version, SignatureFailure::ends_run});
-}
-
 // True while the application the caller named still runs: it would be started a second time.
 [[nodiscard]] bool application_still_running(std::int32_t pid, const Layout& layout) {
     const ProcessHandle process(pid);
@@ -207,7 +160,17 @@ void log_holders(const fs::path& dir) {
     return true;
 }
 
-[[nodiscard]] bool move_current_aside(const Layout& layout, WrittenFile& marker) {
+// Before current/ moves, the marker must be on the disk, and so must be everything the new
+// installation holds before it is committed. A staged tree is on the disk already: then only the
+// marker's name and its content are new.
+[[nodiscard]] bool make_marker_durable(const Layout& layout, bool staged) {
+    return staged ? make_name_durable(layout.marker) : make_durable(layout.root);
+}
+[[nodiscard]] bool make_commit_durable(const Layout& layout, bool staged) {
+    return staged ? make_file_durable(layout.marker) : make_durable(layout.root);
+}
+
+[[nodiscard]] bool move_current_aside(const Layout& layout, WrittenFile& marker, bool staged) {
     if (marker.error().failed()) {
         spdlog::error("Failed to create {}: {}", path_text(layout.marker),
                       error_text(marker.error()));
@@ -215,7 +178,7 @@ void log_holders(const fs::path& dir) {
     }
     // The marker must outlast a power cut before current/ moves: without it, a partial
     // extraction would pass for a complete installation.
-    if (make_durable(layout.root) && rename_current_to_backup(layout)) {
+    if (make_marker_durable(layout, staged) && rename_current_to_backup(layout)) {
         return true;
     }
     static_cast<void>(marker.close());
@@ -235,7 +198,7 @@ void log_holders(const fs::path& dir) {
     // The backup is aside: whatever goes wrong now must end in the rollback.
     try {
         return extract_zip(package.file, *layout.package, layout.current) &&
-               package_unchanged(layout, package);
+               package_unchanged(package, layout.package_text);
     } catch (const std::exception& e) {
         spdlog::error("Unexpected error: {}", e.what());
         return false;
@@ -273,10 +236,10 @@ void log_holders(const fs::path& dir) {
     return false;
 }
 
-int roll_back(const Layout& layout, WrittenFile& marker) {
-    spdlog::error("Extraction failed, rolling back");
+// Puts the backup back in place of current/ and starts the old application to learn of the
+// failure.
+int restore_backup(const Layout& layout, WrittenFile& marker) {
     static_cast<void>(marker.close());
-    remove_tree(layout.current);
     if (const NativeError error = rename_when_free(layout.backup, layout.current); error.failed()) {
         // The marker stays, so that the next run restores the backup it finds.
         spdlog::error("Failed to restore from backup: {}", error_text(error));
@@ -288,12 +251,18 @@ int roll_back(const Layout& layout, WrittenFile& marker) {
     return 1;
 }
 
+int roll_back(const Layout& layout, WrittenFile& marker) {
+    spdlog::error("Extraction failed, rolling back");
+    remove_tree(layout.current);
+    return restore_backup(layout, marker);
+}
+
 int finish_update(const Layout& layout, WrittenFile& marker, const std::string& version,
-                  const std::string& args) {
+                  const std::string& args, bool staged) {
     const bool version_text_written = write_version_text(marker, version);
     // Everything extracted, and the version text, must be on the disk before the commit: after a
     // power cut a committed .version must never come with files that were only cached.
-    if (!make_durable(layout.root)) {
+    if (!make_commit_durable(layout, staged)) {
         return roll_back(layout, marker);
     }
     if (commit_version(layout, version_text_written)) {
@@ -317,6 +286,44 @@ int finish_update(const Layout& layout, WrittenFile& marker, const std::string& 
     return 0;
 }
 
+// What the stage in the root, if any, means for this run: true when it is a complete stage of this
+// package, version and executable, to be swapped in. Anything else staged is removed, unless the
+// package could not be read: then nothing is known against it.
+[[nodiscard]] bool use_staged_tree(const StagedPaths& staged,
+                                   const std::optional<std::string>& package_sha256,
+                                   const std::string& version, const fs::path& exe) {
+    if (!package_sha256 || !has_staged_material(staged)) {
+        return false;
+    }
+    if (is_complete_stage(staged, {*package_sha256, version, path_text(exe)}, exe)) {
+        spdlog::info("Using staged installation of version {}", version);
+        return true;
+    }
+    spdlog::warn("Staged installation does not match the package, extracting it instead");
+    remove_staged_material(staged);
+    return false;
+}
+
+// The second rename of a staged apply failed: the old installation goes back, and the stage stays
+// for a later apply.
+int put_back_after_staged_rename(const Layout& layout, WrittenFile& marker,
+                                 const StagedPaths& staged, NativeError error) {
+    spdlog::error("Failed to rename current.new: {}", error_text(error));
+    log_holders(staged.tree);
+    return restore_backup(layout, marker);
+}
+
+int swap_in_staged_tree(const Layout& layout, WrittenFile& marker, const StagedPaths& staged,
+                        const std::string& version, const std::string& args) {
+    spdlog::info("Renaming current.new/ -> current/");
+    if (const NativeError error = rename_when_free(staged.tree, layout.current); error.failed()) {
+        return put_back_after_staged_rename(layout, marker, staged, error);
+    }
+    // The stamp must not outlive the tree it vouched for.
+    remove_staged_material(staged);
+    return finish_update(layout, marker, version, args, true);
+}
+
 }  // namespace
 
 int run_apply(std::int32_t pid, const std::string& package, const fs::path& root,
@@ -326,27 +333,38 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
     const FileLock lock = start_locked_run(
-        root, [&layout] { return lock_root(layout.root); }, layout.root,
+        root, [&layout] { return lock_root_stopping_stage(layout.root); }, layout.root,
         "Another update is in progress in " + path_text(layout.root));
     if (!lock.held()) {
         return 1;
     }
+    // A mark left by a stage that was killed would make a later apply wait for nothing.
+    remove_file(stage_mark_path(layout.root));
     if (!settle_stale_backup(layout)) {
         return 1;
     }
     if (package_is_other_than_a_file(layout)) {
         return refuse_package(pid, layout);
     }
+    const StagedPaths staged = staged_paths(layout.root);
     // Held from before the signature check to the end of the extraction.
-    std::optional<HeldPackage> held(std::in_place, layout);
-    if (!public_keys.empty() && !package_is_signed(layout, *held, version, public_keys)) {
+    std::optional<HeldPackage> held(std::in_place, layout.package);
+    const PackageRead read = read_package(held->file, layout.package, layout.package_text, version,
+                                          public_keys, has_staged_material(staged));
+    if (!read.accepted) {
         return refuse_package(pid, layout);
     }
+    const bool use_stage = use_staged_tree(staged, read.sha256, version, exe);
     wait_for_old_process(pid, layout);
     // Made only now, after the wait, so that nothing planted at its name meanwhile is used.
     WrittenFile marker(layout.marker, WriteMode::replace);
-    if (!move_current_aside(layout, marker)) {
+    if (!move_current_aside(layout, marker, use_stage)) {
         return 1;
+    }
+    if (use_stage) {
+        // The staged tree was checked when it was made; the package is not read again.
+        held.reset();
+        return swap_in_staged_tree(layout, marker, staged, version, args);
     }
     const bool extracted = extract_into_current(layout, *held);
     // Free for others again before the application starts: it may remove or fetch the package.
@@ -354,5 +372,5 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     if (!extracted || !has_executable(layout, exe)) {
         return roll_back(layout, marker);
     }
-    return finish_update(layout, marker, version, args);
+    return finish_update(layout, marker, version, args, false);
 }

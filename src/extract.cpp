@@ -134,7 +134,12 @@ struct Run {
     unsigned creation_mask;
     EntryPaths paths;
     EntryReader reader;
+    const StopCheck& stop_requested;
 };
+
+[[nodiscard]] bool stopping(const Run& run) {
+    return run.stop_requested && run.stop_requested();
+}
 
 // The elements of a name that lead somewhere: without empty and "." ones.
 std::vector<std::string> path_elements(const std::string& name) {
@@ -304,7 +309,7 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     // otherwise turn a small archive into a full disk. The reader hands over nothing past that
     // size. Overlapping entries were refused when the archive was opened.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return leaves_free_space_floor(run, stat, size) && opened() &&
+        return !stopping(run) && leaves_free_space_floor(run, stat, size) && opened() &&
                !refused("write", path, file->write(data, size));
     });
     if (!read || !opened()) {
@@ -346,7 +351,9 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     }
     const fs::path file = parts.empty() ? dir : dir / path.natives.back();
     if (!write_entry(run, index, stat, file)) {
-        spdlog::error("Failed to extract: {}", name);
+        if (!stopping(run)) {
+            spdlog::error("Failed to extract: {}", name);
+        }
         return false;
     }
     return true;
@@ -367,7 +374,7 @@ void report_unopenable_package(const std::string& package_text) {
 }
 
 [[nodiscard]] bool extract_zip(const ReadOnlyFile& package_file, const fs::path& package,
-                               const fs::path& dest_dir) {
+                               const fs::path& dest_dir, const StopCheck& stop_requested) {
     const OpenArchive opened = open_archive(package_file);
     const Archive& archive = opened.archive;
     // An archive whose entries share data or disagree with their local headers is refused as a
@@ -377,11 +384,15 @@ void report_unopenable_package(const std::string& package_text) {
         return false;
     }
     Run run{
-        archive.get(), dest_dir, file_creation_mask(), {}, EntryReader(archive.get(), chunk_size)};
+        archive.get(), dest_dir, file_creation_mask(), {}, EntryReader(archive.get(), chunk_size),
+        stop_requested};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, path_text(package));
 
     for (zip_uint64_t index = 0; index < count; ++index) {
+        if (stopping(run)) {
+            return false;
+        }
         // Names come decoded by the library: UTF-8 when flagged or valid as such, else CP437.
         zip_stat_t stat;
         zip_stat_init(&stat);

@@ -79,6 +79,10 @@ bool make_rename_durable(const std::filesystem::path& target) {
     return flush_logged(flush_rename, target);
 }
 
+bool make_name_durable(const std::filesystem::path& path) {
+    return flush_logged(flush_directory_of, path);
+}
+
 std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix) {
     path += suffix;
     return path;

@@ -121,6 +121,8 @@ extern const bool durable_writes;
 [[nodiscard]] bool make_file_durable(const std::filesystem::path& path);
 // A rename (or removal) that has just put target in place.
 [[nodiscard]] bool make_rename_durable(const std::filesystem::path& target);
+// The name at path, just created or removed, even while the file is held open.
+[[nodiscard]] bool make_name_durable(const std::filesystem::path& path);
 
 // The platform's flushes behind them. Linux flushes the whole file system holding root (one
 // syncfs) and the root directory; Windows has nothing left to do there (WrittenFile::close).
@@ -129,6 +131,8 @@ NativeError flush_file(const std::filesystem::path& path);
 // Linux: the directory holding target. Windows: target itself, opened for writing, which also
 // commits NTFS's log of the rename.
 NativeError flush_rename(const std::filesystem::path& target);
+// The directory holding path, whatever is at path now.
+NativeError flush_directory_of(const std::filesystem::path& path);
 
 // Renames a file or directory, replacing an existing file at the target.
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to);

@@ -198,6 +198,10 @@ NativeError flush_rename(const std::filesystem::path& target) {
     return open_and_fsync(parent.empty() ? "." : parent, O_DIRECTORY);
 }
 
+NativeError flush_directory_of(const std::filesystem::path& path) {
+    return flush_rename(path);
+}
+
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
     return std::rename(from.c_str(), to.c_str()) == 0 ? NativeError() : last_error();
 }

@@ -245,6 +245,20 @@ NativeError flush_rename(const std::filesystem::path& target) {
     return flush_file(target);
 }
 
+NativeError flush_directory_of(const std::filesystem::path& path) {
+    // The file may be gone or held open without sharing; its directory, opened for writing,
+    // commits the journal as a file does.
+    const std::filesystem::path parent = path.parent_path();
+    const UniqueHandle dir(
+        CreateFileW(long_path(parent.empty() ? L"." : parent).c_str(), GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!dir.valid() || !FlushFileBuffers(dir.get())) {
+        return last_error();
+    }
+    return {};
+}
+
 NativeError rename_path(const std::filesystem::path& from, const std::filesystem::path& to) {
     // Write-through matters only for a move that copies (another volume): it then returns once
     // the copy is on the disk.

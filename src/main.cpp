@@ -12,6 +12,7 @@
 #include "close_app.h"
 #include "download.h"
 #include "log.h"
+#include "stage.h"
 #include "text.h"
 
 namespace {
@@ -45,6 +46,8 @@ int main(int argc, char** argv) {
     CLI::App* download = app.add_subcommand("download", "Download and verify an update package");
     CLI::App* close_app =
         app.add_subcommand("close-app", "Request a running app to quit and wait for it");
+    CLI::App* stage = app.add_subcommand(
+        "stage", "Extract an update beside the running app, for a later apply to swap in");
 
     std::string app_dir;
 
@@ -87,6 +90,16 @@ int main(int argc, char** argv) {
     close_app->add_option("--timeout-ms", timeout_ms, "Timeout in milliseconds");
     close_app->add_option("--app-dir", app_dir, "Application root directory for updater.log");
 
+    std::string stage_package;
+    std::string stage_version;
+    std::string stage_exe = "app.exe";
+    stage->add_option("--package", stage_package, "Path to the update zip")->required();
+    stage->add_option("--app-dir", app_dir, "Application root directory")->required();
+    stage->add_option("--version", stage_version, "New version string")->required();
+    stage->add_option("--exe", stage_exe, "Main executable name");
+    std::vector<std::string> stage_keys;
+    add_public_key_option(stage, stage_keys);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -94,7 +107,7 @@ int main(int argc, char** argv) {
     }
 
     try {
-        // apply and download set up their log themselves, once they hold their lock.
+        // apply, download and stage set up their log themselves, once they hold their lock.
         if (apply->parsed()) {
             return run_apply(pid, package, application_root(app_dir), to_path(apply_exe), version,
                              args, apply_keys);
@@ -106,6 +119,10 @@ int main(int argc, char** argv) {
                                                                  : std::nullopt;
             return run_download(url, to_path(output), sha256, size, application_root(app_dir),
                                 download_keys, signature_url, bound_version);
+        }
+        if (stage->parsed()) {
+            return run_stage(stage_package, application_root(app_dir), to_path(stage_exe),
+                             stage_version, stage_keys);
         }
         if (close_app->parsed()) {
             init_logging(application_root(app_dir));

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Interrupts and disturbs `apply` at each of its file-system system calls in turn.
+"""Interrupts and disturbs `apply` at each of its file-system system calls in turn; with
+--run, `stage` or the `apply` that swaps in what was staged.
 
 The disturbed run installs either the good package (every call of the run) or a package whose
 last entry fails (the calls after those it shares with the good run: the rollback).
@@ -19,6 +20,9 @@ EIO:    the N-th call of any file-system system call but close fails with EIO. (
         complete) or 1 (an error line, the old installation intact), and one more run with the
         failing package must find a root it can settle: one complete installation, nothing lost.
 
+stage (kill only): a killed stage leaves the old installation and .version as they were; the two
+        applies after it then find the root as after any stage.
+
 The updater process itself is traced, without -f: it is single-threaded, and the application
 it starts at the end is a separate program whose own system calls are not the updater's.
 """
@@ -30,6 +34,13 @@ import sys
 import rel_common as rc
 
 VERSION_NOT_WRITTEN = "error Failed to write version file"
+
+
+def left_for_the_next_run(problem):
+    """True for a problem that only names leftovers the next run removes."""
+    prefix = "left in the root: "
+    return (problem.startswith(prefix) and
+            set(problem[len(prefix):].split(", ")) <= {"current.bak", "current.new", ".staged"})
 
 
 class Sweep(rc.ApplyRuns):
@@ -45,11 +56,12 @@ class Sweep(rc.ApplyRuns):
             label = "good" if follow_up == self.good else "failing"
             trial, root = self.prepare(f"kill-{os.path.basename(package)}-{syscall}-{n}-{label}")
             inject = ["-e", f"inject={syscall}:signal=KILL:when={n}"]
-            code, output = self.updater.run(self.updater.apply_args(root, package), inject)
+            code, output = self.updater.run(self.run_args(root, package), inject)
             if code != -9:
                 problems.append(f"not killed (exit code {code}): {output.strip()}")
                 break
             reached = True
+            problems += self.at_interruption(root)
             problems += self.rerun(root, follow_up, f"then {label} package")
             problems += rc.check_nothing_outside(trial, ["root"])
             rc.shutil.rmtree(trial, ignore_errors=True)
@@ -61,7 +73,7 @@ class Sweep(rc.ApplyRuns):
         package, syscall, n = point
         trial, root = self.prepare(f"{errno_name}-{os.path.basename(package)}-{syscall}-{n}")
         inject = ["-e", f"inject={syscall}:error={errno_name}:when={n}"]
-        code, output = self.updater.run(self.updater.apply_args(root, package), inject)
+        code, output = self.updater.run(self.run_args(root, package), inject)
         problems = self.check_faulty_run(root, package, code, output)
         # A .version that could not be written stays behind until the next successful update.
         lag = VERSION_NOT_WRITTEN in "\n".join(rc.error_lines(root))
@@ -82,8 +94,9 @@ class Sweep(rc.ApplyRuns):
                 return ["exit code 0 for a package that fails extraction"]
             lag = any(e.startswith(VERSION_NOT_WRITTEN) for e in errors)
             problems = self.installations.check_settled(root, ("new",), version_may_lag=lag)
-            # A backup whose removal failed stays for the next run; nothing is lost by that.
-            return [p for p in problems if p != "left in the root: current.bak"]
+            # A backup whose removal failed stays for the next run, and so does a stage the run
+            # could not read (it is then left alone) or remove; the next run settles either.
+            return [p for p in problems if not left_for_the_next_run(p)]
         if not errors and "updater: " not in output:
             return ["exit code 1 without an error line"]
         current = self.installations.which(os.path.join(root, "current"))
@@ -103,10 +116,13 @@ def main():
     parser.add_argument("--files", type=int, default=rc.FEW_DOZEN, help="files in the package")
     parser.add_argument("--stride", type=int, default=1, help="for calls that change the disk")
     parser.add_argument("--other-stride", type=int, default=1, help="for the other calls")
+    parser.add_argument("--run", choices=rc.RUN_KINDS, default="apply", help="the run disturbed")
     options = parser.parse_args()
+    if options.run == "stage" and options.mode != "kill":
+        parser.error("a stage is only killed")
 
-    sweep = Sweep(rc.Updater(options.updater), options.work, options.files)
-    report = rc.Report(f"apply-{options.mode}-{options.files}")
+    sweep = Sweep(rc.Updater(options.updater), options.work, options.files, options.run)
+    report = rc.Report(f"{options.run}-{options.mode}-{options.files}")
     if options.mode == "kill":
         include, other_stride = (lambda name: True), options.other_stride
     elif options.mode == "ENOSPC":
@@ -126,7 +142,7 @@ def main():
         tried += reached
         report.fail(f"{options.mode} at {syscall} #{n} ({os.path.basename(package)})", problems)
     syscalls = sorted({p[1] for p in points})
-    print(f"apply {options.mode}, {options.files} files: {tried} calls of {', '.join(syscalls)}")
+    print(f"{options.run} {options.mode}, {options.files} files: {tried} calls of {', '.join(syscalls)}")
     report.figure("crash_points" if options.mode == "kill" else "faults_injected", tried)
     return report.finish()
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Cuts the power under `apply` and `download` at every call that changes the disk, on paper,
-and checks what the next start finds.
+and checks what the next start finds; with --run, under `stage` or under the `apply` that swaps
+in what was staged (the stage, made before, counts as flushed).
 
 The model of a power cut: every directory operation issued before the cut (create, rename,
 unlink, mkdir, rmdir, truncation on open) has happened, in order; the data of a file survives up
@@ -31,6 +32,8 @@ size). Each distinct loss is applied to copies of the killed state, then checked
             then `apply` runs again on one copy with the good package and on another with a
             package that fails extraction: each leaves one complete installation, .version
             matching, nothing else in the root.
+  stage     at the cut, current/ holds the old installation and .version matches it; then the
+            two applies as above.
   download  at the cut, the file at --output is the old package or the complete new one; one
             more download run puts the verified new package in place and leaves nothing else.
 
@@ -392,9 +395,9 @@ class Cuts:
 
 
 class ApplyCuts(Cuts):
-    def __init__(self, updater, work):
+    def __init__(self, updater, work, kind="apply"):
         super().__init__(updater, work)
-        self.runs = rc.ApplyRuns(updater, work)
+        self.runs = rc.ApplyRuns(updater, work, kind=kind)
         self.package = {"good": self.runs.good, "failing": self.runs.failing}
 
     def all_points(self, stride):
@@ -404,7 +407,7 @@ class ApplyCuts(Cuts):
 
     def prepare(self, name, start):
         trial, root = self.runs.prepare(name)
-        return trial, self.updater.apply_args(root, self.package[start])
+        return trial, self.runs.run_args(root, self.package[start])
 
     def check(self, trial, name, _, loss):
         problems = []
@@ -420,6 +423,8 @@ class ApplyCuts(Cuts):
 
     def at_cut(self, root):
         """Problems of the state the cut leaves, when it lets the application start as it is."""
+        if self.runs.kind == "stage":
+            return self.runs.at_interruption(root)
         if os.path.lexists(os.path.join(root, ".apply-in-progress")):
             return []
         current = os.path.join(root, "current")
@@ -508,15 +513,20 @@ def main():
     parser.add_argument("--stride", type=int, default=1, help="cut at every stride-th call")
     parser.add_argument("--expect-failures", action="store_true",
                         help="the build never flushes: the sweep must find failures")
+    parser.add_argument("--run", choices=rc.RUN_KINDS, default="apply",
+                        help="the run cut; with apply, a download is cut as well")
     options = parser.parse_args()
 
     updater = rc.Updater(options.updater)
     work = rc.fresh_dir(options.work, "power-loss")
     report = rc.Report("power-loss")
-    cuts, states = sweep(ApplyCuts(updater, work), "apply", options.stride, report)
-    with rc.TestServer(rc.fresh_dir(work, "server")) as server:
-        more_cuts, more_states = sweep(DownloadCuts(updater, work, server), "download",
-                                       options.stride, report)
+    cuts, states = sweep(ApplyCuts(updater, work, options.run), options.run, options.stride,
+                         report)
+    more_cuts = more_states = 0
+    if options.run == "apply":
+        with rc.TestServer(rc.fresh_dir(work, "server")) as server:
+            more_cuts, more_states = sweep(DownloadCuts(updater, work, server), "download",
+                                           options.stride, report)
     report.figure("cut_points", cuts + more_cuts)
     report.figure("loss_combinations", states + more_states)
     if options.expect_failures:

@@ -209,6 +209,10 @@ class Updater:
         return [self.exe, "apply", "--pid", "0", "--package", package, "--app-dir", root,
                 "--exe", APP, "--version", version]
 
+    def stage_args(self, root, package, version=NEW_VERSION):
+        return [self.exe, "stage", "--package", package, "--app-dir", root, "--exe", APP,
+                "--version", version]
+
     def run(self, args, strace=None, timeout=RUN_TIMEOUT_S, record="/dev/null"):
         """Runs one command, under `strace -qq` with the given options when strace is set, its
         record written to record. Returns (exit code or -signal, stdout+stderr text); a hang is
@@ -239,14 +243,21 @@ class Updater:
             return names
 
 
+# The runs a sweep disturbs: `apply` on a root with nothing staged, `stage` beside the old
+# installation, and `apply` on a root where the good package was staged first.
+RUN_KINDS = ("apply", "stage", "staged-apply")
+
+
 class ApplyRuns:
     """An application root holding the old installation, the good package and one whose last
-    entry fails, and the runs of `apply` every sweep makes with them."""
+    entry fails, and the runs of one kind (RUN_KINDS) every sweep makes with them. Whatever run
+    is disturbed, the runs after it are plain applies."""
 
-    def __init__(self, updater, work, count=FEW_DOZEN):
+    def __init__(self, updater, work, count=FEW_DOZEN, kind="apply"):
         self.updater = updater
         self.work = work
         self.count = count
+        self.kind = kind
         self.installations = Installations(count)
         packages = fresh_dir(work, "packages")
         self.good = os.path.join(packages, "good.zip")
@@ -259,11 +270,34 @@ class ApplyRuns:
         trial = fresh_dir(self.work, name)
         root = os.path.join(trial, "root")
         install(root, old_files(self.count), OLD_VERSION)
+        if self.kind == "staged-apply":
+            code, output = self.updater.run(self.updater.stage_args(root, self.good))
+            if code != 0:
+                raise RuntimeError(f"staging the good package failed: {output}")
         return trial, root
+
+    def run_args(self, root, package):
+        """The disturbed run's command line."""
+        if self.kind == "stage":
+            return self.updater.stage_args(root, package)
+        return self.updater.apply_args(root, package)
+
+    def at_interruption(self, root):
+        """Problems of a root as an interrupted stage leaves it: the old installation in place
+        and its .version, whatever was staged. Nothing for the other kinds."""
+        if self.kind != "stage":
+            return []
+        problems = []
+        if self.installations.which(os.path.join(root, "current")) != "old":
+            problems.append("a stage changed current/: "
+                            + self.installations.difference(os.path.join(root, "current"), "old"))
+        if read_bytes(os.path.join(root, ".version")) != OLD_VERSION.encode() + b"\r\n":
+            problems.append("a stage changed .version")
+        return problems
 
     def sequence(self, package):
         _, root = self.prepare("count")
-        return self.updater.syscall_sequence(self.updater.apply_args(root, package))
+        return self.updater.syscall_sequence(self.run_args(root, package))
 
     def calls(self):
         """{package: {syscall: (first, last)}}: the calls of a run that installs the good

@@ -61,6 +61,11 @@ bool process_alive(long pid);
 void kill_process(long pid);
 // Whether the process was still running; if so it is killed now.
 bool kill_if_running(long pid);
+// Stops every thread of a process started by spawn until it is resumed.
+void pause_process(long pid);
+void resume_process(long pid);
+// Waits for a process started by spawn to end; its exit code (-1 when it can't be learnt).
+int exit_code_of(long pid);
 
 // Waits for the condition, giving up after the deadline. Returns the condition's last value.
 bool wait_until(const std::function<bool()>& condition,
@@ -180,6 +185,9 @@ struct Pin {
     Undo unpin;
 };
 Pin pin_directory(const fs::path& dir);
+// Keeps the directory itself from being renamed, while its parent's other entries may still
+// be renamed: on Linux the directory is made immutable; on Windows as pin_directory.
+Pin pin_directory_itself(const fs::path& dir);
 
 // Sets the Unix file-creation mask until the result goes. Windows files carry no Unix permission
 // bits, so there it does nothing.

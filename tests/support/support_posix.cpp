@@ -125,6 +125,13 @@ Pin pin_directory(const fs::path& dir) {
             Undo(nullptr, [parent = dir.parent_path()](void*) { set_immutable(parent, false); })};
 }
 
+Pin pin_directory_itself(const fs::path& dir) {
+    if (!set_immutable(dir, true)) {
+        return {"this file system or user can't make a directory immutable", nullptr};
+    }
+    return {"", Undo(nullptr, [dir](void*) { set_immutable(dir, false); })};
+}
+
 Undo set_creation_mask(unsigned mask) {
     const mode_t saved = umask(static_cast<mode_t>(mask));
     return Undo(nullptr, [saved](void*) { umask(saved); });
@@ -274,6 +281,22 @@ bool process_alive(long pid) {
         return false;
     }
     return kill(static_cast<pid_t>(pid), 0) == 0;
+}
+
+void pause_process(long pid) {
+    kill(static_cast<pid_t>(pid), SIGSTOP);
+}
+
+void resume_process(long pid) {
+    kill(static_cast<pid_t>(pid), SIGCONT);
+}
+
+int exit_code_of(long pid) {
+    int status = 0;
+    if (waitpid(static_cast<pid_t>(pid), &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
 }
 
 void kill_process(long pid) {

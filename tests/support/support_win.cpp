@@ -155,6 +155,10 @@ Pin pin_directory(const fs::path& dir) {
     return {"", handle};
 }
 
+Pin pin_directory_itself(const fs::path& dir) {
+    return pin_directory(dir);
+}
+
 Undo set_creation_mask(unsigned) {
     return nullptr;
 }
@@ -214,6 +218,40 @@ long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::
 bool process_alive(long pid) {
     const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
     return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
+}
+
+namespace {
+
+// ntdll's suspension of a whole process, which kernel32 does not offer.
+void call_on_process(long pid, const char* function) {
+    using ProcessCall = LONG(NTAPI*)(HANDLE);
+    const auto call = reinterpret_cast<ProcessCall>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), function)));
+    const UniqueHandle process(OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, static_cast<DWORD>(pid)));
+    if (call != nullptr && process.valid()) {
+        call(process.get());
+    }
+}
+
+}  // namespace
+
+void pause_process(long pid) {
+    call_on_process(pid, "NtSuspendProcess");
+}
+
+void resume_process(long pid) {
+    call_on_process(pid, "NtResumeProcess");
+}
+
+int exit_code_of(long pid) {
+    const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                           static_cast<DWORD>(pid)));
+    DWORD code = 0;
+    if (!process.valid() || WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.get(), &code)) {
+        return -1;
+    }
+    return static_cast<int>(code);
 }
 
 void kill_process(long pid) {

@@ -1,0 +1,266 @@
+#include "stage.h"
+
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "apply.h"
+#include "digest.h"
+#include "held_package.h"
+#include "run_start.h"
+#include "signature.h"
+#include "staged_stamp.h"
+#include "text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto stage_stop_wait = std::chrono::seconds(5);
+constexpr auto lock_poll_pause = std::chrono::milliseconds(20);
+
+// The stage's mark, present from just after the lock is taken until just before it is released.
+// Its disappearance is the request to stop.
+class StageMark {
+  public:
+    explicit StageMark(fs::path path) : path_(std::move(path)) {
+        WrittenFile file(path_, WriteMode::replace);
+        made_ = file.error().ok() && file.close().ok();
+    }
+    ~StageMark() {
+        if (made_) {
+            remove_file(path_);
+        }
+    }
+    StageMark(const StageMark&) = delete;
+    StageMark& operator=(const StageMark&) = delete;
+
+    // True once the mark is gone. Without a mark of its own, no one can ask the stage to stop.
+    // Asked between entries and pieces of data: one look costs far less than writing either,
+    // and the same package makes the same calls on every run.
+    [[nodiscard]] bool stop_requested() {
+        if (made_ && !stopped_) {
+            stopped_ = !path_exists(path_);
+        }
+        return stopped_;
+    }
+
+  private:
+    fs::path path_;
+    bool made_ = false;
+    bool stopped_ = false;
+};
+
+// A digest that only asks whether to go on, so that reading a large package can be stopped.
+class StopPoint : public Digest {
+  public:
+    explicit StopPoint(const StopCheck& stop_requested) : stop_requested_(stop_requested) {}
+    [[nodiscard]] bool update(const unsigned char*, std::size_t) override {
+        return !stop_requested_ || !stop_requested_();
+    }
+
+  private:
+    const StopCheck& stop_requested_;
+};
+
+struct StageLayout {
+    std::string package_text;
+    std::optional<fs::path> package;  // nothing when the name has no path form
+    fs::path root;
+    StagedPaths staged;
+    fs::path exe;
+};
+
+StageLayout make_stage_layout(const std::string& package, const fs::path& root,
+                              const fs::path& exe) {
+    StageLayout layout{package, std::nullopt, root, staged_paths(root), exe};
+    try {
+        layout.package = to_path(package);
+    } catch (const fs::filesystem_error&) {
+        // Left empty: the package then fails as one that can't be opened.
+    }
+    return layout;
+}
+
+int cancel_stage(const StageLayout& layout) {
+    spdlog::warn("Staging cancelled");
+    remove_staged_material(layout.staged);
+    return 1;
+}
+
+int fail_stage(const StageLayout& layout) {
+    spdlog::error("Staging failed");
+    remove_staged_material(layout.staged);
+    return 1;
+}
+
+[[nodiscard]] bool extract_into_staged_tree(const StageLayout& layout, const HeldPackage& package,
+                                            const StopCheck& stop) {
+    if (!create_directory_logged(layout.staged.tree)) {
+        return false;
+    }
+    if (!layout.package) {
+        report_unopenable_package(layout.package_text);
+        return false;
+    }
+    try {
+        return extract_zip(package.file, *layout.package, layout.staged.tree, stop) &&
+               (stop() || package_unchanged(package, layout.package_text));
+    } catch (const std::exception& e) {
+        spdlog::error("Unexpected error: {}", e.what());
+        return false;
+    }
+}
+
+// A package without the executable would stage a tree that apply can never use.
+[[nodiscard]] bool staged_tree_has_executable(const StageLayout& layout) {
+    if (regular_file_size(layout.staged.tree / layout.exe)) {
+        return true;
+    }
+    spdlog::error("Package has no {}: {}", path_text(layout.exe), layout.package_text);
+    return false;
+}
+
+int stage_package(const StageLayout& layout, const HeldPackage& package, const StagedStamp& stamp,
+                  StageMark& mark) {
+    const StopCheck stop = [&mark] { return mark.stop_requested(); };
+    if (has_staged_material(layout.staged)) {
+        spdlog::info("Removing previous staged installation");
+        remove_staged_material(layout.staged);
+    }
+    spdlog::info("Staging {} -> current.new/", layout.package_text);
+    const bool extracted = extract_into_staged_tree(layout, package, stop);
+    if (stop()) {
+        return cancel_stage(layout);
+    }
+    if (!extracted || !staged_tree_has_executable(layout)) {
+        return fail_stage(layout);
+    }
+    // The stamp vouches for the tree: the tree must be on the disk before the stamp can be.
+    if (!make_durable(layout.root)) {
+        return fail_stage(layout);
+    }
+    if (stop()) {
+        return cancel_stage(layout);
+    }
+    if (!write_stamp(layout.staged.stamp, stamp)) {
+        return fail_stage(layout);
+    }
+    spdlog::info("Staged version {}", stamp.version);
+    return 0;
+}
+
+}  // namespace
+
+fs::path stage_mark_path(const fs::path& root) {
+    return root / ".staging";
+}
+
+FileLock lock_root_stopping_stage(const fs::path& root) {
+    FileLock lock = lock_root(root);
+    const fs::path mark = stage_mark_path(root);
+    if (!lock.busy() || !path_exists(mark)) {
+        return lock;
+    }
+    remove_file(mark);
+    const Clock::time_point deadline = Clock::now() + stage_stop_wait;
+    while (lock.busy() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(lock_poll_pause);
+        lock = lock_root(root);
+    }
+    return lock;
+}
+
+PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>& package,
+                         const std::string& package_text, const std::string& version,
+                         const std::vector<std::string>& public_keys, bool want_sha256,
+                         const StopCheck& stop_requested) {
+    if (public_keys.empty() && !want_sha256) {
+        return {true, std::nullopt};
+    }
+    std::optional<std::vector<PublicKey>> keys;
+    std::optional<PackageSignature> signature;
+    if (!public_keys.empty()) {
+        keys = parse_public_keys(public_keys);
+        if (!keys) {
+            return {};
+        }
+        if (!package) {
+            report_unopenable_package(package_text);
+            return {};
+        }
+        signature.emplace(SignatureRule{with_suffix(*package, ".minisig"), *keys, version,
+                                        SignatureFailure::ends_run});
+        if (!signature->usable()) {
+            return {};
+        }
+    }
+    if (!package || !file.is_open()) {
+        if (signature) {
+            spdlog::error("Failed to open for hash: {}", package_text);
+            spdlog::error("Package signature check failed: package unreadable");
+            return {};
+        }
+        return {true, std::nullopt};
+    }
+    Sha256 sha256;
+    StopPoint stop_point(stop_requested);
+    std::vector<Digest*> digests = {&stop_point};
+    if (signature) {
+        digests.push_back(&signature->package_digest());
+    }
+    if (want_sha256) {
+        digests.push_back(&sha256);
+    }
+    const bool read = (!want_sha256 || sha256.ready()) && feed_file(file, digests);
+    if (signature && (!read || !signature->verify())) {
+        return {};
+    }
+    PackageRead result{true, std::nullopt};
+    if (read && want_sha256) {
+        if (const std::optional<std::vector<unsigned char>> digest = sha256.finish()) {
+            result.sha256 = to_hex(*digest);
+        }
+    }
+    return result;
+}
+
+int run_stage(const std::string& package, const fs::path& root, const fs::path& exe,
+              const std::string& version, const std::vector<std::string>& public_keys) {
+    const StageLayout layout = make_stage_layout(package, root, exe);
+    // The lock needs the root to exist; a root that can't be made shows as a failed lock.
+    static_cast<void>(make_directories(root));
+    const FileLock lock = start_locked_run(
+        root, [&root] { return lock_root(root); }, root,
+        "Another update is in progress in " + path_text(root));
+    if (!lock.held()) {
+        return 1;
+    }
+    StageMark mark(stage_mark_path(root));
+    const StopCheck stop = [&mark] { return mark.stop_requested(); };
+    // Refusals up to here leave an earlier stage as it is.
+    if (layout.package && is_existing_non_regular_file(*layout.package)) {
+        report_unopenable_package(layout.package_text);
+        return 1;
+    }
+    // Held from before its hash and signature are read to the end of the extraction.
+    const HeldPackage held(layout.package);
+    const PackageRead read = read_package(held.file, layout.package, layout.package_text, version,
+                                          public_keys, true, stop);
+    if (stop()) {
+        spdlog::warn("Staging cancelled");
+        return 1;
+    }
+    if (!read.accepted) {
+        return 1;
+    }
+    const StagedStamp stamp{read.sha256.value_or(""), version, path_text(exe)};
+    if (read.sha256 && is_complete_stage(layout.staged, stamp, exe)) {
+        spdlog::info("Already staged: version {}", version);
+        return 0;
+    }
+    return stage_package(layout, held, stamp, mark);
+}

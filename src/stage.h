@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "extract.h"
+#include "files.h"
+
+// Handler of `stage`: extracts the package into current.new/ under root while the application
+// keeps running from current/, makes the tree durable and then writes the stamp .staged, which a
+// later `apply` of the same package and version swaps in with two renames. With public keys, the
+// package must verify as `apply` requires. Returns the exit code.
+int run_stage(const std::string& package, const std::filesystem::path& root,
+              const std::filesystem::path& exe, const std::string& version,
+              const std::vector<std::string>& public_keys);
+
+// The mark a running stage keeps beside the root's lock, so that an apply can tell that the
+// holder is a stage. An apply removes it to ask the stage to stop.
+std::filesystem::path stage_mark_path(const std::filesystem::path& root);
+
+// The root's lock for an apply. Held by a stage, the stage is asked to stop and the lock is
+// waited for up to 5 s; held by anything else, the answer is at once.
+FileLock lock_root_stopping_stage(const std::filesystem::path& root);
+
+// What one read of a package found.
+struct PackageRead {
+    // False when public keys were given and the signature was refused (logged).
+    bool accepted = false;
+    // The package's SHA-256 as lower-case hexadecimal text, when asked for and the package could
+    // be read whole.
+    std::optional<std::string> sha256;
+};
+
+// Reads the package held open in `file` at most once: for its signature when keys are given
+// (refusals logged as `apply` logs them), and for its SHA-256 when `want_sha256`. A package that
+// could not be opened has no SHA-256, silently when no keys are given. `stop_requested` can end
+// the reading early.
+PackageRead read_package(const ReadOnlyFile& file,
+                         const std::optional<std::filesystem::path>& package,
+                         const std::string& package_text, const std::string& version,
+                         const std::vector<std::string>& public_keys, bool want_sha256,
+                         const StopCheck& stop_requested = {});
