@@ -83,6 +83,10 @@ bool is_windows() {
     return false;
 }
 
+fs::path any_length(const fs::path& path) {
+    return path;
+}
+
 namespace errors {
 const NativeError not_found{ENOENT};
 const NativeError path_not_found{ENOENT};

@@ -91,6 +91,10 @@ bool is_windows() {
     return true;
 }
 
+fs::path any_length(const fs::path& path) {
+    return fs::path(long_path(path));
+}
+
 namespace errors {
 const NativeError not_found{ERROR_FILE_NOT_FOUND};
 const NativeError path_not_found{ERROR_PATH_NOT_FOUND};
