@@ -202,7 +202,8 @@ std::string sandbox_breach(const fs::path& sandbox) {
         }
     }
     std::error_code error;
-    for (fs::recursive_directory_iterator it(dest, error), end; it != end; it.increment(error)) {
+    for (fs::recursive_directory_iterator it(any_length(dest), error), end; it != end;
+         it.increment(error)) {
         if (it->is_symlink()) {
             return "a link was created: " + it->path().string();
         }

@@ -199,6 +199,9 @@ Files tree(const fs::path& dir);
 // Extraction sandboxes: a package at sandbox/in.zip is extracted into sandbox/a/b/dest, so that
 // anything escaping the destination lands in a directory on the way up that holds nothing else.
 fs::path sandbox_dest(const fs::path& sandbox);
+
+// The path in a form the system takes at any length: on Windows with the \\?\ prefix.
+fs::path any_length(const fs::path& path);
 // What an extraction left outside the destination, or a link below it; empty when nothing.
 std::string sandbox_breach(const fs::path& sandbox);
 

@@ -103,6 +103,10 @@ fs::path url_cache_directory() {
     return fs::path(path);
 }
 
+fs::path any_length(const fs::path& path) {
+    return fs::path(long_path(path));
+}
+
 namespace errors {
 const NativeError not_found{ERROR_FILE_NOT_FOUND};
 const NativeError path_not_found{ERROR_PATH_NOT_FOUND};
