@@ -37,22 +37,6 @@ std::optional<std::uint64_t> decimal(const std::string& text) {
     return value;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        end = end == std::string::npos ? text.size() : end;
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // The code of "HTTP/<version> <code>[ <reason>]".
 std::optional<int> status_code(const std::string& line) {
     if (line.compare(0, 5, "HTTP/") != 0) {
@@ -120,7 +104,7 @@ std::optional<std::uint64_t> ResponseHead::body_length() const {
 }
 
 std::optional<ResponseHead> parse_response_head(const std::string& text) {
-    const std::vector<std::string> lines = lines_of(text);
+    const std::vector<std::string> lines = split_lines(text);
     if (lines.empty()) {
         return std::nullopt;
     }

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "files.h"
+#include "text.h"
 
 namespace fs = std::filesystem;
 
@@ -70,22 +71,6 @@ std::optional<std::string> read_signature_file(const fs::path& path) {
     }
     text.resize(filled);
     return text;
-}
-
-// The lines of text without their ends (LF or CR LF); the last line may lack its end.
-std::vector<std::string> split_lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = std::min(text.find('\n', start), text.size());
-        std::string line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
 }
 
 bool starts_with(const std::string& text, const char* prefix) {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 // Narrow text is what the command line delivers: the ANSI code page on Windows, raw bytes on
 // Linux. Conversions to and from native paths never substitute characters: a character that
@@ -19,3 +20,6 @@ std::filesystem::path application_root(const std::string& app_dir);
 
 // ASCII letters folded to lower case, whatever the process locale; other bytes stay as they are.
 std::string ascii_lower(std::string text);
+
+// The lines of text without their ends (LF or CR LF); the last line may lack its end.
+std::vector<std::string> split_lines(const std::string& text);
