@@ -52,34 +52,13 @@ bool feed_file(const ReadOnlyFile& file, const std::vector<Digest*>& digests) {
     return true;
 }
 
-bool feed_file(const ReadOnlyFile& file, const std::filesystem::path& path,
-               const std::vector<Digest*>& digests) {
-    if (!file.is_open()) {
+bool feed_file(const std::filesystem::path& path, const std::vector<Digest*>& digests) {
+    ReadOnlyFile file;
+    if (file.open(path).failed()) {
         spdlog::error("Failed to open for hash: {}", path_text(path));
         return false;
     }
     return feed_file(file, digests);
-}
-
-bool feed_file(const std::filesystem::path& path, const std::vector<Digest*>& digests) {
-    ReadOnlyFile file;
-    static_cast<void>(file.open(path));
-    return feed_file(file, path, digests);
-}
-
-std::optional<std::string> package_sha256(const ReadOnlyFile& file) {
-    if (!file.is_open()) {
-        return std::nullopt;
-    }
-    Sha256 sha256;
-    if (!sha256.ready() || !feed_file(file, {&sha256})) {
-        return std::nullopt;
-    }
-    const std::optional<std::vector<unsigned char>> digest = sha256.finish();
-    if (!digest) {
-        return std::nullopt;
-    }
-    return to_hex(*digest);
 }
 
 std::string to_hex(const std::vector<unsigned char>& bytes) {

@@ -26,11 +26,6 @@ class Digest {
 // file does: the digests then cover only what was read and cannot match.
 [[nodiscard]] bool feed_file(const ReadOnlyFile& file, const std::vector<Digest*>& digests);
 
-// feed_file for a file opened from path, which names it in the log; false, logged as "Failed to
-// open for hash", when that opening failed.
-[[nodiscard]] bool feed_file(const ReadOnlyFile& file, const std::filesystem::path& path,
-                             const std::vector<Digest*>& digests);
-
 // feed_file for the file at path; also false when it can't be opened (logged).
 [[nodiscard]] bool feed_file(const std::filesystem::path& path,
                              const std::vector<Digest*>& digests);
@@ -78,8 +73,3 @@ class Sha256::Provider {
     struct Native;  // the provider's objects
     std::unique_ptr<Native> native_;
 };
-
-// The lower-case hexadecimal SHA-256 of the open file, read from its start; nothing when the
-// computation failed (logged). Taken from the file a run holds, so that what it names is what
-// the run reads.
-std::optional<std::string> package_sha256(const ReadOnlyFile& file);

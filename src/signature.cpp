@@ -224,15 +224,3 @@ bool PackageSignature::verify(const std::array<unsigned char, 64>& digest) {
     spdlog::info("Signature verified: {}", trusted_comment_);
     return true;
 }
-
-bool verify_signature(const ReadOnlyFile& package, const fs::path& path, SignatureRule rule) {
-    const SignatureFailure failure = rule.failure;
-    PackageSignature signature(std::move(rule));
-    if (!signature.usable()) {
-        return false;
-    }
-    if (!feed_file(package, path, {&signature.package_digest()})) {
-        return refuse(failure, "package unreadable");
-    }
-    return signature.verify();
-}

@@ -98,9 +98,3 @@ class PackageSignature {
     std::string trusted_comment_;
     std::array<unsigned char, 64> global_signature_{};
 };
-
-// Checks the signature of the package held open in `package`, opened from `path` (which names
-// it in the log), reading it once; every failure logged. A package whose opening failed is
-// refused as unreadable once the signature file has been found usable.
-[[nodiscard]] bool verify_signature(const ReadOnlyFile& package, const std::filesystem::path& path,
-                                    SignatureRule rule);
