@@ -114,6 +114,7 @@ def split_arguments(text):
 
 
 RESULT = re.compile(r"(-?\d+)(?:<(.*)>)?$")
+CLOSE = re.compile(r"\)\s+= ")
 
 
 def recorded_calls(record):
@@ -131,12 +132,13 @@ def recorded_calls(record):
                 continue
             if rest.startswith("<... "):
                 rest = pending.pop(pid, "") + rest.split("resumed>", 1)[1]
-            open_at, close_at = rest.find("("), rest.rfind(") = ")
-            if open_at < 1 or close_at < open_at:
+            # A resumed call pads its ")" and "=" apart to line the results up.
+            open_at, ends = rest.find("("), list(CLOSE.finditer(rest))
+            if open_at < 1 or not ends or ends[-1].start() < open_at:
                 continue
-            result = RESULT.match(rest[close_at + 4:].strip())
+            result = RESULT.match(rest[ends[-1].end():].strip())
             if result:
-                yield (rest[:open_at], split_arguments(rest[open_at + 1:close_at]),
+                yield (rest[:open_at], split_arguments(rest[open_at + 1:ends[-1].start()]),
                        int(result.group(1)), result.group(2))
 
 
