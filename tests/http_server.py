@@ -29,10 +29,27 @@ its own token in every path and count its own requests in requests.log. Behaviou
     /slow/REL           the file REL announced whole, sent in four pieces half a second apart
     /endless/...        zeros without a length, until the client goes away (at most 4 GiB)
     /silent/...         the connection accepted, nothing ever sent
+    /ranged/OPTS/REL    the file REL with range requests answered as OPTS (comma-separated) say:
+                          cut1     the first request for this path is cut: what it answers is
+                                   announced whole, half of it sent, then the connection closed
+                          cut      every request is cut so
+                          norange  a range is ignored: 200 and the whole file
+                          416      every range request is answered 416
+                          wrong    a range request is answered 206 with the whole file as range
+                                   0-
+                          lastmod  Last-Modified is the validator instead of a strong ETag
+                          weak     a weak ETag and no Last-Modified
+                          newtag   the validator changes at every request
+                        Without norange or 416, a request with "Range: bytes=N-" gets 206 and the
+                        bytes from N, unless its If-Range names another validator (200, whole).
+                        Each request adds "PATH RANGE IF-RANGE CODE SENT" to ranges.log ("-" for
+                        a missing header), written when its answer ends: SENT is the body bytes
+                        the server's system took.
 
 A new behaviour is one function taking (handler, rest of path) added to ROUTES.
 """
 
+import hashlib
 import http.server
 import os
 import select
@@ -56,6 +73,7 @@ class State:
         self.log_lock = threading.Lock()
         self.last_request = time.monotonic()
         self.stopping = threading.Event()
+        self.ranged_requests = {}
 
     def path(self, name):
         return os.path.join(self.directory, name)
@@ -219,6 +237,78 @@ def silent(handler, rest):
     handler.wait_for_client_to_leave(STALL_LIMIT_SECONDS)
 
 
+def range_start(handler):
+    """N of a "Range: bytes=N-" header; None without one, -1 for any other form."""
+    value = handler.headers.get("Range")
+    if value is None:
+        return None
+    if not value.startswith("bytes=") or not value.endswith("-") or \
+            not value[6:-1].isdigit():
+        return -1
+    return int(value[6:-1])
+
+
+def ranged(handler, rest):
+    options, _, name = rest.partition("/")
+    options = set(options.split(","))
+    body = served_file(handler, name)
+    if body is None:
+        return
+    state = handler.state
+    with state.log_lock:
+        state.ranged_requests[handler.path] = state.ranged_requests.get(handler.path, 0) + 1
+        count = state.ranged_requests[handler.path]
+    generation = count if "newtag" in options else 0
+    etag = f'"{hashlib.sha256(body).hexdigest()[:16]}-{generation}"'
+    validators = {}
+    if "lastmod" in options:
+        validators["Last-Modified"] = f"Wed, 21 Oct 2026 07:28:{generation % 60:02d} GMT"
+    elif "weak" in options:
+        validators["ETag"] = "W/" + etag
+    else:
+        validators["ETag"] = etag
+    start = range_start(handler)
+    if_range = handler.headers.get("If-Range")
+    code, first, whole = 200, 0, body
+    if start is not None and "norange" not in options:
+        if "416" in options or start < 0 or start >= len(body):
+            code = 416
+        elif "wrong" in options:
+            code = 206
+        elif if_range is None or if_range in validators.values():
+            code, first = 206, start
+    sent_body = whole[first:] if code != 416 else b""
+    cut_now = "cut" in options or ("cut1" in options and count == 1)
+    handler.send_response(code)
+    handler.send_header("Content-Type", "application/octet-stream")
+    for field, value in validators.items():
+        handler.send_header(field, value)
+    handler.send_header("Accept-Ranges", "none" if "norange" in options else "bytes")
+    if code == 206:
+        handler.send_header("Content-Range", f"bytes {first}-{len(body) - 1}/{len(body)}")
+    if code == 416:
+        handler.send_header("Content-Range", f"bytes */{len(body)}")
+    handler.send_header("Content-Length", str(len(sent_body)))
+    if cut_now:
+        handler.send_header("Connection", "close")
+        sent_body = sent_body[:len(sent_body) // 2]
+    handler.end_headers()
+    sent = 0
+    try:
+        if handler.with_body:
+            handler.wfile.write(sent_body)
+            handler.wfile.flush()
+            sent = len(sent_body)
+    except OSError:
+        pass
+    if cut_now:
+        handler.close_connection = True
+    with state.log_lock:
+        with open(state.path("ranges.log"), "a", encoding="utf-8") as log:
+            log.write(f"{handler.path} {handler.headers.get('Range', '-').replace(' ', '')} "
+                      f"{(if_range or '-').replace(' ', '_')} {code} {sent}\n")
+
+
 ROUTES = {
     "files": serve_file,
     "status": serve_status,
@@ -231,6 +321,7 @@ ROUTES = {
     "slow": slow,
     "endless": endless,
     "silent": silent,
+    "ranged": ranged,
 }
 
 
@@ -355,7 +446,7 @@ def stop(directory):
 def start(directory):
     stop(directory)
     os.makedirs(directory, exist_ok=True)
-    for name in ("port", "closed_port", "requests.log", "sent.log"):
+    for name in ("port", "closed_port", "requests.log", "sent.log", "ranges.log"):
         try:
             os.remove(os.path.join(directory, name))
         except FileNotFoundError:
