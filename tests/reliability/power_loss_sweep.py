@@ -36,6 +36,9 @@ size). Each distinct loss is applied to copies of the killed state, then checked
             two applies as above.
   download  at the cut, the file at --output is the old package or the complete new one; one
             more download run puts the verified new package in place and leaves nothing else.
+            Cut from three starts: a server that serves the package, one that cuts its first
+            answer half way (the run keeps the bytes that arrived), and such kept bytes present
+            (the run resumes them from the same URL).
 
 With --expect-failures (the build that never flushes) the sweep must find failures: it reports
 how many it caught, and fails when it caught none.
@@ -373,7 +376,7 @@ class Cuts:
         record = os.path.join(self.records, name)
         inject = ["-e", f"inject={syscall}:signal=KILL:when={n}"] if syscall else []
         code, output = self.updater.run(args, self.follow + ["-y"] + inject, record=record)
-        if syscall and code == 0 and self.may_vary:
+        if syscall and code in (0, 1) and self.may_vary:
             shutil.rmtree(trial, ignore_errors=True)
             return None
         # A run to its end exits 1 for the failing package; the other sweeps check that.
@@ -444,11 +447,15 @@ class ApplyCuts(Cuts):
 
 
 class DownloadCuts(Cuts):
-    """A download replacing a package that fails its check with a new one."""
+    """A download replacing a package that fails its check with a new one, from three starts:
+    "download" from a server that serves it, "cut" from one that cuts its first answer half way
+    (the run keeps what arrived), and "resume" with the bytes of such a cut run kept (the run
+    resumes them from the same URL, which now serves ranges)."""
 
     follow = ["-f"]  # in case the transfer library starts a thread
     may_vary = True
     OLD = b"PK old package that failed its check " * 40
+    STARTS = ("download", "cut", "resume")
 
     def __init__(self, updater, work, server):
         super().__init__(updater, work)
@@ -459,27 +466,37 @@ class DownloadCuts(Cuts):
         self.new = rc.read_bytes(path)
         server.serve("update.zip", self.new)
 
-    def case(self, trial, create=True):
-        return rc.DownloadCase(self.updater, trial, self.server.url("files", "update.zip"),
-                               self.OLD, self.new, create)
+    def case(self, trial, start, token, create=True):
+        """The download of a cut: token gives the cut ones a URL of their own."""
+        url = (self.server.url("files", "update.zip") if start == "download"
+               else self.server.cut_once_url("update.zip", token))
+        return rc.DownloadCase(self.updater, trial, url, self.OLD, self.new, create)
 
     def all_points(self, stride):
-        args = self.case(rc.fresh_dir(self.work, "count")).args
-        calls = rc.calls_after(self.updater.syscall_sequence(args, follow=True),
-                               self.updater.syscall_sequence([self.updater.exe], follow=True))
-        return self.points(calls, "download", stride)
+        start_up = self.updater.syscall_sequence([self.updater.exe], follow=True)
+        points = []
+        for start in self.STARTS:
+            _, args = self.prepare(f"count-{start}", start)
+            calls = rc.calls_after(self.updater.syscall_sequence(args, follow=True), start_up)
+            points += self.points(calls, start, stride)
+        return points
 
-    def prepare(self, name, _):
+    def prepare(self, name, start):
         trial = rc.fresh_dir(self.work, name)
-        return trial, self.case(trial).args
+        case = self.case(trial, start, name)
+        if start == "resume":
+            case.keep_partial()
+        return trial, case.args
 
-    def check(self, trial, name, _, loss):
+    def check(self, trial, name, start, loss):
         copy = damaged_copy(trial, os.path.join(self.work, f"{name}-copy"), loss)
-        case = self.case(copy, create=False)
+        case = self.case(copy, start, name, create=False)
         problems = []
         if rc.read_bytes(case.package) not in (self.OLD, self.new):
             problems.append("at the cut: the file at --output is neither the old package nor "
                             "the complete new one")
+        if start == "cut":
+            self.server.spend_cut(case.url)
         code, output = self.updater.run(case.args)
         problems += [f"then undisturbed: {p}" for p in case.check(code, output)]
         if code != 0:

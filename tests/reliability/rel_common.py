@@ -10,6 +10,7 @@ import collections
 import concurrent.futures
 import fcntl
 import hashlib
+import http.client
 import os
 import shutil
 import stat
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.request
 import zipfile
 
 OLD_VERSION = "1.0.0"
@@ -347,6 +349,31 @@ class TestServer:
     def url(self, behaviour, name):
         return f"http://127.0.0.1:{self.port}/{behaviour}/{name}"
 
+    def cut_once_url(self, name, token):
+        """A URL of file name whose first answer is cut half way and whose later ones serve
+        ranges; token (in the query, which the server counts requests by but does not serve
+        by) makes it a URL of its own."""
+        return self.url("ranged/cut1", f"{name}?{token}")
+
+    def spend_cut(self, url):
+        """Spends the one cut of a cut_once_url, should the run that was to meet it have been
+        stopped before it asked: a request of its own, whatever it gets."""
+        try:
+            with urllib.request.urlopen(url, timeout=RUN_TIMEOUT_S) as answer:
+                answer.read()
+        except (OSError, http.client.HTTPException):
+            pass
+
+    def ranges(self):
+        """The requests of the ranged route so far: (path, range, if-range, code, sent)."""
+        text = read_bytes(os.path.join(self.state_dir, "ranges.log")) or b""
+        return [tuple(line.split()) for line in text.decode().splitlines()]
+
+
+# What a transfer that failed part way keeps beside the package: the bytes that arrived, and
+# the record of where they came from.
+KEPT = ("update.zip.partial", "update.zip.partial.source")
+
 
 class DownloadCase:
     """A package directory holding an old package, and the download meant to replace it with a
@@ -368,22 +395,41 @@ class DownloadCase:
             if old is not None:
                 with open(self.package, "wb") as f:
                     f.write(old)
+        self.url = url
         self.args = [updater.exe, "download", "--url", url, "--output", self.package,
                      "--sha256", hashlib.sha256(new).hexdigest(), "--size", str(len(new)),
                      "--app-dir", self.logs]
 
-    def check(self, code, output):
+    def kept(self):
+        """The names of KEPT present beside the package."""
+        return {name for name in KEPT if os.path.lexists(os.path.join(self.packages, name))}
+
+    def keep_partial(self):
+        """Runs the download once, against a URL that cuts its answer half way: the bytes that
+        arrived stay beside the package. Raises when they don't."""
+        code, output = self.updater.run(self.args)
+        if code != 1 or self.kept() != set(KEPT):
+            raise RuntimeError(f"a cut download kept {sorted(self.kept())} (exit code {code}): "
+                               f"{output}")
+
+    def check(self, code, output, may_keep=False):
         """Problems of a finished download: exit 0 with the new package in place, or exit 1
         with an error line and the old package untouched; never a temporary file left (the
-        lock file beside the package is not one)."""
+        lock file beside the package is not one). With may_keep, the kept bytes of a transfer
+        that failed part way and their record may stay: the bytes must be the start of the new
+        package."""
         if code is None:
             return ["the run hung"]
         problems = []
         package = read_bytes(self.package)
         # The lock file stays on Linux: removing a locked file would race with the next run.
-        left = sorted(set(os.listdir(self.packages)) - {"update.zip", "update.zip.lock"})
+        allowed = {"update.zip", "update.zip.lock"} | (set(KEPT) if may_keep else set())
+        left = sorted(set(os.listdir(self.packages)) - allowed)
         if left:
             problems.append(f"left beside the package: {', '.join(left)}")
+        partial = read_bytes(os.path.join(self.packages, KEPT[0])) if may_keep else None
+        if partial is not None and not self.new.startswith(partial):
+            problems.append(f"the {len(partial)} kept bytes are not the start of the package")
         if code == 0:
             if package != self.new:
                 problems.append("exit code 0 without the new package in place")
