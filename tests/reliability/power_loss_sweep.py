@@ -14,7 +14,10 @@ here), and anything written after it may be lost. Each cut is tried with these l
   all-zeroed      every file keeps its size and its unflushed ranges read as zeros: what one
                   that journals the size before the data leaves;
   last-truncated, last-zeroed
-                  the same for the last file written alone, every other file intact.
+                  the same for the last file written alone, every other file intact;
+  earlier-truncated, earlier-zeroed
+                  (downloads) the same for every file but the last written, which is intact:
+                  a record written after the bytes it describes reached the disk, they did not.
 
 Losses are byte-exact: a block holding flushed and unflushed bytes keeps the flushed ones, and
 the files here are only ever written from their start or appended to, so no older content sits
@@ -55,6 +58,9 @@ import rel_common as rc
 
 LOG = "updater.log"
 LOSSES = [("all", "truncated"), ("all", "zeroed"), ("last", "truncated"), ("last", "zeroed")]
+# Every file but the last written: a small file written last (a record of the others) reached
+# the disk, the data written before it did not.
+EARLIER_LOSSES = LOSSES + [("earlier", "truncated"), ("earlier", "zeroed")]
 # A package of a few hundred KiB that doesn't compress, so that the body arrives in many writes.
 DOWNLOAD_FILLER = 256 * 1024
 
@@ -314,17 +320,19 @@ class Disk:
         return [f"the record and the disk disagree: "
                 f"{rc.describe_difference(replayed, actual)}"]
 
-    def losses(self):
-        """[(labels, loss)]: each distinct loss of the combinations in LOSSES, a loss being
-        {path relative to top: (size, ranges to zero)}; the labels name the combinations that
-        give it. Without anything unflushed that is one empty loss."""
+    def losses(self, combinations=LOSSES):
+        """[(labels, loss)]: each distinct loss of the combinations (LOSSES, or with
+        EARLIER_LOSSES), a loss being {path relative to top: (size, ranges to zero)}; the labels
+        name the combinations that give it. Without anything unflushed that is one empty loss."""
         dirty = {p: f for p, f in self.files.items()
                  if f.unflushed and os.path.basename(p) != LOG}
-        last = sorted(dirty, key=lambda p: dirty[p].last_write)[-1:]
+        by_write = sorted(dirty, key=lambda p: dirty[p].last_write)
+        scopes = {"all": by_write, "last": by_write[-1:], "earlier": by_write[:-1]}
         distinct = {}
-        for scope, variant in LOSSES:
-            loss = {os.path.relpath(p, self.top): dirty[p].loss(variant)
-                    for p in (dirty if scope == "all" else last)}
+        for scope, variant in combinations:
+            if scope == "earlier" and len(by_write) < 2:
+                continue  # no other file: the same as "all", or no loss at all
+            loss = {os.path.relpath(p, self.top): dirty[p].loss(variant) for p in scopes[scope]}
             distinct.setdefault(tuple(sorted(loss.items())), []).append(f"{scope}-{variant}")
         return [("/".join(labels), dict(loss)) for loss, labels in distinct.items()]
 
@@ -359,6 +367,7 @@ class Cuts:
 
     follow = []
     may_vary = False
+    losses = LOSSES
 
     def __init__(self, updater, work):
         self.updater = updater
@@ -385,7 +394,7 @@ class Cuts:
         disk.replay(record)
         problems = disk.disagreement()
         states = 0
-        for labels, loss in [] if problems else disk.losses():
+        for labels, loss in [] if problems else disk.losses(self.losses):
             states += 1
             problems += [f"{labels}: {p}" for p in self.check(trial, name, start, loss)]
         shutil.rmtree(trial, ignore_errors=True)
@@ -454,6 +463,8 @@ class DownloadCuts(Cuts):
 
     follow = ["-f"]  # in case the transfer library starts a thread
     may_vary = True
+    # The kept bytes and their record, written last.
+    losses = EARLIER_LOSSES
     OLD = b"PK old package that failed its check " * 40
     STARTS = ("download", "cut", "resume")
 
