@@ -65,6 +65,16 @@ TEST(ResponseHead, BodyLengthIsOnlyWhatArrivesAsSent) {
     }
 }
 
+TEST(ResponseHead, RangeValidatorIsAStrongTagElseTheDate) {
+    const std::string date = "Last-Modified: Wed, 21 Oct 2026 07:28:00 GMT\r\n";
+    EXPECT_EQ(range_validator(head_of("HTTP/1.1 200 OK\r\nETag: \"v1\"\r\n" + date)), "\"v1\"");
+    EXPECT_EQ(range_validator(head_of("HTTP/1.1 200 OK\r\nETag: W/\"v1\"\r\n" + date)),
+              "Wed, 21 Oct 2026 07:28:00 GMT");
+    EXPECT_EQ(range_validator(head_of("HTTP/1.1 200 OK\r\nETag: W/\"v1\"\r\n")), "");
+    // Nothing that could break a request header goes back to the server.
+    EXPECT_EQ(range_validator(head_of("HTTP/1.1 200 OK\r\nETag: \"v\x01\"\r\n")), "");
+}
+
 struct Receiver : ::testing::Test {
     support::TempDir dir;
     path file = dir / "pkg.zip.download";
@@ -162,6 +172,77 @@ TEST_F(Receiver, PassesOnTheTransfersOwnFailure) {
 TEST_F(Receiver, ReportsAFileThatCannotBeMade) {
     BodyReceiver body(dir / "missing" / "pkg.zip.download", -1, {});
     EXPECT_LT(body.start(), 0);
+}
+
+TEST_F(Receiver, ContinuesKeptBytesOnlyWhereTheServerDoes) {
+    const ResumePoint kept{2, "\"v1\""};
+    // The rest of the body, announced within the bound, the kept bytes counted.
+    {
+        support::write_file(file, "ab");
+        Sha256 sha256;
+        BodyReceiver body(file, 3, {&sha256}, kept);
+        ASSERT_EQ(body.start(), 0);
+        ASSERT_TRUE(body.accept_head(
+            head_of("HTTP/1.1 206 x\r\nContent-Range: bytes 2-2/3\r\nContent-Length: 1\r\n")));
+        ASSERT_TRUE(body.take("c", 1));
+        EXPECT_EQ(body.finish(0), 0);
+        EXPECT_EQ(body.received(), 3u);
+        EXPECT_EQ(to_hex(sha256.finish().value()), kAbcDigest);
+    }
+    EXPECT_EQ(written(), "abc");
+    // The whole body instead: taken from the start.
+    {
+        support::write_file(file, "xy");
+        BodyReceiver body(file, 3, {}, kept);
+        ASSERT_EQ(body.start(), 0);
+        ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n")));
+        ASSERT_TRUE(body.take("abc", 3));
+        EXPECT_EQ(body.finish(0), 0);
+    }
+    EXPECT_EQ(written(), "abc");
+    struct Case {
+        std::string head;
+        std::int32_t code;
+        bool kept_as_they_were;
+    };
+    const std::vector<Case> cases = {
+        {"HTTP/1.1 416 x\r\n", transfer_code::range_refused, false},
+        {"HTTP/1.1 206 x\r\nContent-Range: bytes 0-2/3\r\n", transfer_code::range_refused, false},
+        {"HTTP/1.1 206 x\r\nContent-Range: bytes 2-3/4\r\n", transfer_code::aborted, false},
+        {"HTTP/1.1 503 x\r\n", transfer_code::download_failure, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.head);
+        support::write_file(file, "ab");
+        BodyReceiver body(file, 3, {}, kept);
+        ASSERT_EQ(body.start(), 0);
+        EXPECT_FALSE(body.accept_head(head_of(c.head)));
+        EXPECT_EQ(body.finish(0), c.code);
+        EXPECT_EQ(body.worth_keeping().has_value(), c.kept_as_they_were);
+    }
+}
+
+TEST_F(Receiver, WhatEndedEarlyOnTheNetworksSideIsWorthKeeping) {
+    {
+        BodyReceiver body(file, 10, {});
+        ASSERT_EQ(body.start(), 0);
+        ASSERT_TRUE(
+            body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nETag: \"v2\"\r\n")));
+        ASSERT_TRUE(body.take("abc", 3));
+        EXPECT_EQ(body.finish(transfer_code::timed_out), transfer_code::timed_out);
+        ASSERT_TRUE(body.worth_keeping());
+        EXPECT_EQ(body.worth_keeping()->kept, 3u);
+        EXPECT_EQ(body.worth_keeping()->validator, "\"v2\"");
+    }
+    {
+        // Cut short by the bound: nothing is kept.
+        BodyReceiver body(file, 2, {});
+        ASSERT_EQ(body.start(), 0);
+        ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\n")));
+        EXPECT_FALSE(body.take("abc", 3));
+        body.finish(transfer_code::aborted);
+        EXPECT_FALSE(body.worth_keeping());
+    }
 }
 
 }  // namespace
