@@ -3,10 +3,12 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
+#include <functional>
 #include <system_error>
 
 #include "digest.h"
 #include "files.h"
+#include "kept_download.h"
 #include "log.h"
 #include "receive.h"
 #include "run_start.h"
@@ -17,34 +19,41 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Fetches url into `temporary`, taking at most max_bytes (negative: no limit but the disk's) and
-// feeding the digests as the bytes arrive; `received` is how many came. A failure is logged and
+// What became of the package from one URL.
+enum class Attempt {
+    verified,  // in place and verified
+    failed,    // another URL may do better
+    ends_run,  // a failure on this side (the disk, the file): another URL would meet it too
+};
+
+// The level of a failure line: a warning while another URL is left to try, an error for the last.
+spdlog::level::level_enum failure_level(bool last_url) {
+    return last_url ? spdlog::level::err : spdlog::level::warn;
+}
+
+void log_transfer_failure(std::int32_t result, const std::string& url,
+                          spdlog::level::level_enum level) {
+    spdlog::log(level, "URLDownloadToFile failed: hr=0x{:08x} url={}",
+                static_cast<std::uint32_t>(result), url);
+}
+
+// Fetches url into `temporary`, taking at most max_bytes; a failure is logged at `level` and
 // leaves no file behind. `what` names the file in the log.
 [[nodiscard]] bool fetch(const char* what, const std::string& url, const fs::path& temporary,
-                         std::int64_t max_bytes, const std::vector<Digest*>& digests,
-                         std::uint64_t& received) {
-    remove_file(temporary);
+                         std::int64_t max_bytes, spdlog::level::level_enum level) {
     spdlog::info("Downloading {}: {} -> {}", what, url, path_text(temporary));
     std::int32_t result = 0;
     {
         // Closed before a failed file is removed: Windows removes no open file.
-        BodyReceiver body(temporary, max_bytes, digests);
+        BodyReceiver body(temporary, max_bytes, {});
         result = download_url_to_file(url, body);
-        received = body.received();
     }
     if (result < 0) {
-        spdlog::error("URLDownloadToFile failed: hr=0x{:08x} url={}",
-                      static_cast<std::uint32_t>(result), url);
+        log_transfer_failure(result, url, level);
         remove_file(temporary);
         return false;
     }
     return true;
-}
-
-[[nodiscard]] bool fetch(const char* what, const std::string& url, const fs::path& temporary,
-                         std::int64_t max_bytes) {
-    std::uint64_t received = 0;
-    return fetch(what, url, temporary, max_bytes, {}, received);
 }
 
 // The rename replaces a file at the target in one step, so that file stays until the new one is
@@ -115,10 +124,11 @@ struct ArrivingDigests {
 };
 
 // verify_package's checks, in its order, on what the transfer received: its count and its
-// digests. A failure is logged and removes the file.
+// digests. A failure is logged (the summary at `level`) and removes the file.
 [[nodiscard]] bool verify_received(const fs::path& temporary, const std::string& sha256,
                                    std::int64_t size, const SignatureRule* rule,
-                                   std::uint64_t received, ArrivingDigests& digests) {
+                                   std::uint64_t received, ArrivingDigests& digests,
+                                   spdlog::level::level_enum level) {
     const bool passed = [&] {
         if (size >= 0 && received != static_cast<std::uint64_t>(size)) {
             spdlog::warn("Package size mismatch: {} expected={} actual={}", path_text(temporary),
@@ -137,43 +147,144 @@ struct ArrivingDigests {
                (digests.blake2b->ready() && signature->verify(digests.blake2b->finish()));
     }();
     if (!passed) {
-        spdlog::error("Downloaded package failed integrity checks: {}", path_text(temporary));
+        spdlog::log(level, "Downloaded package failed integrity checks: {}", path_text(temporary));
         remove_file(temporary);
     }
     return passed;
 }
 
-// Fetches the package into <package>.download, hashing it as it arrives, verifies it (against
-// the signature when a rule is given) and moves it into place.
-[[nodiscard]] bool fetch_package(const std::string& url, const fs::path& package,
-                                 const std::string& sha256, std::int64_t size,
-                                 const SignatureRule* rule) {
-    const fs::path temporary = with_suffix(package, ".download");
-    ArrivingDigests digests(!sha256.empty(), rule != nullptr);
-    std::uint64_t received = 0;
-    return fetch("package", url, temporary, size, digests.ready(), received) &&
-           verify_received(temporary, sha256, size, rule, received, digests) &&
-           move_into_place("package", temporary, package);
+// The package a run is after, and the files beside it.
+struct PackageTarget {
+    fs::path package;
+    fs::path temporary;  // <package>.download
+    KeptPaths kept;
+    std::string sha256;  // empty: not checked, and no bytes are kept
+    std::int64_t size;   // negative: not checked
+};
+
+// True when the kept bytes are url's, for this package: only then may url continue them.
+[[nodiscard]] bool owns(const std::optional<KeptBytes>& kept, const std::string& url,
+                        const PackageTarget& target) {
+    return kept && !target.sha256.empty() && kept->source.url == url &&
+           kept->source.sha256 == ascii_lower(target.sha256);
+}
+
+// Kept bytes that already make the whole package are checked as they are, without a request.
+[[nodiscard]] Attempt verify_kept_package(const PackageTarget& target, const SignatureRule* rule,
+                                          spdlog::level::level_enum level) {
+    if (!verify_package(target.temporary, target.sha256, target.size, rule)) {
+        spdlog::log(level, "Downloaded package failed integrity checks: {}",
+                    path_text(target.temporary));
+        remove_file(target.temporary);
+        return Attempt::failed;
+    }
+    return move_into_place("package", target.temporary, target.package) ? Attempt::verified
+                                                                        : Attempt::ends_run;
+}
+
+// Fetches the package from url into <package>.download, continuing the bytes kept from url when
+// there are any and hashing it as it arrives, verifies it (against the signature when a rule is
+// given) and moves it into place. A transfer that ends early with a SHA-256 to check the result
+// by keeps what it received for the next run; bytes kept from anywhere else are dropped once a
+// body from url starts to arrive.
+[[nodiscard]] Attempt fetch_package(const std::string& url, const PackageTarget& target,
+                                    const SignatureRule* rule, spdlog::level::level_enum level) {
+    const std::optional<KeptBytes> kept = find_kept(target.kept);
+    spdlog::info("Downloading package: {} -> {}", url, path_text(target.temporary));
+    std::optional<ResumePoint> resume;
+    if (owns(kept, url, target)) {
+        resume = take_back_kept(target.kept, *kept, target.temporary);
+    }
+    if (resume && target.size >= 0 && resume->kept >= static_cast<std::uint64_t>(target.size)) {
+        if (resume->kept == static_cast<std::uint64_t>(target.size)) {
+            return verify_kept_package(target, rule, level);
+        }
+        resume.reset();  // more than the package holds: of no use
+    }
+    std::function<void()> body_begins;
+    if (kept && !resume) {
+        body_begins = [&target] { drop_kept(target.kept); };
+    }
+    for (;;) {
+        ArrivingDigests digests(!target.sha256.empty(), rule != nullptr);
+        std::int32_t result = 0;
+        std::uint64_t received = 0;
+        std::optional<ResumePoint> worth_keeping;
+        bool failed_locally = false;
+        {
+            // Closed before the file is kept or removed: Windows renames or removes no open file.
+            BodyReceiver body(target.temporary, target.size, digests.ready(), resume, body_begins);
+            result = download_url_to_file(url, body);
+            received = body.received();
+            worth_keeping = body.worth_keeping();
+            failed_locally = body.failed_locally();
+        }
+        if (result == transfer_code::range_refused && resume) {
+            // The server can't continue the kept bytes: they go, and the whole body is asked for.
+            resume.reset();
+            continue;
+        }
+        if (result < 0) {
+            log_transfer_failure(result, url, level);
+            if (worth_keeping && !target.sha256.empty()) {
+                keep_received(target.temporary, target.kept, url, target.sha256, *worth_keeping);
+            } else {
+                remove_file(target.temporary);
+            }
+            return failed_locally ? Attempt::ends_run : Attempt::failed;
+        }
+        if (!verify_received(target.temporary, target.sha256, target.size, rule, received, digests,
+                             level)) {
+            return Attempt::failed;
+        }
+        return move_into_place("package", target.temporary, target.package) ? Attempt::verified
+                                                                            : Attempt::ends_run;
+    }
 }
 
 // fetch_package for a signed package: its signature is fetched first (it is small, and a missing
-// one ends the run before the package is fetched) into <signature>.download, the package is
+// one ends the attempt before the package is fetched) into <signature>.download, the package is
 // verified against it, and both are moved into place, the package first. An interruption between
 // the two moves leaves a package that fails its next check and is fetched again.
-[[nodiscard]] bool fetch_signed_package(const std::string& url, const std::string& signature_url,
-                                        const fs::path& package, const fs::path& signature,
-                                        const std::string& sha256, std::int64_t size,
-                                        const std::vector<PublicKey>& keys,
-                                        const std::optional<std::string>& version) {
+[[nodiscard]] Attempt fetch_signed_package(const std::string& url, const std::string& signature_url,
+                                           const PackageTarget& target, const fs::path& signature,
+                                           const std::vector<PublicKey>& keys,
+                                           const std::optional<std::string>& version,
+                                           bool last_url) {
+    const spdlog::level::level_enum level = failure_level(last_url);
     const fs::path temporary_signature = with_suffix(signature, ".download");
-    const SignatureRule rule{temporary_signature, keys, version, SignatureFailure::ends_run};
-    const bool done =
-        fetch("signature", signature_url, temporary_signature, signature_file_limit) &&
-        fetch_package(url, package, sha256, size, &rule) &&
-        move_into_place("signature", temporary_signature, signature);
+    const SignatureRule rule{temporary_signature, keys, version,
+                             last_url ? SignatureFailure::ends_run : SignatureFailure::fetch_again};
+    Attempt attempt = Attempt::failed;
+    if (fetch("signature", signature_url, temporary_signature, signature_file_limit, level)) {
+        attempt = fetch_package(url, target, &rule, level);
+        if (attempt == Attempt::verified &&
+            !move_into_place("signature", temporary_signature, signature)) {
+            attempt = Attempt::ends_run;
+        }
+    }
     // Left only by a failure after the signature was fetched.
     remove_file(temporary_signature);
-    return done;
+    return attempt;
+}
+
+// The URLs in the order they are tried: the one whose bytes are kept first, the rest as given.
+std::vector<std::string> urls_to_try(const std::vector<std::string>& urls,
+                                     const PackageTarget& target) {
+    const std::optional<KeptBytes> kept = find_kept(target.kept);
+    std::vector<std::string> order;
+    for (const std::string& url : urls) {
+        if (owns(kept, url, target)) {
+            order.push_back(url);
+            break;
+        }
+    }
+    for (const std::string& url : urls) {
+        if (order.empty() || url != order.front()) {
+            order.push_back(url);
+        }
+    }
+    return order;
 }
 
 }  // namespace
@@ -218,8 +329,8 @@ struct ArrivingDigests {
     return !signature || signature->verify();
 }
 
-int run_download(const std::string& url, const fs::path& package, const std::string& sha256,
-                 std::int64_t size, const fs::path& root,
+int run_download(const std::vector<std::string>& urls, const fs::path& package,
+                 const std::string& sha256, std::int64_t size, const fs::path& root,
                  const std::vector<std::string>& public_keys, const std::string& signature_url,
                  const std::optional<std::string>& version) {
     // The lock file lies beside the package, so its directory is made before anything else.
@@ -250,14 +361,24 @@ int run_download(const std::string& url, const fs::path& package, const std::str
         spdlog::info("Package already present and verified: {}", path_text(package));
         return 0;
     }
-    const bool fetched =
-        keys->empty()
-            ? fetch_package(url, package, sha256, size, nullptr)
-            : fetch_signed_package(url, signature_url.empty() ? url + ".minisig" : signature_url,
-                                   package, signature, sha256, size, *keys, version);
-    if (!fetched) {
-        return 1;
+    const PackageTarget target{package, with_suffix(package, ".download"), kept_paths(package),
+                               sha256, size};
+    const std::vector<std::string> order = urls_to_try(urls, target);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const bool last_url = i + 1 == order.size();
+        const Attempt attempt =
+            keys->empty()
+                ? fetch_package(order[i], target, nullptr, failure_level(last_url))
+                : fetch_signed_package(
+                      order[i], signature_url.empty() ? order[i] + ".minisig" : signature_url,
+                      target, signature, *keys, version, last_url);
+        if (attempt == Attempt::verified) {
+            spdlog::info("Package downloaded and verified: {}", path_text(package));
+            return 0;
+        }
+        if (attempt == Attempt::ends_run) {
+            break;
+        }
     }
-    spdlog::info("Package downloaded and verified: {}", path_text(package));
-    return 0;
+    return 1;
 }

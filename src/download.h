@@ -11,11 +11,12 @@ struct SignatureRule;
 class BodyReceiver;
 
 // Handler of `download`: makes sure a verified package lies at `output`, logging to updater.log
-// in root. With public keys, the package must also carry a signature by one of them, fetched
-// from signature_url (empty: the package's URL followed by ".minisig") into <output>.minisig,
-// and, with a version given (even empty), every version in the signature's trusted comment must
-// be that one. Returns the exit code.
-int run_download(const std::string& url, const std::filesystem::path& output,
+// in root. The URLs are tried in turn until one gives a package that verifies; the one whose
+// bytes an earlier run kept goes first and continues them. With public keys, the package must
+// also carry a signature by one of them, fetched from signature_url (empty: the package's URL
+// followed by ".minisig") into <output>.minisig, and, with a version given (even empty), every
+// version in the signature's trusted comment must be that one. Returns the exit code.
+int run_download(const std::vector<std::string>& urls, const std::filesystem::path& output,
                  const std::string& sha256, std::int64_t size, const std::filesystem::path& root,
                  const std::vector<std::string>& public_keys, const std::string& signature_url,
                  const std::optional<std::string>& version);

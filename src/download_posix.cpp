@@ -84,6 +84,28 @@ class Transfer {
     CURL* easy_;
 };
 
+// A list of request header lines, freed when it goes.
+class HeaderList {
+  public:
+    HeaderList() = default;
+    ~HeaderList() { curl_slist_free_all(list_); }
+    HeaderList(const HeaderList&) = delete;
+    HeaderList& operator=(const HeaderList&) = delete;
+
+    [[nodiscard]] bool add(const std::string& line) {
+        curl_slist* longer = curl_slist_append(list_, line.c_str());
+        if (longer == nullptr) {
+            return false;
+        }
+        list_ = longer;
+        return true;
+    }
+    curl_slist* get() const { return list_; }
+
+  private:
+    curl_slist* list_ = nullptr;
+};
+
 // One transfer's receiving end, and the head of the response that is arriving: curl hands over
 // the header lines of every response, those of redirects and interim answers included, so the
 // head is judged when the body begins (or, for an empty one, when the transfer ends).
@@ -143,6 +165,19 @@ void configure(CURL* easy, const std::string& url, Sink& sink) {
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
 }
 
+// Asks for the bytes after the kept ones, on condition that the server's copy is still the one
+// they came from; a server that can't or won't sends the whole body (200), which the receiver
+// takes from the start. CURLOPT_RESUME_FROM would fail such an answer instead.
+[[nodiscard]] bool ask_for_the_rest(CURL* easy, const ResumePoint& resume, HeaderList& headers) {
+    const std::string range = std::to_string(resume.kept) + "-";
+    curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());  // copied by libcurl
+    if (!resume.validator.empty() && !headers.add("If-Range: " + resume.validator)) {
+        return false;
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.get());
+    return true;
+}
+
 }  // namespace
 
 std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
@@ -155,8 +190,14 @@ std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
     }
     Sink sink{body, {}};
     configure(transfer.easy(), url, sink);
+    HeaderList headers;
+    if (body.resume() && !ask_for_the_rest(transfer.easy(), *body.resume(), headers)) {
+        return body.finish(transfer_code::general_failure);
+    }
     const CURLcode code = curl_easy_perform(transfer.easy());
-    if (code == CURLE_OK && !sink.head_judged) {
+    // A response without a body (an empty one, or an error status that libcurl stops at) is
+    // judged here.
+    if ((code == CURLE_OK || code == CURLE_HTTP_RETURNED_ERROR) && !sink.head_judged) {
         static_cast<void>(judge_head(sink));
     }
     return body.finish(code == CURLE_OK ? 0 : failure_code(code));

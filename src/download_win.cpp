@@ -103,6 +103,19 @@ std::wstring wide_url(const std::string& url) {
     return wide;
 }
 
+// Asks for the bytes after the kept ones, on condition that the server's copy is still the one
+// they came from; a server that can't or won't sends the whole body (200), which the receiver
+// takes from the start.
+std::wstring range_request_headers(const ResumePoint& resume) {
+    std::wstring headers = L"Range: bytes=" + std::to_wstring(resume.kept) + L"-\r\n";
+    if (!resume.validator.empty()) {
+        // Header text is ASCII.
+        headers += L"If-Range: " + std::wstring(resume.validator.begin(), resume.validator.end()) +
+                   L"\r\n";
+    }
+    return headers;
+}
+
 // What URLMon calls while a binding runs: it hands the response's head and every piece of the
 // body to the receiver, as they arrive, on the thread that pumps messages. Lives on the stack of
 // the transfer; the references URLMon takes are counted, never used to delete it.
@@ -187,6 +200,18 @@ class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
     HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
                                                    LPWSTR* additional_headers) override {
         *additional_headers = nullptr;
+        if (!body_.resume()) {
+            return S_OK;
+        }
+        const std::wstring headers = range_request_headers(*body_.resume());
+        // URLMon takes the text over and frees it with CoTaskMemFree.
+        const std::size_t bytes = (headers.size() + 1) * sizeof(wchar_t);
+        auto* text = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
+        if (text == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        CopyMemory(text, headers.c_str(), bytes);
+        *additional_headers = text;
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnResponse(DWORD status, LPCWSTR headers, LPCWSTR,

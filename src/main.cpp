@@ -27,14 +27,20 @@ int report_unexpected(const char* what) {
 }
 
 // --public-key, repeatable for a change of keys: one key per occurrence.
-CLI::Option* add_public_key_option(CLI::App* subcommand, std::vector<std::string>& keys) {
-    return subcommand
-        ->add_option("--public-key", keys,
-                     "Publisher's public key (RW...), repeatable: the package must be signed by "
-                     "one of them")
+// An option given once per value: `--name a --name b`, never `--name a b`.
+CLI::Option* add_repeatable_option(CLI::App* subcommand, const std::string& name,
+                                   std::vector<std::string>& values,
+                                   const std::string& description) {
+    return subcommand->add_option(name, values, description)
         ->expected(1)
         ->take_all()
         ->allow_extra_args(false);
+}
+
+CLI::Option* add_public_key_option(CLI::App* subcommand, std::vector<std::string>& keys) {
+    return add_repeatable_option(subcommand, "--public-key", keys,
+                                 "Publisher's public key (RW...), repeatable: the package must be "
+                                 "signed by one of them");
 }
 
 }  // namespace
@@ -65,11 +71,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> apply_keys;
     add_public_key_option(apply, apply_keys);
 
-    std::string url;
+    std::vector<std::string> urls;
     std::string output;
     std::string sha256;
     std::int64_t size = -1;
-    download->add_option("--url", url, "Package URL")->required();
+    add_repeatable_option(download, "--url", urls, "Package URL")->required();
     download->add_option("--output", output, "Output zip path")->required();
     download->add_option("--sha256", sha256, "Expected SHA256");
     download->add_option("--size", size, "Expected size in bytes");
@@ -117,7 +123,7 @@ int main(int argc, char** argv) {
             const std::optional<std::string> bound_version = download_version_option->count() > 0
                                                                  ? std::optional(download_version)
                                                                  : std::nullopt;
-            return run_download(url, to_path(output), sha256, size, application_root(app_dir),
+            return run_download(urls, to_path(output), sha256, size, application_root(app_dir),
                                 download_keys, signature_url, bound_version);
         }
         if (stage->parsed()) {

@@ -8,6 +8,8 @@
 #include <thread>
 #include <utility>
 
+#include <spdlog/spdlog.h>
+
 #include "download.h"
 #include "text.h"
 
@@ -228,31 +230,103 @@ class DigestPipe {
     std::thread thread_;
 };
 
+std::string range_validator(const ResponseHead& head) {
+    // Only printable ASCII goes back into a request header.
+    const auto printable = [](const std::string& text) {
+        return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+    };
+    if (const std::optional<std::string> tag = head.field("ETag");
+        tag && tag->size() >= 2 && tag->front() == '"' && printable(*tag)) {
+        return *tag;
+    }
+    const std::optional<std::string> date = head.field("Last-Modified");
+    return date && printable(*date) ? *date : std::string();
+}
+
 BodyReceiver::BodyReceiver(const std::filesystem::path& path, std::int64_t max_bytes,
-                           std::vector<Digest*> digests)
-    : file_(path, WriteMode::replace),
-      directory_(path.parent_path()),
+                           std::vector<Digest*> digests, std::optional<ResumePoint> resume,
+                           std::function<void()> body_begins)
+    : path_(path),
       max_bytes_(max_bytes),
-      digests_(digests.empty() ? nullptr : std::make_unique<DigestPipe>(std::move(digests))) {}
+      digests_(digests.empty() ? nullptr : std::make_unique<DigestPipe>(std::move(digests))),
+      resume_(std::move(resume)),
+      body_begins_(std::move(body_begins)) {
+    file_.emplace(path, resume_ ? WriteMode::continue_existing : WriteMode::replace);
+}
 
 BodyReceiver::~BodyReceiver() = default;
 
 std::int32_t BodyReceiver::start() {
-    if (file_.error().failed()) {
-        return write_failure_code(file_.error());
+    if (file_->error().failed()) {
+        failed_locally_ = true;
+        return write_failure_code(file_->error());
     }
     // A disk already at the floor ends the transfer before it connects.
-    return may_take(0) ? 0 : transfer_code::aborted;
+    if (!may_take(0)) {
+        failed_locally_ = true;
+        return transfer_code::aborted;
+    }
+    return 0;
 }
 
 bool BodyReceiver::accept_head(const ResponseHead& head) {
+    if (resume_) {
+        const std::optional<ContentRange> range = head.content_range();
+        if (head.status == 416 ||
+            (head.status == 206 && (!range || range->first != resume_->kept))) {
+            return refuse(transfer_code::range_refused);
+        }
+        if (head.status == 206 ? !continue_kept_bytes()
+                               : head.status >= 200 && head.status <= 299 && !start_over()) {
+            return false;
+        }
+    }
     if (head.status < 200 || head.status > 299) {
         return refuse(transfer_code::download_failure);
     }
-    announced_ = head.body_length();
+    accepted_ = true;
+    validator_ = range_validator(head);
+    if (const std::optional<std::uint64_t> length = head.body_length()) {
+        announced_ = received_ + *length;
+    }
     // Refused before any of it arrives.
     if (max_bytes_ >= 0 && announced_ && *announced_ > static_cast<std::uint64_t>(max_bytes_)) {
         return refuse(transfer_code::aborted);
+    }
+    return true;
+}
+
+bool BodyReceiver::continue_kept_bytes() {
+    ReadOnlyFile kept;
+    if (const NativeError error = kept.open(path_); error.failed()) {
+        return refuse_locally(write_failure_code(error));
+    }
+    std::vector<char> buffer(1 << 20);
+    while (received_ < resume_->kept) {
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(buffer.size(), resume_->kept - received_));
+        std::size_t got = 0;
+        if (const NativeError error = kept.read_at(received_, buffer.data(), want, got);
+            error.failed() || got == 0) {
+            return refuse_locally(error.failed() ? write_failure_code(error)
+                                                 : transfer_code::general_failure);
+        }
+        if (digests_ && !digests_->feed(buffer.data(), got)) {
+            return refuse_locally(transfer_code::general_failure);
+        }
+        received_ += got;
+    }
+    spdlog::info("Resuming download at byte {}", resume_->kept);
+    return true;
+}
+
+bool BodyReceiver::start_over() {
+    // The whole body comes: the kept bytes go, and the file is made anew.
+    resume_.reset();
+    file_.reset();
+    file_.emplace(path_, WriteMode::replace);
+    if (file_->error().failed()) {
+        return refuse_locally(write_failure_code(file_->error()));
     }
     return true;
 }
@@ -262,13 +336,18 @@ bool BodyReceiver::take(const char* data, std::size_t size) {
         return false;
     }
     if (!may_take(size)) {
-        return refuse(transfer_code::aborted);
+        return max_bytes_ >= 0 ? refuse(transfer_code::aborted)
+                               : refuse_locally(transfer_code::aborted);
     }
-    if (const NativeError error = file_.write(data, size); error.failed()) {
-        return refuse(write_failure_code(error));
+    if (received_ == 0 && body_begins_) {
+        body_begins_();
+        body_begins_ = nullptr;
+    }
+    if (const NativeError error = file_->write(data, size); error.failed()) {
+        return refuse_locally(write_failure_code(error));
     }
     if (digests_ && !digests_->feed(data, size)) {
-        return refuse(transfer_code::general_failure);
+        return refuse_locally(transfer_code::general_failure);
     }
     received_ += size;
     return true;
@@ -278,20 +357,30 @@ std::int32_t BodyReceiver::finish(std::int32_t transfer_result) {
     if (failure_ != 0) {
         return failure_;
     }
-    if (transfer_result < 0) {
-        return transfer_result;
-    }
     // A connection that ends early looks like the end of the body to some transfer calls.
-    if (announced_ && received_ < *announced_) {
-        return transfer_code::download_failure;
+    if (transfer_result < 0 || (announced_ && received_ < *announced_)) {
+        ended_early_ = true;
+        return transfer_result < 0 ? transfer_result : transfer_code::download_failure;
     }
     if (digests_ && !digests_->finish()) {
-        return transfer_code::general_failure;
+        refuse_locally(transfer_code::general_failure);
+        return failure_;
     }
-    if (const NativeError error = file_.close(); error.failed()) {
-        return write_failure_code(error);
+    if (const NativeError error = file_->close(); error.failed()) {
+        refuse_locally(write_failure_code(error));
+        return failure_;
     }
     return 0;
+}
+
+std::optional<ResumePoint> BodyReceiver::worth_keeping() const {
+    if (ended_early_ && accepted_ && received_ > 0) {
+        return ResumePoint{received_, validator_};
+    }
+    if (resume_ && received_ == 0 && !failed_locally_ && failure_ != transfer_code::range_refused) {
+        return resume_;
+    }
+    return std::nullopt;
 }
 
 bool BodyReceiver::refuse(std::int32_t code) {
@@ -301,11 +390,18 @@ bool BodyReceiver::refuse(std::int32_t code) {
     return false;
 }
 
+bool BodyReceiver::refuse_locally(std::int32_t code) {
+    if (failure_ == 0) {
+        failed_locally_ = true;
+    }
+    return refuse(code);
+}
+
 bool BodyReceiver::may_take(std::size_t size) const {
     const auto incoming = static_cast<std::int64_t>(size);
     if (max_bytes_ >= 0) {
         return static_cast<std::int64_t>(received_) + incoming <= max_bytes_;
     }
-    const std::optional<std::int64_t> free = free_space(directory_);
+    const std::optional<std::int64_t> free = free_space(path_.parent_path());
     return !free || *free - incoming >= transfer_limits.free_space_floor;
 }

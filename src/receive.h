@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,9 @@ constexpr std::int32_t aborted = static_cast<std::int32_t>(0x80004004);         
 constexpr std::int32_t general_failure = static_cast<std::int32_t>(0x80004005);   // E_FAIL
 constexpr std::int32_t download_failure = static_cast<std::int32_t>(0x800c0008);  // INET_E_...
 constexpr std::int32_t timed_out = static_cast<std::int32_t>(0x800c000b);  // ..._CONNECTION_TIMEOUT
+// The server can't continue kept bytes: a 416, or a 206 for another range than the one asked.
+constexpr std::int32_t range_refused =
+    static_cast<std::int32_t>(0x801901a0);  // HTTP_E_STATUS_RANGE_NOT_SATISFIABLE
 }  // namespace transfer_code
 
 // Platform piece (download_win.cpp, download_posix.cpp): the code of a failed write of the file.
@@ -57,6 +61,19 @@ struct ResponseHead {
 // HTTP status line.
 std::optional<ResponseHead> parse_response_head(const std::string& text);
 
+// Where a transfer continues bytes kept from an earlier one: the file already holds `kept` bytes,
+// and the server is asked for the rest on condition that its copy is still the one the validator
+// (an ETag or a Last-Modified date; empty: none) names.
+struct ResumePoint {
+    std::uint64_t kept = 0;
+    std::string validator;
+};
+
+// The validator of a response, for a later If-Range: its strong ETag, else its Last-Modified
+// date; empty when it has neither (a weak ETag can't be used for a range) or only ones that are
+// not printable ASCII.
+std::string range_validator(const ResponseHead& head);
+
 // Feeds digests on a thread of their own, so that hashing runs beside the transfer instead of
 // after each piece of it: the pieces are copied into a few blocks, each handed over when full.
 class DigestPipe;
@@ -65,9 +82,13 @@ class BodyReceiver {
   public:
     // The body goes to a new file at path, made as WriteMode::replace makes it; at most max_bytes
     // of it (negative: as much as the disk holds above the free-space floor); every piece is fed
-    // in order to each of the digests.
+    // in order to each of the digests. With a resume point, the file at path holds the kept
+    // bytes and is continued (WriteMode::continue_existing) when the server sends the rest, or
+    // emptied when it sends the whole body; the bound counts the kept bytes. body_begins, when
+    // given, is called once, just before the first byte of a body is written.
     BodyReceiver(const std::filesystem::path& path, std::int64_t max_bytes,
-                 std::vector<Digest*> digests);
+                 std::vector<Digest*> digests, std::optional<ResumePoint> resume = std::nullopt,
+                 std::function<void()> body_begins = {});
     ~BodyReceiver();
     BodyReceiver(const BodyReceiver&) = delete;
     BodyReceiver& operator=(const BodyReceiver&) = delete;
@@ -75,8 +96,12 @@ class BodyReceiver {
     // Zero when the transfer may begin; otherwise its failure code: the file could not be made,
     // or no size is known and the disk is already at its floor.
     std::int32_t start();
+    // The kept bytes to ask the server to continue; nothing for a whole body.
+    const std::optional<ResumePoint>& resume() const { return resume_; }
     // The head of the final response of an HTTP or HTTPS transfer. False when the body must not
-    // be taken: a status other than 2xx, or a body announced longer than allowed.
+    // be taken: a status other than 2xx, a body announced longer than allowed, or (when
+    // resuming) an answer that doesn't continue the kept bytes nor sends the whole body. A 206
+    // that continues them has them hashed and logs "Resuming download at byte {kept}".
     [[nodiscard]] bool accept_head(const ResponseHead& head);
     // The next piece of the body. False when the transfer must end: more than allowed, the floor
     // reached, or a failed write or digest.
@@ -87,20 +112,39 @@ class BodyReceiver {
     // had the whole body once it returns.
     std::int32_t finish(std::int32_t transfer_result);
 
-    // Bytes of the body taken so far: what the file holds and the digests were fed.
+    // Bytes of the body taken so far: what the file holds and the digests were fed (the kept
+    // bytes included once the server continues them).
     std::uint64_t received() const { return received_; }
     // Whether accept_head or take refused; finish() then gives the reason.
     bool refused() const { return failure_ != 0; }
+    // After finish() failed: what the file holds that a later transfer may continue, and the
+    // validator of its source. That is everything received when the transfer ended early on the
+    // network's side after part of a 2xx body was written (cut, reset, stalled, or shorter than
+    // announced), or the kept bytes as they were when no new body came; nothing after a refusal
+    // of what the server sent, a local failure, or when nothing was received.
+    std::optional<ResumePoint> worth_keeping() const;
+    // The failure lies on this side: the file could not be written or the disk reached its
+    // floor. Another server would meet the same disk.
+    bool failed_locally() const { return failed_locally_; }
 
   private:
     bool refuse(std::int32_t code);
+    bool refuse_locally(std::int32_t code);
     bool may_take(std::size_t size) const;
+    bool continue_kept_bytes();
+    bool start_over();
 
-    WrittenFile file_;
-    std::filesystem::path directory_;
+    std::filesystem::path path_;
+    std::optional<WrittenFile> file_;
     std::int64_t max_bytes_;
     std::unique_ptr<DigestPipe> digests_;  // none without digests
+    std::optional<ResumePoint> resume_;
+    std::function<void()> body_begins_;
     std::optional<std::uint64_t> announced_;
+    std::string validator_;
     std::uint64_t received_ = 0;
     std::int32_t failure_ = 0;
+    bool accepted_ = false;
+    bool ended_early_ = false;
+    bool failed_locally_ = false;
 };

@@ -30,8 +30,9 @@ struct PublicKey {
 // The most a signature file may hold: two base64 lines and minisign's two comments, with room.
 constexpr std::int64_t signature_file_limit = 16 * 1024;
 
-// What a refused signature means for the run: a package already in place is only fetched again
-// (a warning); a downloaded or applied one ends the run (an error).
+// What a refused signature means for the run: a package already in place is only fetched again,
+// and one downloaded from a URL that another follows is fetched from that one (a warning); one
+// downloaded from the last URL, or applied, ends the run (an error).
 enum class SignatureFailure { fetch_again, ends_run };
 
 // What the signature of a package must satisfy.

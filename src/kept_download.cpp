@@ -1,0 +1,105 @@
+#include "kept_download.h"
+
+#include <spdlog/spdlog.h>
+
+#include <vector>
+
+#include "files.h"
+#include "record_file.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* record_kind = "partial 1";
+// No record of ours comes near this; a larger file is not one.
+constexpr std::uint64_t record_size_limit = 64 * 1024;
+
+// True for a regular file with one name, its name not a link: what the updater itself wrote.
+[[nodiscard]] bool is_own_file(const fs::path& path) {
+    WrittenFile probe(path, WriteMode::continue_existing);
+    return probe.error().ok();
+}
+
+void remove_as_itself(const fs::path& path) {
+    remove_file(path);
+    if (path_exists(path)) {
+        remove_tree(path);
+    }
+}
+
+std::optional<KeptSource> read_source(const fs::path& path) {
+    const std::optional<std::string> text = read_small_file(path, record_size_limit);
+    const std::optional<std::vector<std::string>> fields =
+        text ? parse_record(*text, record_kind, {"url", "sha256", "validator"}) : std::nullopt;
+    if (!fields) {
+        return std::nullopt;
+    }
+    return KeptSource{(*fields)[0], (*fields)[1], (*fields)[2]};
+}
+
+}  // namespace
+
+KeptPaths kept_paths(const fs::path& package) {
+    return {with_suffix(package, ".partial"), with_suffix(package, ".partial.source")};
+}
+
+std::optional<KeptBytes> find_kept(const KeptPaths& paths) {
+    const bool bytes_there = path_exists(paths.bytes);
+    const bool source_there = path_exists(paths.source);
+    if (!bytes_there && !source_there) {
+        return std::nullopt;
+    }
+    std::optional<KeptSource> source;
+    std::optional<std::uint64_t> size;
+    if (bytes_there && source_there && is_own_file(paths.bytes) && is_own_file(paths.source)) {
+        source = read_source(paths.source);
+        size = regular_file_size(paths.bytes);
+    }
+    if (!source || !size) {
+        drop_kept(paths);
+        return std::nullopt;
+    }
+    return KeptBytes{std::move(*source), *size};
+}
+
+void drop_kept(const KeptPaths& paths) {
+    // The record goes first: bytes without one are nothing to the next run either.
+    remove_as_itself(paths.source);
+    remove_as_itself(paths.bytes);
+}
+
+void keep_received(const fs::path& download, const KeptPaths& paths, const std::string& url,
+                   const std::string& sha256, const ResumePoint& point) {
+    drop_kept(paths);
+    const std::string record = record_text(
+        record_kind,
+        {{"url", url}, {"sha256", ascii_lower(sha256)}, {"validator", point.validator}});
+    // The bytes must be on the disk before a record vouches for them.
+    const bool kept =
+        make_file_durable(download) && write_durable_file(paths.source, record) && [&] {
+            if (const NativeError error = rename_path(download, paths.bytes); error.failed()) {
+                spdlog::warn("Failed to keep the bytes received: {}", error_text(error));
+                return false;
+            }
+            return make_rename_durable(paths.bytes);
+        }();
+    if (!kept) {
+        drop_kept(paths);
+        remove_file(download);
+    }
+}
+
+std::optional<ResumePoint> take_back_kept(const KeptPaths& paths, const KeptBytes& kept,
+                                          const fs::path& download) {
+    remove_as_itself(download);
+    if (const NativeError error = rename_path(paths.bytes, download); error.failed()) {
+        spdlog::warn("Failed to take back the bytes kept from an earlier download: {}",
+                     error_text(error));
+        drop_kept(paths);
+        return std::nullopt;
+    }
+    remove_file(paths.source);
+    return ResumePoint{kept.size, kept.source.validator};
+}
