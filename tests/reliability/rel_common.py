@@ -372,18 +372,22 @@ class DownloadCase:
                      "--sha256", hashlib.sha256(new).hexdigest(), "--size", str(len(new)),
                      "--app-dir", self.logs]
 
-    def check(self, code, output):
+    def check(self, code, output, kept=False):
         """Problems of a finished download: exit 0 with the new package in place, or exit 1
         with an error line and the old package untouched; never a temporary file left (the
-        lock file beside the package is not one)."""
+        lock file beside the package is not one), and with kept true exactly the bytes kept of
+        a transfer cut part way and their record."""
         if code is None:
             return ["the run hung"]
         problems = []
         package = read_bytes(self.package)
         # The lock file stays on Linux: removing a locked file would race with the next run.
-        left = sorted(set(os.listdir(self.packages)) - {"update.zip", "update.zip.lock"})
-        if left:
-            problems.append(f"left beside the package: {', '.join(left)}")
+        left = set(os.listdir(self.packages)) - {"update.zip", "update.zip.lock"}
+        expected = {"update.zip.partial", "update.zip.partial.source"} if kept else set()
+        if left - expected:
+            problems.append(f"left beside the package: {', '.join(sorted(left - expected))}")
+        if expected - left:
+            problems.append(f"not kept: {', '.join(sorted(expected - left))}")
         if code == 0:
             if package != self.new:
                 problems.append("exit code 0 without the new package in place")
