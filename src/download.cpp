@@ -225,7 +225,8 @@ struct PackageTarget {
             continue;
         }
         if (result < 0) {
-            log_transfer_failure(result, url, level);
+            // A failure on this side ends the run, so it is the last one whatever URLs are left.
+            log_transfer_failure(result, url, failed_locally ? spdlog::level::err : level);
             if (worth_keeping && !target.sha256.empty()) {
                 keep_received(target.temporary, target.kept, url, target.sha256, *worth_keeping);
             } else {

@@ -76,6 +76,7 @@ TEST_F(Cli, ParseErrorsUseTheLibraryExitCodes) {
           "--public-key"},
          114},
         {{"download", "--url", "u", "--output", "o", "--public-key", "RW1", "RW2"}, 109},
+        {{"download", "--url", "u", "v", "--output", "o"}, 109},
     };
     for (const Case& c : cases) {
         const RunResult r = run(c.args);

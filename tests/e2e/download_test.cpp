@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -87,6 +88,9 @@ struct Download : ::testing::Test {
     std::string out() const { return output.string(); }
     std::string tmp() const { return output.string() + ".download"; }
     fs::path tmp_path() const { return fs::path(tmp()); }
+    // Bytes kept from a transfer cut part way, and the record of where they came from.
+    fs::path partial_path() const { return fs::path(out() + ".partial"); }
+    fs::path source_path() const { return fs::path(out() + ".partial.source"); }
     std::string downloading(const std::string& from) const {
         return "info Downloading package: " + from + " -> " + tmp();
     }
@@ -140,24 +144,31 @@ TEST_F(Download, FailedDownloadLeavesTheOldPackage) {
         std::string url;
         std::string linux_code;
         bool same_code_on_windows;
+        bool keeps_what_arrived;
     };
     serve("pkg.zip", kPackage);
     const std::vector<Case> cases = {
-        // An HTTP error status fails the transfer; its error page is never taken as the package.
-        {url("files/" + token + "/missing.zip"), "800c0008", true},
-        {url("status/500/" + token), "800c0008", true},
-        {url("status/300/" + token), "800c0008", true},
-        // So does a body that ends before its announced length.
-        {url("cut/" + token + "/pkg.zip"), "800c0008", true},
-        {"http://127.0.0.1:" + std::to_string(closed_port) + "/" + token, "800c0004", false},
-        {"unknown-scheme://127.0.0.1/" + token, "800401e4", false},
+        // An HTTP error status fails the transfer; its error page is never taken as the package,
+        // nor kept as a part of it.
+        {url("files/" + token + "/missing.zip"), "800c0008", true, false},
+        {url("status/500/" + token), "800c0008", true, false},
+        {url("status/300/" + token), "800c0008", true, false},
+        // So does a body that ends before its announced length; what came of it is kept for the
+        // next run, the digest being there to vouch for the whole.
+        {url("cut/" + token + "/pkg.zip"), "800c0008", true, true},
+        {"http://127.0.0.1:" + std::to_string(closed_port) + "/" + token, "800c0004", false, false},
+        {"unknown-scheme://127.0.0.1/" + token, "800401e4", false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url);
         write_file(output, "old package");
+        fs::remove(partial_path());
+        fs::remove(source_path());
         EXPECT_EQ(download(c.url).exit_code, 1);
         EXPECT_EQ(read_file(output), "old package");
         EXPECT_FALSE(fs::exists(tmp_path()));
+        EXPECT_EQ(fs::is_regular_file(partial_path()), c.keeps_what_arrived);
+        EXPECT_EQ(fs::is_regular_file(source_path()), c.keeps_what_arrived);
 
         const Lines lines = log();
         ASSERT_GE(lines.size(), 3u);
@@ -284,17 +295,19 @@ TEST_F(Download, NoMoreIsTakenThanAllowedAndAStallEnds) {
         std::string size;
         fs::path updater;
         std::string code;
+        bool keeps_nothing;
     };
     const std::vector<Case> cases = {
-        // Longer than --size, or announced so.
-        {url("endless/" + token), kPackageSize, updater_exe(), "80004004"},
-        {url("short/" + token + "/pkg.zip"), kPackageSize, updater_exe(), "80004004"},
+        // Longer than --size, or announced so: nothing of it is kept.
+        {url("endless/" + token), kPackageSize, updater_exe(), "80004004", true},
+        {url("short/" + token + "/pkg.zip"), kPackageSize, updater_exe(), "80004004", true},
         // Without --size the free-space floor stops it (here a floor no disk clears).
-        {url("endless/" + token), "", small_limits, "80004004"},
-        // Nothing at all, headers and then nothing, or a trickle: a stall.
-        {url("silent/" + token), kPackageSize, small_limits, "800c000b"},
-        {url("stall/" + token), kPackageSize, small_limits, "800c000b"},
-        {url("trickle/" + token + "/pkg.zip"), kPackageSize, small_limits, "800c000b"},
+        {url("endless/" + token), "", small_limits, "80004004", true},
+        // Nothing at all, headers and then nothing, or a trickle: a stall. Whether a byte of the
+        // trickle reached the updater before it (and is kept) is the system's to say.
+        {url("silent/" + token), kPackageSize, small_limits, "800c000b", true},
+        {url("stall/" + token), kPackageSize, small_limits, "800c000b", true},
+        {url("trickle/" + token + "/pkg.zip"), kPackageSize, small_limits, "800c000b", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.url + " " + c.updater.filename().string());
@@ -303,6 +316,9 @@ TEST_F(Download, NoMoreIsTakenThanAllowedAndAStallEnds) {
         EXPECT_EQ(download(c.url, output.string(), kPackageDigest, c.size).exit_code, 1);
         EXPECT_EQ(read_file(output), "old package");
         EXPECT_FALSE(fs::exists(tmp_path()));
+        if (c.keeps_nothing) {
+            EXPECT_FALSE(fs::exists(partial_path()));
+        }
         EXPECT_EQ(log().back(), "error URLDownloadToFile failed: hr=0x" + c.code + " url=" + c.url);
     }
 }
@@ -408,6 +424,346 @@ TEST_F(Download, LinksAtItsNamesAreReplacedNeverFollowed) {
         EXPECT_EQ(read_file(output), kPackage);
         EXPECT_FALSE(fs::is_symlink(lock_path));
     }
+}
+
+// Transfers cut part way: what is kept beside the package and how a later run takes it up,
+// against /ranged/ of the test server, whose ranges.log shows what each request asked for and
+// how much of the body was sent.
+
+// Bytes unlike their neighbours, so that bytes put at the wrong place change the digest.
+std::string varied_bytes(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>(i % 251);
+    }
+    return bytes;
+}
+// As long as kPackage, with its digest computed independently.
+const std::string kVaried = varied_bytes(kPackage.size());
+const std::string kVariedDigest =
+    "5769f52bc3eef28afa39c6fc68cadb7d0bd69812ae3a3d71452f519ec3c7aa56";
+const std::string kVariedSize = std::to_string(kVaried.size());
+// The server's strong ETag for it: the start of its digest and the validator's generation.
+std::string varied_tag(int generation) {
+    return "\"" + kVariedDigest.substr(0, 16) + "-" + std::to_string(generation) + "\"";
+}
+// What the server sends of a body it cuts.
+const std::size_t kHalf = kVaried.size() / 2;
+
+struct Resume : Download {
+    // Serves `bytes` as `name` and returns its URL under /ranged/ with the server's options.
+    std::string ranged(const std::string& options, const std::string& name = "pkg.zip",
+                       const std::string& bytes = kVaried) const {
+        serve(name, bytes);
+        return url("ranged/" + options + "/" + token + "/" + name);
+    }
+    RunResult download_from(const std::vector<std::string>& urls,
+                            const std::string& sha256 = kVariedDigest,
+                            const std::string& size = kVariedSize) const {
+        std::vector<std::string> args = {"download", "--output", out(), "--app-dir",
+                                         dir.path().string()};
+        for (const std::string& from : urls) {
+            args.insert(args.end(), {"--url", from});
+        }
+        if (!sha256.empty()) {
+            args.insert(args.end(), {"--sha256", sha256});
+        }
+        if (!size.empty()) {
+            args.insert(args.end(), {"--size", size});
+        }
+        return run(updater, args);
+    }
+    // The requests for `name` under /ranged/ as "RANGE IF-RANGE CODE SENT", once there are at
+    // least `count` (the server notes one when its answer has ended, maybe after the client).
+    Lines ranged_requests(std::size_t count, const std::string& name = "pkg.zip") const {
+        const std::string path_end = "/" + token + "/" + name + " ";
+        Lines found;
+        wait_until([&] {
+            found.clear();
+            std::istringstream lines(read_file(server / "ranges.log"));
+            for (std::string line; std::getline(lines, line);) {
+                if (const std::size_t at = line.find(path_end); at != std::string::npos) {
+                    found.push_back(line.substr(at + path_end.size()));
+                }
+            }
+            return found.size() >= count;
+        });
+        return found;
+    }
+    // The names beside the package but its lock file, which stays on Linux.
+    Lines beside() const {
+        if (!fs::exists(output.parent_path())) {
+            return {};
+        }
+        Lines names = names_in(output.parent_path());
+        names.erase(std::remove(names.begin(), names.end(), "pkg.zip.lock"), names.end());
+        return names;
+    }
+    static std::string resuming(std::size_t at) {
+        return "info Resuming download at byte " + std::to_string(at);
+    }
+    static std::string failed(const std::string& level, const std::string& from,
+                              const std::string& code = "800c0008") {
+        return level + " URLDownloadToFile failed: hr=0x" + code + " url=" + from;
+    }
+    static std::string range_from(std::size_t at) { return "bytes=" + std::to_string(at) + "-"; }
+};
+
+const Lines kKept = {"pkg.zip.partial", "pkg.zip.partial.source"};
+
+TEST_F(Resume, CutTransferIsKeptAndTakenUpWhereItStopped) {
+    const std::string from = ranged("cut1");
+    write_file(output, "old package");
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    EXPECT_EQ(read_file(output), "old package");
+    EXPECT_EQ(log().back(), failed("error", from));
+    EXPECT_EQ(ranged_requests(1), Lines({"- - 200 " + std::to_string(kHalf)}));
+    // Compared whole, so that a failure does not print the package.
+    EXPECT_TRUE(read_file(partial_path()) == kVaried.substr(0, kHalf)) << "not the bytes sent";
+    EXPECT_EQ(beside(), Lines({"pkg.zip", kKept[0], kKept[1]}));
+
+    // The same command again, the digest in other letters: only the rest is asked for.
+    ASSERT_EQ(download_from({from}, upper(kVariedDigest)).exit_code, 0);
+    EXPECT_TRUE(read_file(output) == kVaried) << "not the package";
+    EXPECT_EQ(log(), Lines({"warning Package size mismatch: " + out() + " expected=" + kVariedSize +
+                                " actual=11",
+                            downloading(from), resuming(kHalf), done()}));
+    EXPECT_EQ(ranged_requests(2), Lines({"- - 200 " + std::to_string(kHalf),
+                                         range_from(kHalf) + " " + varied_tag(0) + " 206 " +
+                                             std::to_string(kVaried.size() - kHalf)}));
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+}
+
+TEST_F(Resume, NothingIsKeptWithoutADigest) {
+    const std::string from = ranged("cut1");
+    EXPECT_EQ(download_from({from}, "", kVariedSize).exit_code, 1);
+    EXPECT_EQ(log().back(), failed("error", from));
+    EXPECT_EQ(beside(), Lines());
+}
+
+TEST_F(Resume, TheServersAnswerDecidesWhatIsFetchedAgain) {
+    const std::string range = range_from(kHalf) + " ";
+    const std::string rest = std::to_string(kVaried.size() - kHalf);
+    struct Case {
+        std::string options;
+        bool resumed;
+        Lines requests;  // of the second run; "*": any number of bytes sent
+    };
+    const std::vector<Case> cases = {
+        // The Last-Modified time stands for the file when it has no strong ETag; with neither,
+        // the range is asked for without a condition.
+        {"lastmod", true, {range + "Wed,_21_Oct_2026_07:28:00_GMT 206 " + rest}},
+        {"weak", true, {range + "- 206 " + rest}},
+        // A server that ignores ranges, or whose file changed, sends it whole.
+        {"norange", false, {range + varied_tag(0) + " 200 " + kVariedSize}},
+        {"newtag", false, {range + varied_tag(1) + " 200 " + kVariedSize}},
+        // A range refused, or another range sent: the kept bytes go, and it starts again.
+        {"416", false, {range + varied_tag(0) + " 416 0", "- - 200 " + kVariedSize}},
+        {"wrong", false, {range + varied_tag(0) + " 206 *", "- - 200 " + kVariedSize}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options);
+        fs::remove(output);
+        const std::string name = c.options + ".zip";
+        const std::string from = ranged("cut1," + c.options, name);
+        EXPECT_EQ(download_from({from}).exit_code, 1);
+        EXPECT_EQ(beside(), kKept);
+
+        ASSERT_EQ(download_from({from}).exit_code, 0);
+        EXPECT_TRUE(read_file(output) == kVaried) << "not the package";
+        EXPECT_EQ(log(), c.resumed ? Lines({downloading(from), resuming(kHalf), done()})
+                                   : Lines({downloading(from), done()}));
+        Lines requests = ranged_requests(1 + c.requests.size(), name);
+        requests.erase(requests.begin());
+        for (std::size_t i = 0; i < std::min(requests.size(), c.requests.size()); ++i) {
+            if (c.requests[i].back() == '*') {
+                requests[i] = requests[i].substr(0, requests[i].rfind(' ') + 1) + "*";
+            }
+        }
+        EXPECT_EQ(requests, c.requests);
+        EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+    }
+}
+
+TEST_F(Resume, ResumedTransferCutAgainKeepsAllItsBytes) {
+    const std::string from = ranged("cut");
+    const std::size_t second = (kVaried.size() - kHalf) / 2;
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    EXPECT_EQ(log(), Lines({downloading(from), resuming(kHalf), failed("error", from)}));
+    EXPECT_EQ(ranged_requests(2),
+              Lines({"- - 200 " + std::to_string(kHalf),
+                     range_from(kHalf) + " " + varied_tag(0) + " 206 " + std::to_string(second)}));
+    EXPECT_TRUE(read_file(partial_path()) == kVaried.substr(0, kHalf + second))
+        << "not the bytes sent";
+    EXPECT_EQ(beside(), kKept);
+}
+
+TEST_F(Resume, KeptBytesThatSpoilThePackageGoWithIt) {
+    const std::string from = ranged("cut1");
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    std::string kept = read_file(partial_path());
+    ASSERT_EQ(kept.size(), kHalf);
+    kept[0] = static_cast<char>(kept[0] ^ 1);
+    write_file(partial_path(), kept);
+
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    EXPECT_FALSE(fs::exists(output));
+    // The digest of the package with its first bit changed, computed independently.
+    const std::string spoilt = "f6573976fb2b99b12732c333f5dcb93892958bb2808455d696828e8a2a327730";
+    EXPECT_EQ(log(), Lines({downloading(from), resuming(kHalf),
+                            "warning Package sha256 mismatch: " + tmp() +
+                                " expected=" + kVariedDigest + " actual=" + spoilt,
+                            "error Downloaded package failed integrity checks: " + tmp()}));
+    EXPECT_EQ(beside(), Lines());
+
+    // So the next run starts from the first byte.
+    ASSERT_EQ(download_from({from}).exit_code, 0);
+    EXPECT_TRUE(read_file(output) == kVaried) << "not the package";
+    const Lines requests = ranged_requests(3);
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1].rfind(range_from(kHalf) + " ", 0), 0u) << requests[1];
+    EXPECT_EQ(requests[2], "- - 200 " + kVariedSize);
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+}
+
+TEST_F(Resume, KeptBytesAmountingToTheSizeNeedNoRequest) {
+    const std::string from = ranged("cut1");
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    EXPECT_EQ(requests(), 1);
+    // As if the rest had come before the transfer ended.
+    write_file(partial_path(), kVaried);
+    ASSERT_EQ(download_from({from}).exit_code, 0);
+    EXPECT_TRUE(read_file(output) == kVaried) << "not the package";
+    EXPECT_EQ(log().back(), done());
+    EXPECT_EQ(requests(), 1);
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+}
+
+TEST_F(Resume, KeptAndNewBytesStayWithinTheSize) {
+    // Without a validator the server cannot tell that its file has grown since: it answers the
+    // range from the longer file, which with the kept bytes would exceed --size.
+    const std::string from = ranged("cut1,weak");
+    write_file(output, "old package");
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    serve("pkg.zip", kVaried + std::string(1000, 'x'));
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    EXPECT_EQ(log().back(), failed("error", from, "80004004"));
+    EXPECT_EQ(read_file(output), "old package");
+    const Lines requests = ranged_requests(2);
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].rfind(range_from(kHalf) + " - 206 ", 0), 0u) << requests[1];
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+}
+
+// Only a regular file of the updater's own, with no other name, is taken up again; anything else
+// at its name is removed, not what it leads to.
+TEST_F(Resume, SomethingElseAtThePartialNameIsRemovedNeverFollowed) {
+    const fs::path outside = dir / "outside";
+    struct Case {
+        std::string name;
+        std::function<void()> put;
+    };
+    std::vector<Case> cases = {
+        {"directory", [&] { fs::create_directory(partial_path()); }},
+        {"second name of a file", [&] { fs::create_hard_link(outside, partial_path()); }},
+    };
+    if (!is_windows()) {  // Wine cannot make links from Windows code
+        cases.push_back({"link", [&] { fs::create_symlink(outside, partial_path()); }});
+    }
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(output);
+        const std::string name = std::to_string(++n) + ".zip";
+        const std::string from = ranged("cut1", name);
+        EXPECT_EQ(download_from({from}).exit_code, 1);
+        ASSERT_EQ(beside(), kKept);
+        // The kept bytes move outside, where a transfer taken up through the name would add
+        // to them.
+        fs::rename(partial_path(), outside);
+        c.put();
+
+        ASSERT_EQ(download_from({from}).exit_code, 0);
+        EXPECT_TRUE(read_file(output) == kVaried) << "not the package";
+        EXPECT_EQ(log(), Lines({downloading(from), done()}));
+        EXPECT_EQ(ranged_requests(2, name).back(), "- - 200 " + kVariedSize);
+        EXPECT_TRUE(read_file(outside) == kVaried.substr(0, kHalf)) << "the file outside changed";
+        EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+        fs::remove(outside);
+    }
+}
+
+// Further --url options: tried in turn until one gives the package.
+struct Fallback : Resume {};
+
+TEST_F(Fallback, FurtherUrlsAreTriedInTurn) {
+    const std::string refused = url("status/503/" + token);
+    // As long as the package, with another digest.
+    const std::string other = serve("other.zip", kPackage);
+    const std::string good = serve("pkg.zip", kVaried);
+    ASSERT_EQ(download_from({refused, other, good}).exit_code, 0);
+    EXPECT_TRUE(read_file(output) == kVaried) << "not the package";
+    EXPECT_EQ(log(), Lines({downloading(refused), failed("warning", refused), downloading(other),
+                            "warning Package sha256 mismatch: " + tmp() +
+                                " expected=" + kVariedDigest + " actual=" + kPackageDigest,
+                            "warning Downloaded package failed integrity checks: " + tmp(),
+                            downloading(good), done()}));
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+
+    // When none gives it, the last failure is the error, and the old package stays.
+    write_file(output, "old package");
+    const std::string missing = url("files/" + token + "/missing.zip");
+    EXPECT_EQ(download_from({refused, missing}).exit_code, 1);
+    EXPECT_EQ(read_file(output), "old package");
+    EXPECT_EQ(log(), Lines({"warning Package size mismatch: " + out() + " expected=" + kVariedSize +
+                                " actual=11",
+                            downloading(refused), failed("warning", refused), downloading(missing),
+                            failed("error", missing)}));
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+}
+
+TEST_F(Fallback, FreeSpaceFailureEndsTheRun) {
+    // Without --size the free-space floor bounds the body; here a floor no disk clears. Another
+    // URL would write to the same disk.
+    updater = small_limits_updater_exe();
+    const std::string endless = url("endless/" + token);
+    const std::string good = serve("pkg.zip", kVaried);
+    EXPECT_EQ(download_from({endless, good}, kVariedDigest, "").exit_code, 1);
+    EXPECT_EQ(log(), Lines({downloading(endless), failed("error", endless, "80004004")}));
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_EQ(beside(), Lines());
+}
+
+TEST_F(Fallback, KeptBytesBelongToTheirUrl) {
+    const std::string owner = ranged("cut1");
+    const std::string other = serve("other.zip", kVaried);
+    EXPECT_EQ(download_from({owner}).exit_code, 1);
+    EXPECT_EQ(beside(), kKept);
+    const std::string kept = read_file(partial_path());
+
+    // A URL that is never reached takes nothing from them.
+    const std::string unreachable = "http://127.0.0.1:" + std::to_string(closed_port) + "/" + token;
+    EXPECT_EQ(download_from({unreachable}).exit_code, 1);
+    EXPECT_TRUE(read_file(partial_path()) == kept) << "the kept bytes changed";
+    EXPECT_EQ(beside(), kKept);
+
+    // Their URL is tried first, wherever it stands.
+    ASSERT_EQ(download_from({other, owner}).exit_code, 0);
+    EXPECT_TRUE(read_file(output) == kVaried) << "not the package";
+    EXPECT_EQ(log(), Lines({downloading(owner), resuming(kHalf), done()}));
+    EXPECT_EQ(ranged_requests(2).back(), range_from(kHalf) + " " + varied_tag(0) + " 206 " +
+                                             std::to_string(kVaried.size() - kHalf));
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+
+    // Another URL that gives the package takes their place.
+    fs::remove(output);
+    const std::string cut_again = ranged("cut1", "again.zip");
+    EXPECT_EQ(download_from({cut_again}).exit_code, 1);
+    EXPECT_EQ(beside(), kKept);
+    ASSERT_EQ(download_from({other}).exit_code, 0);
+    EXPECT_EQ(log(), Lines({downloading(other), done()}));
+    EXPECT_EQ(beside(), Lines({"pkg.zip"}));
 }
 
 // Packages signed with the publisher's tool (tests/signed_packages.py, run by CTest first): the
@@ -576,6 +932,24 @@ TEST_F(SignedDownload, GivenVersionBindsTheSignature) {
     EXPECT_EQ(download_signed(from, {"--version", "3.0"}, false).exit_code, 0);
     EXPECT_EQ(log(), Lines({"info Package already present and verified: " + out()}));
     EXPECT_EQ(requests(), before);
+}
+
+// Each URL comes with its own signature when no --signature-url is given.
+TEST_F(SignedDownload, EachUrlHasItsOwnSignature) {
+    const std::string unsigned_url = serve("unsigned.zip", package);
+    const std::string signed_url = serve_signed("pkg.zip", package, signature);
+    ASSERT_EQ(
+        download_signed(unsigned_url, {"--url", signed_url, "--public-key", public_key("second")})
+            .exit_code,
+        0);
+    EXPECT_EQ(log(), Lines({downloading_signature(unsigned_url + ".minisig"),
+                            "warning URLDownloadToFile failed: hr=0x800c0008 url=" + unsigned_url +
+                                ".minisig",
+                            downloading_signature(signed_url + ".minisig"), downloading(signed_url),
+                            "info Signature verified: " + kTrustedComment, done()}));
+    EXPECT_TRUE(read_file(output) == package) << "not the package";
+    EXPECT_EQ(read_file(signature_path()), signature);
+    expect_no_temporary_file();
 }
 
 }  // namespace
