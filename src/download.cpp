@@ -358,12 +358,15 @@ int run_download(const std::vector<std::string>& urls, const fs::path& package,
     const fs::path signature = with_suffix(package, ".minisig");
     // A package in place signed for another version is fetched again.
     const SignatureRule in_place{signature, *keys, version, SignatureFailure::fetch_again};
+    const PackageTarget target{package, with_suffix(package, ".download"), kept_paths(package),
+                               sha256, size};
     if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
+        // Half of a kept pair (a removal that failed) is of use to no one; a whole pair may
+        // still be another package's.
+        static_cast<void>(find_kept(target.kept));
         spdlog::info("Package already present and verified: {}", path_text(package));
         return 0;
     }
-    const PackageTarget target{package, with_suffix(package, ".download"), kept_paths(package),
-                               sha256, size};
     const std::vector<std::string> order = urls_to_try(urls, target);
     for (std::size_t i = 0; i < order.size(); ++i) {
         const bool last_url = i + 1 == order.size();
@@ -374,6 +377,8 @@ int run_download(const std::vector<std::string>& urls, const fs::path& package,
                       order[i], signature_url.empty() ? order[i] + ".minisig" : signature_url,
                       target, signature, *keys, version, last_url);
         if (attempt == Attempt::verified) {
+            // Whatever is still kept is of no more use: this package is in place.
+            drop_kept(target.kept);
             spdlog::info("Package downloaded and verified: {}", path_text(package));
             return 0;
         }
