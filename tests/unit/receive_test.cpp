@@ -75,8 +75,8 @@ TEST(ResponseHead, RangeValidatorIsAStrongTagElseTheDate) {
     EXPECT_EQ(range_validator(head_of("HTTP/1.1 200 OK\r\nETag: \"v\x01\"\r\n")), "");
 }
 
-struct Receiver : ::testing::Test {
-    support::TempDir dir;
+// Logged: a resumed body says so in the log.
+struct Receiver : support::LoggedTest {
     path file = dir / "pkg.zip.download";
 
     std::string written() const { return support::read_file(file); }
@@ -190,6 +190,7 @@ TEST_F(Receiver, ContinuesKeptBytesOnlyWhereTheServerDoes) {
         EXPECT_EQ(to_hex(sha256.finish().value()), kAbcDigest);
     }
     EXPECT_EQ(written(), "abc");
+    EXPECT_EQ(log(), support::Lines({"info Resuming download at byte 2"}));
     // The whole body instead: taken from the start.
     {
         support::write_file(file, "xy");
