@@ -37,15 +37,15 @@ void log_transfer_failure(std::int32_t result, const std::string& url,
                 static_cast<std::uint32_t>(result), url);
 }
 
-// Fetches url into `temporary`, taking at most max_bytes; a failure is logged at `level` and
-// leaves no file behind. `what` names the file in the log.
-[[nodiscard]] bool fetch(const char* what, const std::string& url, const fs::path& temporary,
-                         std::int64_t max_bytes, spdlog::level::level_enum level) {
-    spdlog::info("Downloading {}: {} -> {}", what, url, path_text(temporary));
+// Fetches the signature at url into `temporary`; a failure is logged at `level` and leaves no
+// file behind.
+[[nodiscard]] bool fetch_signature(const std::string& url, const fs::path& temporary,
+                                   spdlog::level::level_enum level) {
+    spdlog::info("Downloading signature: {} -> {}", url, path_text(temporary));
     std::int32_t result = 0;
     {
         // Closed before a failed file is removed: Windows removes no open file.
-        BodyReceiver body(temporary, max_bytes, {});
+        BodyReceiver body(temporary, signature_file_limit, {});
         result = download_url_to_file(url, body);
     }
     if (result < 0) {
@@ -123,6 +123,12 @@ struct ArrivingDigests {
     }
 };
 
+// A downloaded package that failed its checks goes, with the bytes kept for it.
+void reject_package(const fs::path& temporary, spdlog::level::level_enum level) {
+    spdlog::log(level, "Downloaded package failed integrity checks: {}", path_text(temporary));
+    remove_file(temporary);
+}
+
 // verify_package's checks, in its order, on what the transfer received: its count and its
 // digests. A failure is logged (the summary at `level`) and removes the file.
 [[nodiscard]] bool verify_received(const fs::path& temporary, const std::string& sha256,
@@ -147,8 +153,7 @@ struct ArrivingDigests {
                (digests.blake2b->ready() && signature->verify(digests.blake2b->finish()));
     }();
     if (!passed) {
-        spdlog::log(level, "Downloaded package failed integrity checks: {}", path_text(temporary));
-        remove_file(temporary);
+        reject_package(temporary, level);
     }
     return passed;
 }
@@ -169,17 +174,20 @@ struct PackageTarget {
            kept->source.sha256 == ascii_lower(target.sha256);
 }
 
+// Moves the verified package into place; a failure there lies on this side.
+[[nodiscard]] Attempt put_in_place(const PackageTarget& target) {
+    return move_into_place("package", target.temporary, target.package) ? Attempt::verified
+                                                                        : Attempt::ends_run;
+}
+
 // Kept bytes that already make the whole package are checked as they are, without a request.
 [[nodiscard]] Attempt verify_kept_package(const PackageTarget& target, const SignatureRule* rule,
                                           spdlog::level::level_enum level) {
     if (!verify_package(target.temporary, target.sha256, target.size, rule)) {
-        spdlog::log(level, "Downloaded package failed integrity checks: {}",
-                    path_text(target.temporary));
-        remove_file(target.temporary);
+        reject_package(target.temporary, level);
         return Attempt::failed;
     }
-    return move_into_place("package", target.temporary, target.package) ? Attempt::verified
-                                                                        : Attempt::ends_run;
+    return put_in_place(target);
 }
 
 // Fetches the package from url into <package>.download, continuing the bytes kept from url when
@@ -238,8 +246,7 @@ struct PackageTarget {
                              level)) {
             return Attempt::failed;
         }
-        return move_into_place("package", target.temporary, target.package) ? Attempt::verified
-                                                                            : Attempt::ends_run;
+        return put_in_place(target);
     }
 }
 
@@ -257,7 +264,7 @@ struct PackageTarget {
     const SignatureRule rule{temporary_signature, keys, version,
                              last_url ? SignatureFailure::ends_run : SignatureFailure::fetch_again};
     Attempt attempt = Attempt::failed;
-    if (fetch("signature", signature_url, temporary_signature, signature_file_limit, level)) {
+    if (fetch_signature(signature_url, temporary_signature, level)) {
         attempt = fetch_package(url, target, &rule, level);
         if (attempt == Attempt::verified &&
             !move_into_place("signature", temporary_signature, signature)) {

@@ -126,7 +126,7 @@ std::optional<ResponseHead> parse_response_head(const std::string& text) {
     return head;
 }
 
-class DigestPipe {
+class DigestPipe : public Digest {
   public:
     explicit DigestPipe(std::vector<Digest*> digests) : digests_(std::move(digests)) {
         for (std::vector<char>& block : free_) {
@@ -151,7 +151,8 @@ class DigestPipe {
     DigestPipe& operator=(const DigestPipe&) = delete;
 
     // Copies the piece in; false once a digest has failed.
-    [[nodiscard]] bool feed(const char* data, std::size_t size) {
+    [[nodiscard]] bool update(const unsigned char* bytes, std::size_t size) override {
+        const auto* data = reinterpret_cast<const char*>(bytes);
         while (size > 0) {
             if (filling_.size() == block_size && !hand_over()) {
                 return false;
@@ -301,21 +302,11 @@ bool BodyReceiver::continue_kept_bytes() {
     if (const NativeError error = kept.open(path_); error.failed()) {
         return refuse_locally(write_failure_code(error));
     }
-    std::vector<char> buffer(1 << 20);
-    while (received_ < resume_->kept) {
-        const std::size_t want = static_cast<std::size_t>(
-            std::min<std::uint64_t>(buffer.size(), resume_->kept - received_));
-        std::size_t got = 0;
-        if (const NativeError error = kept.read_at(received_, buffer.data(), want, got);
-            error.failed() || got == 0) {
-            return refuse_locally(error.failed() ? write_failure_code(error)
-                                                 : transfer_code::general_failure);
-        }
-        if (digests_ && !digests_->feed(buffer.data(), got)) {
-            return refuse_locally(transfer_code::general_failure);
-        }
-        received_ += got;
+    // Nothing has been appended yet: the file holds the kept bytes alone.
+    if (kept.size() != resume_->kept || (digests_ && !feed_file(kept, {digests_.get()}))) {
+        return refuse_locally(transfer_code::general_failure);
     }
+    received_ = resume_->kept;
     spdlog::info("Resuming download at byte {}", resume_->kept);
     return true;
 }
@@ -346,7 +337,7 @@ bool BodyReceiver::take(const char* data, std::size_t size) {
     if (const NativeError error = file_->write(data, size); error.failed()) {
         return refuse_locally(write_failure_code(error));
     }
-    if (digests_ && !digests_->feed(data, size)) {
+    if (digests_ && !digests_->update(reinterpret_cast<const unsigned char*>(data), size)) {
         return refuse_locally(transfer_code::general_failure);
     }
     received_ += size;
