@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "confirm.h"
 #include "extract.h"
 #include "files.h"
 #include "held_package.h"
@@ -17,6 +18,7 @@
 #include "stage.h"
 #include "staged_stamp.h"
 #include "text.h"
+#include "version_order.h"
 
 namespace {
 
@@ -136,19 +138,6 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
     }
 }
 
-// After a rename of dir failed: who keeps it busy, where that can be found out.
-void log_holders(const fs::path& dir) {
-    const std::vector<std::string> holders = processes_holding(dir);
-    if (holders.empty()) {
-        return;
-    }
-    std::string list;
-    for (const std::string& holder : holders) {
-        list += (list.empty() ? "" : ", ") + holder;
-    }
-    spdlog::error("Files in {} are in use by: {}", path_text(dir), list);
-}
-
 [[nodiscard]] bool rename_current_to_backup(const Layout& layout) {
     spdlog::info("Renaming current/ -> current.bak/");
     // The application has just ended; the system or a scanner may still hold its files.
@@ -257,8 +246,41 @@ int roll_back(const Layout& layout, WrittenFile& marker) {
     return restore_backup(layout, marker);
 }
 
+// The end of an update that waits for the new application's confirmation: the version text goes
+// into the pending record instead of .version, and the backup stays until the confirmation.
+int finish_confirmed_update(const Layout& layout, WrittenFile& marker, const std::string& version,
+                            const std::string& args, bool staged, std::int64_t timeout_ms) {
+    const bool version_text_written = write_version_text(marker, version);
+    if (!make_commit_durable(layout, staged)) {
+        return roll_back(layout, marker);
+    }
+    const fs::path pending = pending_update_path(layout.root);
+    // A request left by an earlier confirm must not count for this update.
+    remove_file(confirm_request_path(layout.root));
+    if (!version_text_written) {
+        spdlog::error("Failed to write {}", path_text(pending));
+        remove_tree(layout.current);
+        return restore_backup(layout, marker);
+    }
+    if (const NativeError error = rename_when_free(layout.marker, pending); error.failed()) {
+        spdlog::error("Failed to write {}: {}", path_text(pending), error_text(error));
+        remove_tree(layout.current);
+        return restore_backup(layout, marker);
+    }
+    const fs::path exe = layout.executable.lexically_relative(layout.current);
+    // The record must outlast a power cut before the new application runs.
+    if (!make_rename_durable(pending)) {
+        return roll_back_pending_update(layout.root, exe);
+    }
+    return launch_and_await_confirmation({layout.root, exe, version, args, timeout_ms});
+}
+
 int finish_update(const Layout& layout, WrittenFile& marker, const std::string& version,
-                  const std::string& args, bool staged) {
+                  const std::string& args, bool staged,
+                  std::optional<std::int64_t> confirm_timeout_ms) {
+    if (confirm_timeout_ms) {
+        return finish_confirmed_update(layout, marker, version, args, staged, *confirm_timeout_ms);
+    }
     const bool version_text_written = write_version_text(marker, version);
     // Everything extracted, and the version text, must be on the disk before the commit: after a
     // power cut a committed .version must never come with files that were only cached.
@@ -314,33 +336,44 @@ int put_back_after_staged_rename(const Layout& layout, WrittenFile& marker,
 }
 
 int swap_in_staged_tree(const Layout& layout, WrittenFile& marker, const StagedPaths& staged,
-                        const std::string& version, const std::string& args) {
+                        const std::string& version, const std::string& args,
+                        std::optional<std::int64_t> confirm_timeout_ms) {
     spdlog::info("Renaming current.new/ -> current/");
     if (const NativeError error = rename_when_free(staged.tree, layout.current); error.failed()) {
         return put_back_after_staged_rename(layout, marker, staged, error);
     }
     // The stamp must not outlive the tree it vouched for.
     remove_staged_material(staged);
-    return finish_update(layout, marker, version, args, true);
+    return finish_update(layout, marker, version, args, true, confirm_timeout_ms);
+}
+
+// A confirmation time-out must be a positive number of milliseconds.
+[[nodiscard]] bool confirm_timeout_valid(std::optional<std::int64_t> timeout_ms) {
+    if (timeout_ms && *timeout_ms <= 0) {
+        spdlog::error("Invalid --confirm-timeout-ms {}: must be a positive number of milliseconds",
+                      *timeout_ms);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 int run_apply(std::int32_t pid, const std::string& package, const fs::path& root,
               const fs::path& exe, const std::string& version, const std::string& args,
-              const std::vector<std::string>& public_keys) {
+              const std::vector<std::string>& public_keys, const UpdateChecks& checks) {
     const Layout layout = make_layout(package, root, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
     const FileLock lock = start_locked_run(
         root, [&layout] { return lock_root_stopping_stage(layout.root); }, layout.root,
         "Another update is in progress in " + path_text(layout.root));
-    if (!lock.held()) {
+    if (!lock.held() || !confirm_timeout_valid(checks.confirm_timeout_ms)) {
         return 1;
     }
     // A mark left by a stage that was killed would make a later apply wait for nothing.
     remove_file(stage_mark_path(layout.root));
-    if (!settle_stale_backup(layout)) {
+    if (!settle_unconfirmed_update(layout.root) || !settle_stale_backup(layout)) {
         return 1;
     }
     if (package_is_other_than_a_file(layout)) {
@@ -351,7 +384,7 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     std::optional<HeldPackage> held(std::in_place, layout.package);
     const PackageRead read = read_package(held->file, layout.package, layout.package_text, version,
                                           public_keys, has_staged_material(staged));
-    if (!read.accepted) {
+    if (!read.accepted || !version_may_install(layout.root, version, checks.allow_downgrade)) {
         return refuse_package(pid, layout);
     }
     const bool use_stage = use_staged_tree(staged, read.sha256, version, exe);
@@ -364,7 +397,8 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     if (use_stage) {
         // The staged tree was checked when it was made; the package is not read again.
         held.reset();
-        return swap_in_staged_tree(layout, marker, staged, version, args);
+        return swap_in_staged_tree(layout, marker, staged, version, args,
+                                   checks.confirm_timeout_ms);
     }
     const bool extracted = extract_into_current(layout, *held);
     // Free for others again before the application starts: it may remove or fetch the package.
@@ -372,5 +406,5 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     if (!extracted || !has_executable(layout, exe)) {
         return roll_back(layout, marker);
     }
-    return finish_update(layout, marker, version, args, false);
+    return finish_update(layout, marker, version, args, false, checks.confirm_timeout_ms);
 }

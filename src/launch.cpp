@@ -12,17 +12,37 @@ std::string quoted_command_line(const std::string& exe_text, const std::string& 
     return command_line;
 }
 
-void launch_process(const std::filesystem::path& exe, const std::string& args) {
+namespace {
+
+// Starts exe with args through `start` and logs the outcome.
+template <typename Start>
+[[nodiscard]] bool start_logged(const std::filesystem::path& exe, const std::string& args,
+                                Start&& start) {
     const std::string command_line = quoted_command_line(to_narrow(exe), args);
     // The start itself may need another spelling of the same paths; the log shows the user's.
-    const NativeError error =
-        start_detached(quoted_command_line(to_narrow(startable_path(exe)), args),
-                       to_narrow(startable_path(exe.parent_path())));
+    const NativeError error = start(quoted_command_line(to_narrow(startable_path(exe)), args),
+                                    to_narrow(startable_path(exe.parent_path())));
     if (error.ok()) {
         spdlog::info("Launched: {}", command_line);
-    } else {
-        spdlog::error("Failed to launch process, error code: {}", error.code());
+        return true;
     }
+    spdlog::error("Failed to launch process, error code: {}", error.code());
+    return false;
+}
+
+}  // namespace
+
+void launch_process(const std::filesystem::path& exe, const std::string& args) {
+    static_cast<void>(start_logged(exe, args, start_detached));
+}
+
+bool launch_watched_process(const std::filesystem::path& exe, const std::string& args,
+                            WatchedProcess& process) {
+    return start_logged(
+        exe, args,
+        [&process](const std::string& command_line, const std::optional<std::string>& working_dir) {
+            return process.start(command_line, working_dir);
+        });
 }
 
 namespace {

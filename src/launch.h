@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,36 @@ std::string quoted_command_line(const std::string& exe_text, const std::string& 
 // Starts `exe` detached, in its own directory, with `args` appended to its command line.
 // The outcome is logged; the caller is told nothing.
 void launch_process(const std::filesystem::path& exe, const std::string& args);
+
+// A program the updater started and watches for a while, to learn how it ends. It never becomes
+// a zombie of the updater, and it outlives the updater when it still runs then.
+class WatchedProcess {
+  public:
+    WatchedProcess();
+    ~WatchedProcess();
+    WatchedProcess(const WatchedProcess&) = delete;
+    WatchedProcess& operator=(const WatchedProcess&) = delete;
+
+    // Starts the command line in working_dir, as start_detached does; fails when the program
+    // could not be started (the system refused it, or exec failed).
+    NativeError start(const std::string& command_line,
+                      const std::optional<std::string>& working_dir);
+    // The exit code once the program has ended, waited for up to timeout_ms; nothing while it
+    // still runs (or when it was never started). Linux gives a program ended by a signal the
+    // code 128 + the signal's number.
+    std::optional<std::int64_t> exit_code_within(int timeout_ms);
+    // Ends the program (Windows: exit code 1, Linux: SIGKILL) when it still runs.
+    void terminate();
+    long pid() const;
+
+  private:
+    struct Native;  // the platform's hold on the started process
+    std::unique_ptr<Native> native_;
+};
+
+// launch_process for a program the caller watches: false when it could not be started.
+[[nodiscard]] bool launch_watched_process(const std::filesystem::path& exe, const std::string& args,
+                                          WatchedProcess& process);
 
 // Starts a command line as an independent process that the updater never waits for, in
 // working_dir (nothing: the updater's own).

@@ -1,4 +1,7 @@
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +50,9 @@ void redirect_standard_streams() {
     if (working_dir && chdir(working_dir->c_str()) != 0) {
         error = errno;
     } else {
+        // A program started after the updater stopped collecting its children must still be
+        // able to wait for its own.
+        signal(SIGCHLD, SIG_DFL);
         std::vector<char*> argv;
         for (std::string& arg : args) {
             argv.push_back(arg.data());
@@ -75,6 +81,21 @@ std::string program_path(const std::string& name) {
         }
     }
     return std::filesystem::absolute(program, ec).string();
+}
+
+// The errno the started child sent through the pipe, once exec closed the write end (0 when it
+// succeeded).
+int start_failure(UniqueFd& read_end) {
+    int error = 0;
+    ssize_t n;
+    while ((n = read(read_end.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    return n == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+void reap(pid_t pid, int* status) {
+    while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 }  // namespace
@@ -114,13 +135,106 @@ NativeError start_detached(const std::string& command_line,
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
     write_end.reset();
+    const int error = start_failure(read_end);
+    return error != 0 ? NativeError(static_cast<unsigned long>(error)) : NativeError();
+}
 
-    int error = 0;
-    ssize_t n;
-    while ((n = read(read_end.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+// The watched program is the updater's own child while it is watched (only a parent learns the
+// exit code). Once the updater lets it go still running, children are no longer kept as zombies:
+// it is then collected by the system as soon as it ends, and adopted by init if the updater ends
+// first.
+struct WatchedProcess::Native {
+    pid_t pid = -1;
+    UniqueFd pidfd;
+    bool collected = true;
+};
+
+WatchedProcess::WatchedProcess() : native_(std::make_unique<Native>()) {}
+
+WatchedProcess::~WatchedProcess() {
+    if (native_->collected) {
+        return;
     }
-    return n == static_cast<ssize_t>(sizeof error) ? NativeError(static_cast<unsigned long>(error))
-                                                   : NativeError();
+    static_cast<void>(exit_code_within(0));
+    if (!native_->collected) {
+        signal(SIGCHLD, SIG_IGN);
+        // It may have ended between the look above and the change.
+        static_cast<void>(waitpid(native_->pid, nullptr, WNOHANG));
+    }
+}
+
+NativeError WatchedProcess::start(const std::string& command_line,
+                                  const std::optional<std::string>& working_dir) {
+    std::vector<std::string> args = split_command_line(command_line);
+    if (args.empty() || args[0].empty()) {
+        return NativeError(ENOENT);
+    }
+    const std::string program = program_path(args[0]);
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        return last_error();
+    }
+    UniqueFd read_end(pipe_fds[0]);
+    UniqueFd write_end(pipe_fds[1]);
+    const pid_t child = fork();
+    if (child < 0) {
+        return last_error();
+    }
+    if (child == 0) {
+        setsid();
+        exec_program(program, args, working_dir, write_end.get());
+    }
+    write_end.reset();
+    if (const int error = start_failure(read_end); error != 0) {
+        reap(child, nullptr);
+        return NativeError(static_cast<unsigned long>(error));
+    }
+    native_->pid = child;
+    native_->pidfd.reset(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    native_->collected = false;
+    return {};
+}
+
+std::optional<std::int64_t> WatchedProcess::exit_code_within(int timeout_ms) {
+    if (native_->collected) {
+        return std::nullopt;
+    }
+    if (native_->pidfd.valid()) {
+        pollfd ready{native_->pidfd.get(), POLLIN, 0};
+        int result;
+        while ((result = poll(&ready, 1, timeout_ms)) < 0 && errno == EINTR) {
+        }
+        if (result == 0) {
+            return std::nullopt;
+        }
+    } else if (timeout_ms > 0) {
+        // Without a pidfd (an older kernel) the wait is one look after the time.
+        usleep(static_cast<useconds_t>(timeout_ms) * 1000);
+    }
+    int status = 0;
+    pid_t ended;
+    while ((ended = waitpid(native_->pid, &status, native_->pidfd.valid() ? 0 : WNOHANG)) < 0 &&
+           errno == EINTR) {
+    }
+    if (ended == 0) {
+        return std::nullopt;
+    }
+    native_->collected = true;
+    native_->pidfd.reset();
+    if (ended < 0) {
+        return std::int64_t{1};
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void WatchedProcess::terminate() {
+    if (!native_->collected) {
+        kill(native_->pid, SIGKILL);
+    }
+}
+
+long WatchedProcess::pid() const {
+    return static_cast<long>(native_->pid);
 }
 
 std::filesystem::path startable_path(const std::filesystem::path& path) {

@@ -3,22 +3,77 @@
 #include "launch.h"
 #include "native_win.h"
 
-NativeError start_detached(const std::string& command_line,
-                           const std::optional<std::string>& working_dir) {
+namespace {
+
+NativeError create_process(const std::string& command_line,
+                           const std::optional<std::string>& working_dir,
+                           PROCESS_INFORMATION& info) {
     // CreateProcessA may write into the command line, so it gets a private copy.
     std::vector<char> buffer(command_line.begin(), command_line.end());
     buffer.push_back('\0');
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
     if (!CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                         working_dir ? working_dir->c_str() : nullptr, &startup, &info)) {
         return last_error();
+    }
+    return {};
+}
+
+}  // namespace
+
+NativeError start_detached(const std::string& command_line,
+                           const std::optional<std::string>& working_dir) {
+    PROCESS_INFORMATION info{};
+    if (const NativeError error = create_process(command_line, working_dir, info); error.failed()) {
+        return error;
     }
     // Nothing waits for the program: its handles are closed at once.
     const UniqueHandle thread(info.hThread);
     const UniqueHandle process(info.hProcess);
     return {};
+}
+
+struct WatchedProcess::Native {
+    UniqueHandle process;
+    long pid = 0;
+};
+
+WatchedProcess::WatchedProcess() : native_(std::make_unique<Native>()) {}
+
+WatchedProcess::~WatchedProcess() = default;
+
+NativeError WatchedProcess::start(const std::string& command_line,
+                                  const std::optional<std::string>& working_dir) {
+    PROCESS_INFORMATION info{};
+    if (const NativeError error = create_process(command_line, working_dir, info); error.failed()) {
+        return error;
+    }
+    const UniqueHandle thread(info.hThread);
+    native_->process = UniqueHandle(info.hProcess);
+    native_->pid = static_cast<long>(info.dwProcessId);
+    return {};
+}
+
+std::optional<std::int64_t> WatchedProcess::exit_code_within(int timeout_ms) {
+    if (!native_->process.valid() ||
+        WaitForSingleObject(native_->process.get(), static_cast<DWORD>(timeout_ms)) !=
+            WAIT_OBJECT_0) {
+        return std::nullopt;
+    }
+    DWORD code = 1;
+    static_cast<void>(GetExitCodeProcess(native_->process.get(), &code));
+    return static_cast<std::int64_t>(code);
+}
+
+void WatchedProcess::terminate() {
+    if (native_->process.valid()) {
+        TerminateProcess(native_->process.get(), 1);
+    }
+}
+
+long WatchedProcess::pid() const {
+    return native_->pid;
 }
 
 std::filesystem::path startable_path(const std::filesystem::path& path) {

@@ -10,6 +10,7 @@
 
 #include "apply.h"
 #include "close_app.h"
+#include "confirm.h"
 #include "download.h"
 #include "log.h"
 #include "stage.h"
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
         app.add_subcommand("close-app", "Request a running app to quit and wait for it");
     CLI::App* stage = app.add_subcommand(
         "stage", "Extract an update beside the running app, for a later apply to swap in");
+    CLI::App* confirm = app.add_subcommand(
+        "confirm", "Confirm that the updated app works, from the app the update started");
 
     std::string app_dir;
 
@@ -70,6 +73,13 @@ int main(int argc, char** argv) {
     apply->add_option("--args", args, "Arguments to pass to new app");
     std::vector<std::string> apply_keys;
     add_public_key_option(apply, apply_keys);
+    UpdateChecks apply_checks;
+    apply->add_flag("--allow-downgrade", apply_checks.allow_downgrade,
+                    "Install a version lower than the installed one");
+    std::int64_t confirm_timeout_ms = 0;
+    CLI::Option* confirm_timeout_option = apply->add_option(
+        "--confirm-timeout-ms", confirm_timeout_ms,
+        "Wait this long for the updated app to confirm the update, else roll back");
 
     std::vector<std::string> urls;
     std::string output;
@@ -105,6 +115,11 @@ int main(int argc, char** argv) {
     stage->add_option("--exe", stage_exe, "Main executable name");
     std::vector<std::string> stage_keys;
     add_public_key_option(stage, stage_keys);
+    bool stage_allow_downgrade = false;
+    stage->add_flag("--allow-downgrade", stage_allow_downgrade,
+                    "Stage a version lower than the installed one");
+
+    confirm->add_option("--app-dir", app_dir, "Application root directory")->required();
 
     try {
         app.parse(argc, argv);
@@ -115,8 +130,11 @@ int main(int argc, char** argv) {
     try {
         // apply, download and stage set up their log themselves, once they hold their lock.
         if (apply->parsed()) {
+            if (confirm_timeout_option->count() > 0) {
+                apply_checks.confirm_timeout_ms = confirm_timeout_ms;
+            }
             return run_apply(pid, package, application_root(app_dir), to_path(apply_exe), version,
-                             args, apply_keys);
+                             args, apply_keys, apply_checks);
         }
         if (download->parsed()) {
             // Given, even empty, it binds the signature; absent, it binds nothing.
@@ -128,7 +146,10 @@ int main(int argc, char** argv) {
         }
         if (stage->parsed()) {
             return run_stage(stage_package, application_root(app_dir), to_path(stage_exe),
-                             stage_version, stage_keys);
+                             stage_version, stage_keys, stage_allow_downgrade);
+        }
+        if (confirm->parsed()) {
+            return run_confirm(application_root(app_dir));
         }
         if (close_app->parsed()) {
             init_logging(application_root(app_dir));

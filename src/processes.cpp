@@ -94,6 +94,18 @@ std::vector<std::string> processes_holding(const fs::path& dir) {
     return holders;
 }
 
+void log_holders(const fs::path& dir) {
+    const std::vector<std::string> holders = processes_holding(dir);
+    if (holders.empty()) {
+        return;
+    }
+    std::string list;
+    for (const std::string& holder : holders) {
+        list += (list.empty() ? "" : ", ") + holder;
+    }
+    spdlog::error("Files in {} are in use by: {}", path_text(dir), list);
+}
+
 bool is_process_running(const std::string& normalized) {
     return any_process([&](long pid) {
         const std::optional<std::string> image = process_image_path(pid);

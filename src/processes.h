@@ -26,6 +26,9 @@ std::string normalize_exe_path(const std::string& path_text);
 // inside it and, on Windows, whatever the Restart Manager reports.
 std::vector<std::string> processes_holding(const std::filesystem::path& dir);
 
+// After a rename of dir failed: who keeps it busy, logged where that can be found out.
+void log_holders(const std::filesystem::path& dir);
+
 // The image path of process `pid` as narrow text, when it can be read.
 std::optional<std::string> process_image_path(long pid);
 

@@ -7,12 +7,14 @@
 #include <thread>
 
 #include "apply.h"
+#include "confirm.h"
 #include "digest.h"
 #include "held_package.h"
 #include "run_start.h"
 #include "signature.h"
 #include "staged_stamp.h"
 #include "text.h"
+#include "version_order.h"
 
 namespace {
 
@@ -229,7 +231,8 @@ PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>
 }
 
 int run_stage(const std::string& package, const fs::path& root, const fs::path& exe,
-              const std::string& version, const std::vector<std::string>& public_keys) {
+              const std::string& version, const std::vector<std::string>& public_keys,
+              bool allow_downgrade) {
     const StageLayout layout = make_stage_layout(package, root, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(root));
@@ -241,6 +244,9 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
     }
     StageMark mark(stage_mark_path(root));
     const StopCheck stop = [&mark] { return mark.stop_requested(); };
+    if (!settle_unconfirmed_update(root)) {
+        return 1;
+    }
     // Refusals up to here leave an earlier stage as it is.
     if (layout.package && is_existing_non_regular_file(*layout.package)) {
         report_unopenable_package(layout.package_text);
@@ -254,7 +260,7 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
         spdlog::warn("Staging cancelled");
         return 1;
     }
-    if (!read.accepted) {
+    if (!read.accepted || !version_may_install(root, version, allow_downgrade)) {
         return 1;
     }
     const StagedStamp stamp{read.sha256.value_or(""), version, path_text(exe)};

@@ -14,7 +14,7 @@
 // package must verify as `apply` requires. Returns the exit code.
 int run_stage(const std::string& package, const std::filesystem::path& root,
               const std::filesystem::path& exe, const std::string& version,
-              const std::vector<std::string>& public_keys);
+              const std::vector<std::string>& public_keys, bool allow_downgrade = false);
 
 // The mark a running stage keeps beside the root's lock, so that an apply can tell that the
 // holder is a stage. An apply removes it to ask the stage to stop.
