@@ -166,7 +166,8 @@ Outcome await_confirmation(WatchedProcess& process, const ConfirmPaths& paths,
 // Ends what runs of the new installation, puts the old one back and starts it to learn of the
 // failure.
 int roll_back_unconfirmed(const ConfirmPaths& paths, const fs::path& exe, WatchedProcess& process) {
-    if (!process.exit_code_within(0)) {
+    // A program that was never started has no id.
+    if (process.pid() > 0 && !process.exit_code_within(0)) {
         spdlog::warn("Terminating process {}", process.pid());
         process.terminate();
         static_cast<void>(process.exit_code_within(after_terminate_wait_ms));

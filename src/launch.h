@@ -36,6 +36,7 @@ class WatchedProcess {
     std::optional<std::int64_t> exit_code_within(int timeout_ms);
     // Ends the program (Windows: exit code 1, Linux: SIGKILL) when it still runs.
     void terminate();
+    // The started program's id; 0 or less before a start succeeded.
     long pid() const;
 
   private:

@@ -197,7 +197,12 @@ TEST_F(Confirm, UpdatedApplicationThatFailsIsRolledBack) {
 TEST_F(Confirm, UpdatedApplicationThatCannotStartIsRolledBack) {
     write_zip(package, {{"app.exe", "not a program"}, {"which.txt", "new"}});
     EXPECT_EQ(run_updater(confirmed_apply_args(confirming())).exit_code, 1);
-    EXPECT_TRUE(contains(log(), "error Updated application could not be started, rolling back"));
+    const Lines lines = log();
+    EXPECT_TRUE(contains(lines, "error Updated application could not be started, rolling back"));
+    // Nothing ran, so nothing is terminated.
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("Terminating") != std::string::npos;
+    }));
     expect_rolled_back();
 }
 
@@ -212,6 +217,10 @@ TEST_F(Confirm, NothingToConfirm) {
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(log(), Lines({"info Nothing to confirm"}));
     EXPECT_EQ(which(), "old");
+}
+
+TEST_F(Confirm, AppDirIsRequired) {
+    EXPECT_EQ(run_updater({"confirm"}).exit_code, 106);
 }
 
 TEST_F(Confirm, TimeOutMustBePositive) {
