@@ -91,11 +91,7 @@ class FaultSweep:
             problems = case.check(code, output, may_keep=start in ("kept-partial", "cut-run"))
         if start == "cut-run":
             self.server.spend_cut(case.url)
-        code, output = self.updater.run(case.args)
-        problems += [f"then undisturbed: {p}" for p in case.check(code, output)]
-        if code != 0:
-            problems.append(f"then undisturbed: exit code {code}")
-        problems += rc.check_nothing_outside(case.trial, ["packages", "logs"])
+        problems += case.rerun()
         rc.shutil.rmtree(case.trial, ignore_errors=True)
         return killed, problems
 
@@ -162,10 +158,7 @@ def misbehaving_server(updater, work, server, new, report):
         # The cut URL serves the package from its second request on, in ranges.
         if behaviour != "cut":
             case.args[case.args.index("--url") + 1] = server.url("files", "update.zip")
-        code, output = updater.run(case.args)
-        problems += [f"then from a good URL: {p}" for p in case.check(code, output)]
-        if code != 0:
-            problems.append(f"then from a good URL: exit code {code}")
+        problems += case.rerun("then from a good URL")
         if behaviour == "cut":
             problems += resumed_problems(server, server.url(route, "update.zip"), kept)
         return problems

@@ -515,11 +515,7 @@ class DownloadCuts(Cuts):
                             "the complete new one")
         if start == "cut":
             self.server.spend_cut(case.url)
-        code, output = self.updater.run(case.args)
-        problems += [f"then undisturbed: {p}" for p in case.check(code, output)]
-        if code != 0:
-            problems.append(f"then undisturbed: exit code {code}")
-        problems += rc.check_nothing_outside(copy, ["packages", "logs"])
+        problems += case.rerun()
         shutil.rmtree(copy, ignore_errors=True)
         return problems
 

@@ -442,6 +442,18 @@ class DownloadCase:
             problems.append(f"the run ended with {code}: {output.strip()}")
         return problems
 
+    def rerun(self, what="then undisturbed"):
+        """One more undisturbed run of the same command, after whatever the one before met:
+        it must exit 0 with the new package in place, leave nothing beside it but the lock and
+        write nothing beside the package and log directories. Returns its problems, each
+        prefixed with what."""
+        code, output = self.updater.run(self.args)
+        problems = self.check(code, output)
+        if code != 0:
+            problems.append(f"exit code {code}")
+        problems += check_nothing_outside(self.trial, ["packages", "logs"])
+        return [f"{what}: {p}" for p in problems]
+
 
 def wait_for_root_lock(root, deadline_s=20):
     """Waits until no process holds the apply lock of root. A killed updater's launching child

@@ -169,9 +169,35 @@ TEST_F(Receiver, PassesOnTheTransfersOwnFailure) {
     EXPECT_EQ(body.finish(transfer_code::timed_out), transfer_code::timed_out);
 }
 
-TEST_F(Receiver, ReportsAFileThatCannotBeMade) {
-    BodyReceiver body(dir / "missing" / "pkg.zip.download", -1, {});
-    EXPECT_LT(body.start(), 0);
+// A failure on this side ends the run: another server would meet the same disk. One of the
+// server's, or of the transfer, leaves the other URLs to be tried.
+TEST_F(Receiver, OnlyAFailureOnThisSideEndsTheRun) {
+    {
+        BodyReceiver body(dir / "missing" / "pkg.zip.download", -1, {});
+        EXPECT_NE(body.start(), 0);
+        EXPECT_TRUE(body.failed_locally());
+    }
+    {
+        BodyReceiver refused_head(file, 10, {});
+        ASSERT_EQ(refused_head.start(), 0);
+        EXPECT_FALSE(refused_head.accept_head(head_of("HTTP/1.1 404 Not Found\r\n")));
+        EXPECT_NE(refused_head.finish(0), 0);
+        EXPECT_FALSE(refused_head.failed_locally());
+    }
+    {
+        BodyReceiver too_long(file, 2, {});
+        ASSERT_EQ(too_long.start(), 0);
+        EXPECT_FALSE(too_long.take("abc", 3));
+        EXPECT_NE(too_long.finish(0), 0);
+        EXPECT_FALSE(too_long.failed_locally());
+    }
+    {
+        BodyReceiver cut(file, -1, {});
+        ASSERT_EQ(cut.start(), 0);
+        ASSERT_TRUE(cut.take("abc", 3));
+        EXPECT_NE(cut.finish(transfer_code::timed_out), 0);
+        EXPECT_FALSE(cut.failed_locally());
+    }
 }
 
 TEST_F(Receiver, ContinuesKeptBytesOnlyWhereTheServerDoes) {
