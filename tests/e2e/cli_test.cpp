@@ -32,12 +32,16 @@ TEST_F(Cli, NoArgumentsDoesNothing) {
 // Every subcommand and the options it takes, as callers name them. A subcommand added to the
 // program belongs here too: the help must list exactly these.
 const std::map<std::string, std::vector<std::string>> subcommand_options = {
-    {"apply", {"--pid", "--package", "--app-dir", "--version", "--exe", "--args", "--public-key"}},
+    {"apply",
+     {"--pid", "--package", "--app-dir", "--version", "--exe", "--args", "--public-key",
+      "--allow-downgrade", "--confirm-timeout-ms"}},
     {"download",
      {"--url", "--output", "--sha256", "--size", "--app-dir", "--version", "--public-key",
       "--signature-url"}},
     {"close-app", {"--exe", "--timeout-ms", "--app-dir"}},
-    {"stage", {"--package", "--app-dir", "--version", "--exe", "--public-key"}},
+    {"stage",
+     {"--package", "--app-dir", "--version", "--exe", "--public-key", "--allow-downgrade"}},
+    {"confirm", {"--app-dir"}},
 };
 
 // The subcommands the top-level help lists: the first word of each line below its
