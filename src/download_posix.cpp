@@ -1,6 +1,5 @@
 #include <curl/curl.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,6 +8,7 @@
 #include "download.h"
 #include "files.h"
 #include "receive.h"
+#include "transfer_limits.h"
 
 namespace {
 
@@ -201,9 +201,4 @@ std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
         static_cast<void>(judge_head(sink));
     }
     return body.finish(code == CURLE_OK ? 0 : failure_code(code));
-}
-
-std::int32_t write_failure_code(NativeError error) {
-    constexpr std::uint32_t disk_full = 0x80070070;  // HRESULT of ERROR_DISK_FULL
-    return error.code() == ENOSPC ? as_result(disk_full) : transfer_code::general_failure;
 }

@@ -16,6 +16,7 @@
 #include "receive.h"
 #include "stall.h"
 #include "text.h"
+#include "transfer_limits.h"
 
 namespace {
 
@@ -332,8 +333,4 @@ std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
     }
     // The apartment ends inside fetch, before the file is closed.
     return body.finish(static_cast<std::int32_t>(fetch(url, body)));
-}
-
-std::int32_t write_failure_code(NativeError error) {
-    return static_cast<std::int32_t>(HRESULT_FROM_WIN32(static_cast<DWORD>(error.code())));
 }

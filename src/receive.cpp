@@ -10,8 +10,8 @@
 
 #include <spdlog/spdlog.h>
 
-#include "download.h"
 #include "text.h"
+#include "transfer_limits.h"
 
 namespace {
 

@@ -31,7 +31,7 @@ constexpr std::int32_t range_refused =
     static_cast<std::int32_t>(0x801901a0);  // HTTP_E_STATUS_RANGE_NOT_SATISFIABLE
 }  // namespace transfer_code
 
-// Platform piece (download_win.cpp, download_posix.cpp): the code of a failed write of the file.
+// Platform piece (receive_win.cpp, receive_posix.cpp): the code of a failed write of the file.
 std::int32_t write_failure_code(NativeError error);
 
 // "bytes first-last/total" of a partial answer; the total is "*" when the server does not say.
