@@ -30,8 +30,14 @@ int run_download(const std::vector<std::string>& urls, const std::filesystem::pa
 
 // Platform pieces (download_win.cpp, download_posix.cpp).
 
+// What both builds ask of every request: the same encodings offered (and decoded), whatever the
+// transfer library would offer by itself, and the same number of redirects followed.
+constexpr const char* accepted_encodings = "gzip, deflate";
+constexpr long max_redirects = 30;
+
 // Fetches the complete content of `url` into `body`, blocking until the transfer ends. Returns an
 // HRESULT-style code (receive.h): zero or positive is success, negative is the failure code:
 // E_ABORT when the body would exceed its limit, INET_E_CONNECTION_TIMEOUT for a stall,
-// INET_E_DOWNLOAD_FAILURE for an HTTP status other than 2xx or a body shorter than announced.
+// INET_E_DOWNLOAD_FAILURE for an HTTP status other than 2xx, more than max_redirects redirects, or
+// a body shorter than announced.
 std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body);

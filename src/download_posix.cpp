@@ -20,7 +20,6 @@ constexpr std::uint32_t security_problem = 0x800c000e;    // INET_E_SECURITY_PRO
 
 // A peer that connects and then sends nothing may not hold the updater forever.
 constexpr long connect_timeout_seconds = 30;
-constexpr long max_redirects = 30;
 
 constexpr long transfer_chunk = 512 * 1024;
 
@@ -149,6 +148,8 @@ void configure(CURL* easy, const std::string& url, Sink& sink) {
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, max_redirects);
+    // Sent as given, not libcurl's empty value (every encoding it was built with), and decoded.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, accepted_encodings);
     curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
