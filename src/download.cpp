@@ -45,7 +45,7 @@ void log_transfer_failure(std::int32_t result, const std::string& url,
     std::int32_t result = 0;
     {
         // Closed before a failed file is removed: Windows removes no open file.
-        BodyReceiver body(temporary, signature_file_limit, {});
+        BodyReceiver body(temporary, BodyLimit::at_most(signature_file_limit), {});
         result = download_url_to_file(url, body);
     }
     if (result < 0) {
@@ -221,7 +221,8 @@ struct PackageTarget {
         bool failed_locally = false;
         {
             // Closed before the file is kept or removed: Windows renames or removes no open file.
-            BodyReceiver body(target.temporary, target.size, digests.ready(), resume, body_begins);
+            BodyReceiver body(target.temporary, BodyLimit::exactly(target.size), digests.ready(),
+                              resume, body_begins);
             result = download_url_to_file(url, body);
             received = body.received();
             worth_keeping = body.worth_keeping();

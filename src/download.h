@@ -30,19 +30,14 @@ int run_download(const std::vector<std::string>& urls, const std::filesystem::pa
 
 // Platform pieces (download_win.cpp, download_posix.cpp).
 
+// What both builds ask of every request: the same encodings offered (and decoded), whatever the
+// transfer library would offer by itself, and the same number of redirects followed.
+constexpr const char* accepted_encodings = "gzip, deflate";
+constexpr long max_redirects = 30;
+
 // Fetches the complete content of `url` into `body`, blocking until the transfer ends. Returns an
 // HRESULT-style code (receive.h): zero or positive is success, negative is the failure code:
 // E_ABORT when the body would exceed its limit, INET_E_CONNECTION_TIMEOUT for a stall,
-// INET_E_DOWNLOAD_FAILURE for an HTTP status other than 2xx or a body shorter than announced.
+// INET_E_DOWNLOAD_FAILURE for an HTTP status other than 2xx, more than max_redirects redirects, or
+// a body shorter than announced.
 std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body);
-
-// How far a transfer may go. The updater's values are in limits.cpp; tests build a second
-// program with small ones, so that a floor or a stall can be reached quickly.
-struct TransferLimits {
-    // Bytes that must stay free on the output's file system when the size is not known.
-    std::int64_t free_space_floor;
-    // A transfer slower than stall_bytes_per_second for stall_seconds is a stall.
-    long stall_seconds;
-    long stall_bytes_per_second;
-};
-extern const TransferLimits transfer_limits;

@@ -1,6 +1,5 @@
 #include <curl/curl.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,6 +8,7 @@
 #include "download.h"
 #include "files.h"
 #include "receive.h"
+#include "transfer_limits.h"
 
 namespace {
 
@@ -20,7 +20,6 @@ constexpr std::uint32_t security_problem = 0x800c000e;    // INET_E_SECURITY_PRO
 
 // A peer that connects and then sends nothing may not hold the updater forever.
 constexpr long connect_timeout_seconds = 30;
-constexpr long max_redirects = 30;
 
 constexpr long transfer_chunk = 512 * 1024;
 
@@ -149,6 +148,8 @@ void configure(CURL* easy, const std::string& url, Sink& sink) {
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https,ftp");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(easy, CURLOPT_MAXREDIRS, max_redirects);
+    // Sent as given, not libcurl's empty value (every encoding it was built with), and decoded.
+    curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, accepted_encodings);
     curl_easy_setopt(easy, CURLOPT_FAILONERROR, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
@@ -201,9 +202,4 @@ std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
         static_cast<void>(judge_head(sink));
     }
     return body.finish(code == CURLE_OK ? 0 : failure_code(code));
-}
-
-std::int32_t write_failure_code(NativeError error) {
-    constexpr std::uint32_t disk_full = 0x80070070;  // HRESULT of ERROR_DISK_FULL
-    return error.code() == ENOSPC ? as_result(disk_full) : transfer_code::general_failure;
 }

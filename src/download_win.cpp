@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "receive.h"
 #include "stall.h"
 #include "text.h"
+#include "transfer_limits.h"
 
 namespace {
 
@@ -103,43 +105,66 @@ std::wstring wide_url(const std::string& url) {
     return wide;
 }
 
-// Asks for the bytes after the kept ones, on condition that the server's copy is still the one
-// they came from; a server that can't or won't sends the whole body (200), which the receiver
-// takes from the start.
-std::wstring range_request_headers(const ResumePoint& resume) {
-    std::wstring headers = L"Range: bytes=" + std::to_wstring(resume.kept) + L"-\r\n";
-    if (!resume.validator.empty()) {
-        // Header text is ASCII.
-        headers += L"If-Range: " + std::wstring(resume.validator.begin(), resume.validator.end()) +
-                   L"\r\n";
+// The request's own header lines: the encodings both builds offer, and, when kept bytes are
+// continued, a request for the bytes after them, on condition that the server's copy is still
+// the one they came from; a server that can't or won't sends the whole body (200), which the
+// receiver takes from the start.
+std::wstring request_headers(const std::optional<ResumePoint>& resume) {
+    // Header text is ASCII.
+    const auto wide = [](const std::string& text) {
+        return std::wstring(text.begin(), text.end());
+    };
+    std::wstring headers = L"Accept-Encoding: " + wide(accepted_encodings) + L"\r\n";
+    if (resume) {
+        headers += L"Range: bytes=" + std::to_wstring(resume->kept) + L"-\r\n";
+        if (!resume->validator.empty()) {
+            headers += L"If-Range: " + wide(resume->validator) + L"\r\n";
+        }
     }
     return headers;
 }
 
 // What URLMon calls while a binding runs: it hands the response's head and every piece of the
-// body to the receiver, as they arrive, on the thread that pumps messages. Lives on the stack of
-// the transfer; the references URLMon takes are counted, never used to delete it.
+// body to the receiver, as they arrive, on the thread that pumps messages. Owned by its COM
+// references alone, so that it stays valid for URLMon however long URLMon holds on to it after
+// the transfer has given up on a binding; the receiver is detached then, and later calls reach
+// nothing but this object.
 class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
   public:
-    explicit BindingEvents(BodyReceiver& body) : body_(body), buffer_(read_chunk) {}
+    explicit BindingEvents(BodyReceiver& body) : body_(&body), buffer_(read_chunk) {}
+
+    // A new object, held by the reference handed out.
+    static void make(BodyReceiver& body, ComRef<BindingEvents>& events) {
+        auto owned = std::make_unique<BindingEvents>(body);
+        BindingEvents* made = owned.get();
+        made->self_ = std::move(owned);
+        events.hold(made);
+    }
 
     bool stopped() const { return stopped_; }
-    HRESULT stop_result() const { return stop_result_; }
-    ULONG references() const { return references_; }
-    // Ends the binding from our side: its end is reported through OnStopBinding. False when
-    // there is no binding to end.
-    bool abort() {
-        if (binding_.get() == nullptr) {
-            return false;
+    bool aborted() const { return aborted_; }
+    // What the binding reported: its end's code, else a failed read of its stream, else success.
+    HRESULT result() const {
+        if (redirected_too_often_) {
+            return static_cast<HRESULT>(transfer_code::download_failure);
         }
-        if (!aborted_) {
+        return FAILED(stop_result_) ? stop_result_ : read_result_;
+    }
+    ULONG references() const { return references_; }
+    // Ends the binding from our side: its end is reported through OnStopBinding, at once or
+    // later, or (as seen) never.
+    void abort() {
+        if (!aborted_ && binding_.get() != nullptr) {
             aborted_ = true;
             binding_->Abort();
         }
-        return true;
     }
-    // Drops the binding once it has ended, so that URLMon can let go of this object.
-    void release_binding() { binding_.reset(); }
+    // The transfer is over: nothing reaches the receiver from here on, and the binding is let
+    // go, so that URLMon can let go of this object.
+    void detach() {
+        body_ = nullptr;
+        binding_.reset();
+    }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** object) override {
         if (IsEqualIID(id, IID_IUnknown) || IsEqualIID(id, IID_IBindStatusCallback)) {
@@ -154,15 +179,32 @@ class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
         return S_OK;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --references_;
+        if (left == 0) {
+            // The last reference: the object goes with it, and nothing of it is used after.
+            const std::unique_ptr<BindingEvents> last = std::move(self_);
+        }
+        return left;
+    }
 
     HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding* binding) override {
+        if (body_ == nullptr) {
+            return E_ABORT;
+        }
         binding_.hold(binding);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG status, LPCWSTR) override {
+        // URLMon follows redirects by itself, without a limit of its own.
+        if (status == BINDSTATUS_REDIRECTING && ++redirects_ > max_redirects) {
+            redirected_too_often_ = true;
+            return refuse();
+        }
+        return S_OK;
+    }
     HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT result, LPCWSTR) override {
         stopped_ = true;
         stop_result_ = result;
@@ -179,6 +221,9 @@ class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
     }
     HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*,
                                               STGMEDIUM* medium) override {
+        if (body_ == nullptr) {
+            return E_ABORT;
+        }
         if (medium == nullptr || medium->tymed != TYMED_ISTREAM || medium->pstm == nullptr) {
             return S_OK;
         }
@@ -187,8 +232,14 @@ class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
             ULONG got = 0;
             const HRESULT read =
                 medium->pstm->Read(buffer_.data(), static_cast<ULONG>(buffer_.size()), &got);
-            if (got > 0 && !body_.take(buffer_.data(), got)) {
+            if (got > 0 && !body_->take(buffer_.data(), got)) {
                 return refuse();
+            }
+            // A stream that fails tells of a body that did not arrive whole (a chunked one cut
+            // in a chunk, for one), even where the binding's end reports success.
+            if (FAILED(read) && read != E_PENDING) {
+                read_result_ = read;
+                return S_OK;
             }
             if (read != S_OK || got == 0) {
                 return S_OK;
@@ -200,10 +251,10 @@ class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
     HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
                                                    LPWSTR* additional_headers) override {
         *additional_headers = nullptr;
-        if (!body_.resume()) {
-            return S_OK;
+        if (body_ == nullptr) {
+            return E_ABORT;
         }
-        const std::wstring headers = range_request_headers(*body_.resume());
+        const std::wstring headers = request_headers(body_->resume());
         // URLMon takes the text over and frees it with CoTaskMemFree.
         const std::size_t bytes = (headers.size() + 1) * sizeof(wchar_t);
         auto* text = static_cast<LPWSTR>(CoTaskMemAlloc(bytes));
@@ -219,28 +270,35 @@ class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
         if (additional_headers != nullptr) {
             *additional_headers = nullptr;
         }
+        if (body_ == nullptr) {
+            return E_ABORT;
+        }
         std::optional<ResponseHead> head = parse_response_head(ascii_text(headers));
         if (!head) {
             head.emplace();
         }
         head->status = static_cast<int>(status);
-        return body_.accept_head(*head) ? S_OK : refuse();
+        return body_->accept_head(*head) ? S_OK : refuse();
     }
 
   private:
     // URLMon ignores E_ABORT from a callback alone; the binding is aborted too.
     HRESULT refuse() {
-        static_cast<void>(abort());
+        abort();
         return E_ABORT;
     }
 
-    BodyReceiver& body_;
+    std::unique_ptr<BindingEvents> self_;  // until the last reference goes
+    BodyReceiver* body_;                   // none once detached
     std::vector<char> buffer_;
     ComRef<IBinding> binding_;
     std::atomic<ULONG> references_{0};
+    long redirects_ = 0;
+    bool redirected_too_often_ = false;
     bool stopped_ = false;
     bool aborted_ = false;
     HRESULT stop_result_ = S_OK;
+    HRESULT read_result_ = S_OK;
 };
 
 void dispatch_waiting_messages() {
@@ -259,28 +317,21 @@ void wait_for_message(std::chrono::steady_clock::time_point until) {
     MsgWaitForMultipleObjectsEx(0, nullptr, wait, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
-// Runs the binding's messages on this thread until it has ended, aborting it when it stalls.
-// True when it stalled.
+// Runs the binding's messages on this thread until it has ended, or until it was aborted: a
+// refusal, too many redirects, or a stall. An aborted binding may go on for a while, or for
+// ever, so it is not waited for; the events outlive it. True when it stalled.
 [[nodiscard]] bool pump_until_stopped(BindingEvents& events, const BodyReceiver& body) {
-    const auto new_rule = [] {
-        return StallRule(transfer_limits.stall_seconds, transfer_limits.stall_bytes_per_second);
-    };
-    StallRule stall = new_rule();
-    bool stalled = false;
-    while (!events.stopped()) {
+    StallRule stall(transfer_limits.stall_seconds, transfer_limits.stall_bytes_per_second);
+    while (!events.stopped() && !events.aborted()) {
         wait_for_message(stall.window_end());
         dispatch_waiting_messages();
         stall.received(body.received());
-        if (stall.stalled()) {
-            // An aborted binding ends at once; one that has not a whole window later is left.
-            if (stalled || !events.abort()) {
-                break;
-            }
-            stalled = true;
-            stall = new_rule();
+        if (!events.stopped() && stall.stalled()) {
+            events.abort();
+            return true;
         }
     }
-    return stalled;
+    return false;
 }
 
 HRESULT bind_to_stream(const std::string& url, BindingEvents& events, const BodyReceiver& body) {
@@ -301,24 +352,31 @@ HRESULT bind_to_stream(const std::string& url, BindingEvents& events, const Body
     if (FAILED(result)) {
         return result;
     }
-    const bool stalled = pump_until_stopped(events, body);
-    events.release_binding();
-    if (stalled) {
+    if (pump_until_stopped(events, body)) {
         return connection_timeout;
     }
-    return events.stop_result();
+    return events.result();
 }
 
 HRESULT fetch(const std::string& url, BodyReceiver& body) {
     const ComApartment apartment;
-    BindingEvents events(body);
-    const HRESULT result = bind_to_stream(url, events, body);
-    events.release_binding();
-    // URLMon lets go of the events as the binding's last messages are handled (at once, as
-    // measured); the wait is bounded so that a reference it never returns can't hold the run.
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (events.references() > 0 && std::chrono::steady_clock::now() < limit) {
-        wait_for_message(std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+    ComRef<BindingEvents> events;
+    BindingEvents::make(body, events);
+    const HRESULT result = bind_to_stream(url, *events.get(), body);
+    events->detach();
+    // A binding that ended lets go of the events as its last messages are handled (at once, as
+    // measured), and one that an abort ends soon after it. The waits are bounded, the one after
+    // an abort to a moment, so that neither a reference URLMon never returns nor an abort that
+    // does not end the binding can hold the run.
+    const auto now = [] { return std::chrono::steady_clock::now(); };
+    const auto ended_limit = now() + std::chrono::seconds(10);
+    const auto aborted_limit = now() + std::chrono::seconds(1);
+    while (events->references() > 1) {
+        const auto limit = events->stopped() ? ended_limit : aborted_limit;
+        if (now() >= limit) {
+            break;
+        }
+        wait_for_message(std::min(limit, now() + std::chrono::milliseconds(100)));
         dispatch_waiting_messages();
     }
     return result;
@@ -332,8 +390,4 @@ std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
     }
     // The apartment ends inside fetch, before the file is closed.
     return body.finish(static_cast<std::int32_t>(fetch(url, body)));
-}
-
-std::int32_t write_failure_code(NativeError error) {
-    return static_cast<std::int32_t>(HRESULT_FROM_WIN32(static_cast<DWORD>(error.code())));
 }

@@ -10,13 +10,13 @@
 #include <optional>
 #include <vector>
 
-#include "download.h"
 #include "entry_data.h"
 #include "entry_layout.h"
 #include "entry_paths.h"
 #include "extract_source.h"
 #include "files.h"
 #include "text.h"
+#include "transfer_limits.h"
 
 namespace {
 

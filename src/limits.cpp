@@ -1,5 +1,5 @@
-#include "download.h"
 #include "files.h"
+#include "transfer_limits.h"
 
 // Each program sets these through its build (CMakeLists.txt): the updater its real values, the
 // tests' variants small limits or no flushing.

@@ -10,8 +10,8 @@
 
 #include <spdlog/spdlog.h>
 
-#include "download.h"
 #include "text.h"
+#include "transfer_limits.h"
 
 namespace {
 
@@ -90,10 +90,14 @@ std::optional<ContentRange> ResponseHead::content_range() const {
     return ContentRange{*first, *last, total};
 }
 
+bool is_encoded(const ResponseHead& head) {
+    const std::optional<std::string> encoding = head.field("Content-Encoding");
+    return encoding && ascii_lower(*encoding) != "identity";
+}
+
 std::optional<std::uint64_t> ResponseHead::body_length() const {
     // The length on the wire is not the length received when the body is chunked or encoded.
-    const std::optional<std::string> encoding = field("Content-Encoding");
-    if (field("Transfer-Encoding") || (encoding && ascii_lower(*encoding) != "identity")) {
+    if (field("Transfer-Encoding") || is_encoded(*this)) {
         return std::nullopt;
     }
     if (const std::optional<std::string> length = field("Content-Length")) {
@@ -244,11 +248,11 @@ std::string range_validator(const ResponseHead& head) {
     return date && printable(*date) ? *date : std::string();
 }
 
-BodyReceiver::BodyReceiver(const std::filesystem::path& path, std::int64_t max_bytes,
+BodyReceiver::BodyReceiver(const std::filesystem::path& path, BodyLimit limit,
                            std::vector<Digest*> digests, std::optional<ResumePoint> resume,
                            std::function<void()> body_begins)
     : path_(path),
-      max_bytes_(max_bytes),
+      limit_(limit),
       digests_(digests.empty() ? nullptr : std::make_unique<DigestPipe>(std::move(digests))),
       resume_(std::move(resume)),
       body_begins_(std::move(body_begins)) {
@@ -271,10 +275,11 @@ std::int32_t BodyReceiver::start() {
 }
 
 bool BodyReceiver::accept_head(const ResponseHead& head) {
+    encoded_ = is_encoded(head);
     if (resume_) {
         const std::optional<ContentRange> range = head.content_range();
         if (head.status == 416 ||
-            (head.status == 206 && (!range || range->first != resume_->kept))) {
+            (head.status == 206 && (!range || range->first != resume_->kept || encoded_))) {
             return refuse(transfer_code::range_refused);
         }
         if (head.status == 206 ? !continue_kept_bytes()
@@ -291,7 +296,7 @@ bool BodyReceiver::accept_head(const ResponseHead& head) {
         announced_ = received_ + *length;
     }
     // Refused before any of it arrives.
-    if (max_bytes_ >= 0 && announced_ && *announced_ > static_cast<std::uint64_t>(max_bytes_)) {
+    if (limit_.bytes >= 0 && announced_ && *announced_ > static_cast<std::uint64_t>(limit_.bytes)) {
         return refuse(transfer_code::aborted);
     }
     return true;
@@ -327,8 +332,8 @@ bool BodyReceiver::take(const char* data, std::size_t size) {
         return false;
     }
     if (!may_take(size)) {
-        return max_bytes_ >= 0 ? refuse(transfer_code::aborted)
-                               : refuse_locally(transfer_code::aborted);
+        return limit_.bytes >= 0 ? refuse(transfer_code::aborted)
+                                 : refuse_locally(transfer_code::aborted);
     }
     if (received_ == 0 && body_begins_) {
         body_begins_();
@@ -349,7 +354,9 @@ std::int32_t BodyReceiver::finish(std::int32_t transfer_result) {
         return failure_;
     }
     // A connection that ends early looks like the end of the body to some transfer calls.
-    if (transfer_result < 0 || (announced_ && received_ < *announced_)) {
+    const bool short_of_size =
+        limit_.exact && accepted_ && received_ < static_cast<std::uint64_t>(limit_.bytes);
+    if (transfer_result < 0 || (announced_ && received_ < *announced_) || short_of_size) {
         ended_early_ = true;
         return transfer_result < 0 ? transfer_result : transfer_code::download_failure;
     }
@@ -365,7 +372,7 @@ std::int32_t BodyReceiver::finish(std::int32_t transfer_result) {
 }
 
 std::optional<ResumePoint> BodyReceiver::worth_keeping() const {
-    if (ended_early_ && accepted_ && received_ > 0) {
+    if (ended_early_ && accepted_ && !encoded_ && received_ > 0) {
         return ResumePoint{received_, validator_};
     }
     if (resume_ && received_ == 0 && !failed_locally_ && failure_ != transfer_code::range_refused) {
@@ -390,8 +397,8 @@ bool BodyReceiver::refuse_locally(std::int32_t code) {
 
 bool BodyReceiver::may_take(std::size_t size) const {
     const auto incoming = static_cast<std::int64_t>(size);
-    if (max_bytes_ >= 0) {
-        return static_cast<std::int64_t>(received_) + incoming <= max_bytes_;
+    if (limit_.bytes >= 0) {
+        return static_cast<std::int64_t>(received_) + incoming <= limit_.bytes;
     }
     const std::optional<std::int64_t> free = free_space(path_.parent_path());
     return !free || *free - incoming >= transfer_limits.free_space_floor;

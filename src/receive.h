@@ -31,7 +31,7 @@ constexpr std::int32_t range_refused =
     static_cast<std::int32_t>(0x801901a0);  // HTTP_E_STATUS_RANGE_NOT_SATISFIABLE
 }  // namespace transfer_code
 
-// Platform piece (download_win.cpp, download_posix.cpp): the code of a failed write of the file.
+// Platform piece (receive_win.cpp, receive_posix.cpp): the code of a failed write of the file.
 std::int32_t write_failure_code(NativeError error);
 
 // "bytes first-last/total" of a partial answer; the total is "*" when the server does not say.
@@ -56,6 +56,10 @@ struct ResponseHead {
     std::optional<ContentRange> content_range() const;
 };
 
+// Whether the body comes encoded (Content-Encoding other than identity): what the transfer hands
+// over is then decoded, and no count of it matches the bytes on the wire.
+bool is_encoded(const ResponseHead& head);
+
 // The head in `text`: a status line "HTTP/<version> <code> ..." and the header lines after it,
 // ended by CR LF or LF, up to an empty line or the end. Nothing when the first line is not an
 // HTTP status line.
@@ -78,16 +82,28 @@ std::string range_validator(const ResponseHead& head);
 // after each piece of it: the pieces are copied into a few blocks, each handed over when full.
 class DigestPipe;
 
+// How long a body may be: at most `bytes` (negative: as much as the disk holds above the
+// free-space floor). An exact length is the package's known size: a 2xx body that ends before
+// it has ended early, whatever the transfer reported, since a chunked or encoded body announces
+// no length of its own that could show the cut.
+struct BodyLimit {
+    std::int64_t bytes = -1;
+    bool exact = false;
+
+    static BodyLimit at_most(std::int64_t bytes) { return {bytes, false}; }
+    static BodyLimit exactly(std::int64_t bytes) { return {bytes, bytes >= 0}; }
+};
+
 class BodyReceiver {
   public:
-    // The body goes to a new file at path, made as WriteMode::replace makes it; at most max_bytes
-    // of it (negative: as much as the disk holds above the free-space floor); every piece is fed
+    // The body goes to a new file at path, made as WriteMode::replace makes it, within `limit`;
+    // every piece is fed
     // in order to each of the digests. With a resume point, the file at path holds the kept
     // bytes and is continued (WriteMode::continue_existing) when the server sends the rest, or
     // emptied when it sends the whole body; the bound counts the kept bytes. body_begins, when
     // given, is called once, just before the first byte of a body is written.
-    BodyReceiver(const std::filesystem::path& path, std::int64_t max_bytes,
-                 std::vector<Digest*> digests, std::optional<ResumePoint> resume = std::nullopt,
+    BodyReceiver(const std::filesystem::path& path, BodyLimit limit, std::vector<Digest*> digests,
+                 std::optional<ResumePoint> resume = std::nullopt,
                  std::function<void()> body_begins = {});
     ~BodyReceiver();
     BodyReceiver(const BodyReceiver&) = delete;
@@ -100,15 +116,17 @@ class BodyReceiver {
     const std::optional<ResumePoint>& resume() const { return resume_; }
     // The head of the final response of an HTTP or HTTPS transfer. False when the body must not
     // be taken: a status other than 2xx, a body announced longer than allowed, or (when
-    // resuming) an answer that doesn't continue the kept bytes nor sends the whole body. A 206
-    // that continues them has them hashed and logs "Resuming download at byte {kept}".
+    // resuming) an answer that doesn't continue the kept bytes nor sends the whole body (an
+    // encoded 206 doesn't: its range counts encoded bytes). A 206 that continues them has them
+    // hashed and logs "Resuming download at byte {kept}".
     [[nodiscard]] bool accept_head(const ResponseHead& head);
     // The next piece of the body. False when the transfer must end: more than allowed, the floor
     // reached, or a failed write or digest.
     [[nodiscard]] bool take(const char* data, std::size_t size);
     // The transfer's outcome once it ended with transfer_result (zero or positive: it reported
     // the whole body): the first refusal of accept_head or take, else a failed transfer, else a
-    // body shorter than announced, else a failed digest or close of the file. The digests have
+    // body shorter than announced or than its exact limit, else a failed digest or close of the
+    // file. The digests have
     // had the whole body once it returns.
     std::int32_t finish(std::int32_t transfer_result);
 
@@ -121,7 +139,8 @@ class BodyReceiver {
     // validator of its source. That is everything received when the transfer ended early on the
     // network's side after part of a 2xx body was written (cut, reset, stalled, or shorter than
     // announced), or the kept bytes as they were when no new body came; nothing after a refusal
-    // of what the server sent, a local failure, or when nothing was received.
+    // of what the server sent, a local failure, when nothing was received, or for a body that
+    // came encoded (Content-Encoding), whose decoded bytes no range request could continue.
     std::optional<ResumePoint> worth_keeping() const;
     // The failure lies on this side: the file could not be written or the disk reached its
     // floor. Another server would meet the same disk.
@@ -136,7 +155,7 @@ class BodyReceiver {
 
     std::filesystem::path path_;
     std::optional<WrittenFile> file_;
-    std::int64_t max_bytes_;
+    BodyLimit limit_;
     std::unique_ptr<DigestPipe> digests_;  // none without digests
     std::optional<ResumePoint> resume_;
     std::function<void()> body_begins_;
@@ -145,6 +164,7 @@ class BodyReceiver {
     std::uint64_t received_ = 0;
     std::int32_t failure_ = 0;
     bool accepted_ = false;
+    bool encoded_ = false;
     bool ended_early_ = false;
     bool failed_locally_ = false;
 };

@@ -25,6 +25,16 @@ its own token in every path and count its own requests in requests.log. Behaviou
     /short/REL          the file REL announced 1000 bytes longer than it is, then closed
     /long/REL           the file REL announced 1000 bytes shorter than it is, sent whole
     /loop/...           a redirect to the same path, for ever
+    /chunked/REL        the file REL in chunks (Transfer-Encoding: chunked), no length announced
+    /chunkcut/REL       the same, cut in the middle of the chunk that holds the file's middle:
+                        half the file sent, then the connection closed
+    /gzip/REL           the file REL gzip-compressed (Content-Encoding: gzip) whatever the
+                        client asked for, announced as long as the compressed bytes; adds
+                        "PATH ACCEPT-ENCODING" to encodings.log (every such header of the
+                        request, joined by ", "; "-" for none)
+    /gzipcut/REL        the same, half the compressed bytes sent, then the connection closed
+    /stallafter/REL     the file REL announced whole, half of it sent, then nothing until the
+                        client goes away
     /trickle/REL        the file REL announced whole, sent one byte every two seconds
     /slow/REL           the file REL announced whole, sent in four pieces half a second apart
     /endless/...        zeros without a length, until the client goes away (at most 4 GiB)
@@ -49,6 +59,7 @@ its own token in every path and count its own requests in requests.log. Behaviou
 A new behaviour is one function taking (handler, rest of path) added to ROUTES.
 """
 
+import gzip
 import hashlib
 import http.server
 import os
@@ -180,6 +191,95 @@ def loop(handler, rest):
     handler.send_header("Location", handler.path)
     handler.send_header("Content-Length", "0")
     handler.end_headers()
+
+
+CHUNK_BYTES = 64 * 1024
+
+
+def send_chunked(handler, rest, part):
+    """The file rest names, chunked, up to part(body) bytes; all of it ends with the last chunk,
+    less is cut inside a chunk that was announced whole."""
+    body = served_file(handler, rest)
+    if body is None:
+        return
+    # Chunks are HTTP/1.1's; this server answers in HTTP/1.0 otherwise.
+    handler.protocol_version = "HTTP/1.1"
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Transfer-Encoding", "chunked")
+    handler.send_header("Connection", "close")
+    handler.end_headers()
+    handler.close_connection = True
+    end = part(body)
+    try:
+        for start in range(0, len(body), CHUNK_BYTES):
+            chunk = body[start:start + CHUNK_BYTES]
+            handler.wfile.write(b"%x\r\n" % len(chunk))
+            if start + len(chunk) > end:
+                handler.wfile.write(chunk[:end - start])
+                handler.wfile.flush()
+                return
+            handler.wfile.write(chunk + b"\r\n")
+        handler.wfile.write(b"0\r\n\r\n")
+        handler.wfile.flush()
+    except OSError:
+        pass
+
+
+def chunked(handler, rest):
+    send_chunked(handler, rest, len)
+
+
+def chunkcut(handler, rest):
+    send_chunked(handler, rest, lambda body: len(body) // 2)
+
+
+def send_gzip(handler, rest, part):
+    """The file rest names gzip-compressed, part(compressed) bytes of it, then closed."""
+    body = served_file(handler, rest)
+    if body is None:
+        return
+    asked = handler.headers.get_all("Accept-Encoding") or ["-"]
+    with handler.state.log_lock:
+        with open(handler.state.path("encodings.log"), "a", encoding="utf-8") as log:
+            log.write(f"{handler.path} {', '.join(asked)}\n")
+    compressed = gzip.compress(body, mtime=0)
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Encoding", "gzip")
+    handler.send_header("Content-Length", str(len(compressed)))
+    handler.send_header("Connection", "close")
+    handler.end_headers()
+    handler.close_connection = True
+    try:
+        handler.write_body(compressed[:part(compressed)])
+        handler.wfile.flush()
+    except OSError:
+        pass
+
+
+def gzipped(handler, rest):
+    send_gzip(handler, rest, len)
+
+
+def gzipcut(handler, rest):
+    send_gzip(handler, rest, lambda compressed: len(compressed) // 2)
+
+
+def stallafter(handler, rest):
+    body = served_file(handler, rest)
+    if body is None:
+        return
+    handler.send_response(200)
+    handler.send_header("Content-Type", "application/octet-stream")
+    handler.send_header("Content-Length", str(len(body)))
+    handler.end_headers()
+    try:
+        handler.wfile.write(body[:len(body) // 2])
+        handler.wfile.flush()
+    except OSError:
+        return
+    handler.wait_for_client_to_leave(STALL_LIMIT_SECONDS)
 
 
 def send_in_pieces(handler, rest, piece_size, pause):
@@ -317,6 +417,11 @@ ROUTES = {
     "short": short,
     "long": long,
     "loop": loop,
+    "chunked": chunked,
+    "chunkcut": chunkcut,
+    "gzip": gzipped,
+    "gzipcut": gzipcut,
+    "stallafter": stallafter,
     "trickle": trickle,
     "slow": slow,
     "endless": endless,
@@ -446,7 +551,8 @@ def stop(directory):
 def start(directory):
     stop(directory)
     os.makedirs(directory, exist_ok=True)
-    for name in ("port", "closed_port", "requests.log", "sent.log", "ranges.log"):
+    for name in ("port", "closed_port", "requests.log", "sent.log", "ranges.log",
+                 "encodings.log"):
         try:
             os.remove(os.path.join(directory, name))
         except FileNotFoundError:

@@ -184,8 +184,8 @@ TEST_F(Stall, SilenceForAWholeWindowIsAStall) {
 }
 
 TEST_F(Stall, EachWindowMustBringItsShare) {
-    rule.received(30);  // exactly 10 bytes a second
     advance(3);
+    rule.received(30);  // exactly 10 bytes a second
     EXPECT_FALSE(rule.stalled());
     EXPECT_EQ(rule.window_end(), now + std::chrono::seconds(3));
     rule.received(59);  // one byte short in the second window
@@ -193,14 +193,21 @@ TEST_F(Stall, EachWindowMustBringItsShare) {
     EXPECT_TRUE(rule.stalled());
 }
 
-TEST_F(Stall, ALateCheckStartsTheNextWindowThen) {
-    rule.received(30);
-    advance(10);
-    EXPECT_FALSE(rule.stalled());
+// Silence after a burst is a stall one window after the last bytes, not after a second window.
+TEST_F(Stall, SilenceAfterABurstIsAStallAWindowAfterItsLastBytes) {
+    advance(1);
+    rule.received(1000);
     advance(2);
-    EXPECT_FALSE(rule.stalled());  // the new window has not passed yet
+    EXPECT_FALSE(rule.stalled());
+    EXPECT_EQ(rule.window_end(), now + std::chrono::seconds(1));
     advance(1);
     EXPECT_TRUE(rule.stalled());
+
+    // Checked late, the quiet stretch since the last bytes already fills a window.
+    StallRule late{3, 10, [this] { return now; }};
+    late.received(30);
+    advance(10);
+    EXPECT_TRUE(late.stalled());
 }
 
 }  // namespace

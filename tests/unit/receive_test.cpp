@@ -86,7 +86,7 @@ TEST_F(Receiver, KeepsAndHashesEveryPieceInOrder) {
     // Whatever was at the name goes first.
     support::write_file(file, "stale content, longer than the body");
     Sha256 sha256;
-    BodyReceiver body(file, 3, {&sha256});
+    BodyReceiver body(file, BodyLimit::at_most(3), {&sha256});
     ASSERT_EQ(body.start(), 0);
     ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n")));
     ASSERT_TRUE(body.take("a", 1));
@@ -106,7 +106,7 @@ TEST_F(Receiver, HashesABodyOfManyBlocksAsAWhole) {
     ASSERT_TRUE(whole.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
     Sha256 sha256;
     Blake2b512 blake2b;
-    BodyReceiver body(file, -1, {&sha256, &blake2b});
+    BodyReceiver body(file, BodyLimit::at_most(-1), {&sha256, &blake2b});
     ASSERT_EQ(body.start(), 0);
     // Pieces that do not line up with the blocks the digests are fed in.
     for (std::size_t at = 0; at < bytes.size(); at += 700001) {
@@ -120,7 +120,7 @@ TEST_F(Receiver, HashesABodyOfManyBlocksAsAWhole) {
 }
 
 TEST_F(Receiver, NeverHoldsMoreThanAllowed) {
-    BodyReceiver body(file, 4, {});
+    BodyReceiver body(file, BodyLimit::at_most(4), {});
     ASSERT_EQ(body.start(), 0);
     ASSERT_TRUE(body.take("abc", 3));
     EXPECT_FALSE(body.take("de", 2));
@@ -145,7 +145,7 @@ TEST_F(Receiver, RefusesAHeadThatCannotLeadToThePackage) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.head);
-        BodyReceiver body(file, 10, {});
+        BodyReceiver body(file, BodyLimit::at_most(10), {});
         ASSERT_EQ(body.start(), 0);
         EXPECT_FALSE(body.accept_head(head_of(c.head)));
         EXPECT_FALSE(body.take("abc", 3));
@@ -155,15 +155,54 @@ TEST_F(Receiver, RefusesAHeadThatCannotLeadToThePackage) {
 }
 
 TEST_F(Receiver, ReportsABodyShorterThanAnnounced) {
-    BodyReceiver body(file, -1, {});
+    BodyReceiver body(file, BodyLimit::at_most(-1), {});
     ASSERT_EQ(body.start(), 0);
     ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n")));
     ASSERT_TRUE(body.take("abc", 3));
     EXPECT_EQ(body.finish(0), transfer_code::download_failure);
 }
 
+TEST_F(Receiver, A2xxBodyShorterThanItsExactLengthEndedEarly) {
+    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n";
+    {
+        BodyReceiver body(file, BodyLimit::exactly(4), {});
+        ASSERT_EQ(body.start(), 0);
+        ASSERT_TRUE(body.accept_head(head_of(chunked)));
+        ASSERT_TRUE(body.take("abc", 3));
+        EXPECT_EQ(body.finish(0), transfer_code::download_failure);
+        ASSERT_TRUE(body.worth_keeping());
+        EXPECT_EQ(body.worth_keeping()->kept, 3u);
+    }
+    // A bound alone is no length to reach.
+    BodyReceiver body(file, BodyLimit::at_most(4), {});
+    ASSERT_EQ(body.start(), 0);
+    ASSERT_TRUE(body.accept_head(head_of(chunked)));
+    ASSERT_TRUE(body.take("abc", 3));
+    EXPECT_EQ(body.finish(0), 0);
+}
+
+TEST_F(Receiver, AnEncodedBodyIsNeverKeptNorContinued) {
+    const std::string gzip = "Content-Encoding: gzip\r\n";
+    {
+        BodyReceiver body(file, BodyLimit::exactly(10), {});
+        ASSERT_EQ(body.start(), 0);
+        ASSERT_TRUE(body.accept_head(
+            head_of("HTTP/1.1 200 OK\r\n" + gzip + "Content-Length: 8\r\nETag: \"v1\"\r\n")));
+        ASSERT_TRUE(body.take("abc", 3));
+        EXPECT_EQ(body.finish(transfer_code::download_failure), transfer_code::download_failure);
+        EXPECT_FALSE(body.worth_keeping());
+    }
+    // A range of encoded bytes can't follow the decoded ones kept.
+    support::write_file(file, "ab");
+    BodyReceiver body(file, BodyLimit::exactly(3), {}, ResumePoint{2, "\"v1\""});
+    ASSERT_EQ(body.start(), 0);
+    EXPECT_FALSE(
+        body.accept_head(head_of("HTTP/1.1 206 x\r\n" + gzip + "Content-Range: bytes 2-2/3\r\n")));
+    EXPECT_EQ(body.finish(0), transfer_code::range_refused);
+}
+
 TEST_F(Receiver, PassesOnTheTransfersOwnFailure) {
-    BodyReceiver body(file, -1, {});
+    BodyReceiver body(file, BodyLimit::at_most(-1), {});
     ASSERT_EQ(body.start(), 0);
     ASSERT_TRUE(body.take("abc", 3));
     EXPECT_EQ(body.finish(transfer_code::timed_out), transfer_code::timed_out);
@@ -173,26 +212,26 @@ TEST_F(Receiver, PassesOnTheTransfersOwnFailure) {
 // server's, or of the transfer, leaves the other URLs to be tried.
 TEST_F(Receiver, OnlyAFailureOnThisSideEndsTheRun) {
     {
-        BodyReceiver body(dir / "missing" / "pkg.zip.download", -1, {});
+        BodyReceiver body(dir / "missing" / "pkg.zip.download", BodyLimit::at_most(-1), {});
         EXPECT_NE(body.start(), 0);
         EXPECT_TRUE(body.failed_locally());
     }
     {
-        BodyReceiver refused_head(file, 10, {});
+        BodyReceiver refused_head(file, BodyLimit::at_most(10), {});
         ASSERT_EQ(refused_head.start(), 0);
         EXPECT_FALSE(refused_head.accept_head(head_of("HTTP/1.1 404 Not Found\r\n")));
         EXPECT_NE(refused_head.finish(0), 0);
         EXPECT_FALSE(refused_head.failed_locally());
     }
     {
-        BodyReceiver too_long(file, 2, {});
+        BodyReceiver too_long(file, BodyLimit::at_most(2), {});
         ASSERT_EQ(too_long.start(), 0);
         EXPECT_FALSE(too_long.take("abc", 3));
         EXPECT_NE(too_long.finish(0), 0);
         EXPECT_FALSE(too_long.failed_locally());
     }
     {
-        BodyReceiver cut(file, -1, {});
+        BodyReceiver cut(file, BodyLimit::at_most(-1), {});
         ASSERT_EQ(cut.start(), 0);
         ASSERT_TRUE(cut.take("abc", 3));
         EXPECT_NE(cut.finish(transfer_code::timed_out), 0);
@@ -206,7 +245,7 @@ TEST_F(Receiver, ContinuesKeptBytesOnlyWhereTheServerDoes) {
     {
         support::write_file(file, "ab");
         Sha256 sha256;
-        BodyReceiver body(file, 3, {&sha256}, kept);
+        BodyReceiver body(file, BodyLimit::at_most(3), {&sha256}, kept);
         ASSERT_EQ(body.start(), 0);
         ASSERT_TRUE(body.accept_head(
             head_of("HTTP/1.1 206 x\r\nContent-Range: bytes 2-2/3\r\nContent-Length: 1\r\n")));
@@ -220,7 +259,7 @@ TEST_F(Receiver, ContinuesKeptBytesOnlyWhereTheServerDoes) {
     // The whole body instead: taken from the start.
     {
         support::write_file(file, "xy");
-        BodyReceiver body(file, 3, {}, kept);
+        BodyReceiver body(file, BodyLimit::at_most(3), {}, kept);
         ASSERT_EQ(body.start(), 0);
         ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n")));
         ASSERT_TRUE(body.take("abc", 3));
@@ -241,7 +280,7 @@ TEST_F(Receiver, ContinuesKeptBytesOnlyWhereTheServerDoes) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.head);
         support::write_file(file, "ab");
-        BodyReceiver body(file, 3, {}, kept);
+        BodyReceiver body(file, BodyLimit::at_most(3), {}, kept);
         ASSERT_EQ(body.start(), 0);
         EXPECT_FALSE(body.accept_head(head_of(c.head)));
         EXPECT_EQ(body.finish(0), c.code);
@@ -251,7 +290,7 @@ TEST_F(Receiver, ContinuesKeptBytesOnlyWhereTheServerDoes) {
 
 TEST_F(Receiver, WhatEndedEarlyOnTheNetworksSideIsWorthKeeping) {
     {
-        BodyReceiver body(file, 10, {});
+        BodyReceiver body(file, BodyLimit::at_most(10), {});
         ASSERT_EQ(body.start(), 0);
         ASSERT_TRUE(
             body.accept_head(head_of("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nETag: \"v2\"\r\n")));
@@ -263,7 +302,7 @@ TEST_F(Receiver, WhatEndedEarlyOnTheNetworksSideIsWorthKeeping) {
     }
     {
         // Cut short by the bound: nothing is kept.
-        BodyReceiver body(file, 2, {});
+        BodyReceiver body(file, BodyLimit::at_most(2), {});
         ASSERT_EQ(body.start(), 0);
         ASSERT_TRUE(body.accept_head(head_of("HTTP/1.1 200 OK\r\n")));
         EXPECT_FALSE(body.take("abc", 3));
