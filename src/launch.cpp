@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "progress.h"
 #include "text.h"
 
 std::string quoted_command_line(const std::string& exe_text, const std::string& args) {
@@ -13,6 +14,7 @@ std::string quoted_command_line(const std::string& exe_text, const std::string& 
 }
 
 void launch_process(const std::filesystem::path& exe, const std::string& args) {
+    progress_phase(phase::launch, 0);
     const std::string command_line = quoted_command_line(to_narrow(exe), args);
     // The start itself may need another spelling of the same paths; the log shows the user's.
     const NativeError error =
