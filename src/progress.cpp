@@ -95,9 +95,11 @@ ProgressLines::Lines ProgressLines::begin_attempt_in(const char* phase, std::uin
                                                      bool counts_attempts) {
     const bool current = state_ && state_->phase == phase;
     if (!current && std::find(left_.begin(), left_.end(), phase) != left_.end()) {
-        // Never back to a phase once left: what follows is not shown until the next phase.
+        // Never back to a phase once left: the run has moved on from the current one too, and
+        // what follows is not shown until the next phase.
+        Lines lines = leave_phase(ms);
         muted_ = true;
-        return {};
+        return lines;
     }
     if (current) {
         if (!counts_attempts || muted_) {
