@@ -14,6 +14,7 @@
 #include "held_package.h"
 #include "launch.h"
 #include "processes.h"
+#include "progress.h"
 #include "run_start.h"
 #include "stage.h"
 #include "staged_stamp.h"
@@ -146,6 +147,7 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
         log_holders(layout.current);
         return false;
     }
+    progress_add(1);
     return true;
 }
 
@@ -342,6 +344,7 @@ int swap_in_staged_tree(const Layout& layout, WrittenFile& marker, const StagedP
     if (const NativeError error = rename_when_free(staged.tree, layout.current); error.failed()) {
         return put_back_after_staged_rename(layout, marker, staged, error);
     }
+    progress_add(1);
     // The stamp must not outlive the tree it vouched for.
     remove_staged_material(staged);
     return finish_update(layout, marker, version, args, true, confirm_timeout_ms);
@@ -388,7 +391,10 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
         return refuse_package(pid, layout);
     }
     const bool use_stage = use_staged_tree(staged, read.sha256, version, exe);
+    progress_phase(phase::wait, 0);
     wait_for_old_process(pid, layout);
+    // The renames of current/ aside and, with a stage, of current.new/ into its place.
+    progress_phase(phase::swap, use_stage ? 2 : 1);
     // Made only now, after the wait, so that nothing planted at its name meanwhile is used.
     WrittenFile marker(layout.marker, WriteMode::replace);
     if (!move_current_aside(layout, marker, use_stage)) {

@@ -10,6 +10,7 @@
 #include "files.h"
 #include "kept_download.h"
 #include "log.h"
+#include "progress.h"
 #include "receive.h"
 #include "run_start.h"
 #include "signature.h"
@@ -183,6 +184,7 @@ struct PackageTarget {
 // Kept bytes that already make the whole package are checked as they are, without a request.
 [[nodiscard]] Attempt verify_kept_package(const PackageTarget& target, const SignatureRule* rule,
                                           spdlog::level::level_enum level) {
+    progress_attempt(phase::download, static_cast<std::uint64_t>(target.size), target.size);
     if (!verify_package(target.temporary, target.sha256, target.size, rule)) {
         reject_package(target.temporary, level);
         return Attempt::failed;
@@ -223,6 +225,7 @@ struct PackageTarget {
             // Closed before the file is kept or removed: Windows renames or removes no open file.
             BodyReceiver body(target.temporary, BodyLimit::exactly(target.size), digests.ready(),
                               resume, body_begins);
+            body.show_progress();
             result = download_url_to_file(url, body);
             received = body.received();
             worth_keeping = body.worth_keeping();
@@ -277,6 +280,15 @@ struct PackageTarget {
     return attempt;
 }
 
+// Counts the bytes it is fed as the progress of the current phase.
+class ProgressCount : public Digest {
+  public:
+    [[nodiscard]] bool update(const unsigned char*, std::size_t size) override {
+        progress_add(size);
+        return true;
+    }
+};
+
 // The URLs in the order they are tried: the one whose bytes are kept first, the rest as given.
 std::vector<std::string> urls_to_try(const std::vector<std::string>& urls,
                                      const PackageTarget& target) {
@@ -299,7 +311,8 @@ std::vector<std::string> urls_to_try(const std::vector<std::string>& urls,
 }  // namespace
 
 [[nodiscard]] bool verify_package(const fs::path& path, const std::string& expected_sha256,
-                                  std::int64_t expected_size, const SignatureRule* signature_rule) {
+                                  std::int64_t expected_size, const SignatureRule* signature_rule,
+                                  const char* progress_phase_name) {
     // A missing file is the ordinary "not downloaded yet" case, so it is not logged.
     const std::optional<std::uint64_t> length = regular_file_size(path);
     if (!length) {
@@ -328,6 +341,11 @@ std::vector<std::string> urls_to_try(const std::vector<std::string>& urls,
     }
     if (signature) {
         digests.push_back(&signature->package_digest());
+    }
+    ProgressCount progress_count;
+    if (!digests.empty() && progress_phase_name != nullptr) {
+        progress_phase(progress_phase_name, static_cast<std::int64_t>(*length));
+        digests.push_back(&progress_count);
     }
     if (!digests.empty() && !feed_file(path, digests)) {
         return false;
@@ -368,7 +386,7 @@ int run_download(const std::vector<std::string>& urls, const fs::path& package,
     const SignatureRule in_place{signature, *keys, version, SignatureFailure::fetch_again};
     const PackageTarget target{package, with_suffix(package, ".download"), kept_paths(package),
                                sha256, size};
-    if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place)) {
+    if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place, phase::verify)) {
         // Half of a kept pair (a removal that failed) is of use to no one; a whole pair may
         // still be another package's.
         static_cast<void>(find_kept(target.kept));

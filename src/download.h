@@ -23,10 +23,12 @@ int run_download(const std::vector<std::string>& urls, const std::filesystem::pa
 
 // True when `path` is a regular file of the expected size (negative: not tested) and digest
 // (empty: not tested), and, with a signature rule, signed as that rule says. The package is read
-// once for every digest. Every reason for false except a missing file is logged.
+// once for every digest, as the progress phase named (if any) when it is read. Every reason for
+// false except a missing file is logged.
 [[nodiscard]] bool verify_package(const std::filesystem::path& path,
                                   const std::string& expected_sha256, std::int64_t expected_size,
-                                  const SignatureRule* signature = nullptr);
+                                  const SignatureRule* signature = nullptr,
+                                  const char* progress_phase_name = nullptr);
 
 // Platform pieces (download_win.cpp, download_posix.cpp).
 

@@ -15,6 +15,7 @@
 #include "entry_paths.h"
 #include "extract_source.h"
 #include "files.h"
+#include "progress.h"
 #include "text.h"
 #include "transfer_limits.h"
 
@@ -309,8 +310,12 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     // otherwise turn a small archive into a full disk. The reader hands over nothing past that
     // size. Overlapping entries were refused when the archive was opened.
     const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        return !stopping(run) && leaves_free_space_floor(run, stat, size) && opened() &&
-               !refused("write", path, file->write(data, size));
+        if (stopping(run) || !leaves_free_space_floor(run, stat, size) || !opened() ||
+            refused("write", path, file->write(data, size))) {
+            return false;
+        }
+        progress_add(size);
+        return true;
     });
     if (!read || !opened()) {
         return false;
@@ -359,6 +364,19 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     return true;
 }
 
+// The bytes the entries' data inflates to, as their records give it: what an extraction writes.
+std::int64_t extracted_size(zip_t* archive, zip_uint64_t count) {
+    std::uint64_t total = 0;
+    for (zip_uint64_t index = 0; index < count; ++index) {
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive, index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_SIZE) != 0) {
+            total += stat.size;
+        }
+    }
+    return static_cast<std::int64_t>(total);
+}
+
 }  // namespace
 
 void report_unopenable_package(const std::string& package_text) {
@@ -388,6 +406,9 @@ void report_unopenable_package(const std::string& package_text) {
         stop_requested};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, path_text(package));
+    if (progress_enabled()) {
+        progress_phase(phase::extract, extracted_size(archive.get(), count));
+    }
 
     for (zip_uint64_t index = 0; index < count; ++index) {
         if (stopping(run)) {

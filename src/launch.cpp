@@ -2,6 +2,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "progress.h"
 #include "text.h"
 
 std::string quoted_command_line(const std::string& exe_text, const std::string& args) {
@@ -18,6 +19,7 @@ namespace {
 template <typename Start>
 [[nodiscard]] bool start_logged(const std::filesystem::path& exe, const std::string& args,
                                 Start&& start) {
+    progress_phase(phase::launch, 0);
     const std::string command_line = quoted_command_line(to_narrow(exe), args);
     // The start itself may need another spelling of the same paths; the log shows the user's.
     const NativeError error = start(quoted_command_line(to_narrow(startable_path(exe)), args),

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <filesystem>
 
 #include "launch.h"
@@ -37,6 +38,15 @@ void redirect_standard_streams() {
     }
 }
 
+// The updater ignores SIGPIPE while it writes progress, and an ignored signal stays ignored across
+// exec: the program it starts gets the default back.
+void restore_default_signals() {
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    sigaction(SIGPIPE, &standard, nullptr);
+}
+
 // Sends the errno of a failed start to the updater and ends the child that failed.
 [[noreturn]] void report_start_failure(int error_fd, int error) {
     (void)!write(error_fd, &error, sizeof error);
@@ -60,6 +70,7 @@ void redirect_standard_streams() {
         argv.push_back(nullptr);
         redirect_standard_streams();
         close_inherited_descriptors();
+        restore_default_signals();
         execv(program.c_str(), argv.data());
         error = errno;
     }

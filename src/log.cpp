@@ -8,6 +8,7 @@
 #include <memory>
 #include <system_error>
 
+#include "progress.h"
 #include "text.h"
 
 namespace fs = std::filesystem;
@@ -45,4 +46,5 @@ void init_logging(const fs::path& root, LogStart start) {
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);
     spdlog::flush_on(spdlog::level::info);
+    attach_progress_to_log(*logger);
 }

@@ -13,6 +13,7 @@
 #include "confirm.h"
 #include "download.h"
 #include "log.h"
+#include "progress.h"
 #include "stage.h"
 #include "text.h"
 
@@ -44,9 +45,13 @@ CLI::Option* add_public_key_option(CLI::App* subcommand, std::vector<std::string
                                  "signed by one of them");
 }
 
-}  // namespace
+void add_progress_flag(CLI::App* subcommand, bool& progress) {
+    subcommand->add_flag("--progress", progress,
+                         "Write progress to standard output, one JSON object per line");
+}
 
-int main(int argc, char** argv) {
+// The run from its command line to its exit code.
+int run_updater(int argc, char** argv) {
     CLI::App app{"Updater"};
 
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
@@ -121,11 +126,17 @@ int main(int argc, char** argv) {
 
     confirm->add_option("--app-dir", app_dir, "Application root directory")->required();
 
+    bool progress = false;
+    add_progress_flag(apply, progress);
+    add_progress_flag(download, progress);
+    add_progress_flag(stage, progress);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
     }
+    start_progress(progress);
 
     try {
         // apply, download and stage set up their log themselves, once they hold their lock.
@@ -161,4 +172,15 @@ int main(int argc, char** argv) {
         return report_unexpected("unknown exception");
     }
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before anything opens a file: on Linux a closed standard output would be taken by it.
+    prepare_progress();
+    const int exit_code = run_updater(argc, argv);
+    // The progress output's last line carries the exit code; a command-line error has none.
+    finish_progress(exit_code);
+    return exit_code;
 }

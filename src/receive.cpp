@@ -10,6 +10,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "progress.h"
 #include "text.h"
 #include "transfer_limits.h"
 
@@ -261,6 +262,12 @@ BodyReceiver::BodyReceiver(const std::filesystem::path& path, BodyLimit limit,
 
 BodyReceiver::~BodyReceiver() = default;
 
+void BodyReceiver::show_progress() {
+    shows_progress_ = true;
+    progress_attempt(phase::download, resume_ ? resume_->kept : 0,
+                     limit_.bytes >= 0 ? limit_.bytes : -1);
+}
+
 std::int32_t BodyReceiver::start() {
     if (file_->error().failed()) {
         failed_locally_ = true;
@@ -299,6 +306,9 @@ bool BodyReceiver::accept_head(const ResponseHead& head) {
     if (limit_.bytes >= 0 && announced_ && *announced_ > static_cast<std::uint64_t>(limit_.bytes)) {
         return refuse(transfer_code::aborted);
     }
+    if (shows_progress_ && announced_) {
+        progress_total(static_cast<std::int64_t>(*announced_));
+    }
     return true;
 }
 
@@ -321,6 +331,9 @@ bool BodyReceiver::start_over() {
     resume_.reset();
     file_.reset();
     file_.emplace(path_, WriteMode::replace);
+    if (shows_progress_) {
+        progress_attempt(phase::download, 0, limit_.bytes >= 0 ? limit_.bytes : -1);
+    }
     if (file_->error().failed()) {
         return refuse_locally(write_failure_code(file_->error()));
     }
@@ -346,6 +359,9 @@ bool BodyReceiver::take(const char* data, std::size_t size) {
         return refuse_locally(transfer_code::general_failure);
     }
     received_ += size;
+    if (shows_progress_) {
+        progress_done(received_);
+    }
     return true;
 }
 

@@ -109,6 +109,9 @@ class BodyReceiver {
     BodyReceiver(const BodyReceiver&) = delete;
     BodyReceiver& operator=(const BodyReceiver&) = delete;
 
+    // Makes this transfer the run's progress: an attempt of the download phase, counting the
+    // bytes received (the kept bytes included), out of the announced length, else the bound.
+    void show_progress();
     // Zero when the transfer may begin; otherwise its failure code: the file could not be made,
     // or no size is known and the disk is already at its floor.
     std::int32_t start();
@@ -167,4 +170,5 @@ class BodyReceiver {
     bool encoded_ = false;
     bool ended_early_ = false;
     bool failed_locally_ = false;
+    bool shows_progress_ = false;
 };

@@ -34,13 +34,14 @@ TEST_F(Cli, NoArgumentsDoesNothing) {
 const std::map<std::string, std::vector<std::string>> subcommand_options = {
     {"apply",
      {"--pid", "--package", "--app-dir", "--version", "--exe", "--args", "--public-key",
-      "--allow-downgrade", "--confirm-timeout-ms"}},
+      "--allow-downgrade", "--confirm-timeout-ms", "--progress"}},
     {"download",
      {"--url", "--output", "--sha256", "--size", "--app-dir", "--version", "--public-key",
-      "--signature-url"}},
+      "--signature-url", "--progress"}},
     {"close-app", {"--exe", "--timeout-ms", "--app-dir"}},
     {"stage",
-     {"--package", "--app-dir", "--version", "--exe", "--public-key", "--allow-downgrade"}},
+     {"--package", "--app-dir", "--version", "--exe", "--public-key", "--allow-downgrade",
+      "--progress"}},
     {"confirm", {"--app-dir"}},
 };
 

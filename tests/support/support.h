@@ -45,6 +45,13 @@ struct RunResult {
 // Runs a program to its end, capturing both standard streams.
 RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd = {});
 RunResult run_updater(const std::vector<std::string>& args, const fs::path& cwd = {});
+// Runs a program to its end as run does, but closes the reading end of its standard output as
+// soon as what it wrote there satisfies close_when; `out` holds what was read until then.
+RunResult run_closing_output(const fs::path& exe, const std::vector<std::string>& args,
+                             const std::function<bool(const std::string&)>& close_when);
+// Runs a program to its end without a standard output: on Linux descriptor 1 is closed, on
+// Windows it is started without an output handle.
+RunResult run_without_output(const fs::path& exe, const std::vector<std::string>& args);
 
 // Linux: runs a program as an unprivileged user (nobody) when the tests run as root, and, with
 // extra_processes given, lets that user start no more than that many processes besides it. The

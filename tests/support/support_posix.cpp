@@ -173,9 +173,20 @@ long processes_of(uid_t uid) {
 }
 
 RunResult run_with(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd,
-                   const std::function<void()>& in_child);
+                   const std::function<void()>& in_child,
+                   const std::function<bool(const std::string&)>& close_output_when = {});
 
 }  // namespace
+
+RunResult run_closing_output(const fs::path& exe, const std::vector<std::string>& args,
+                             const std::function<bool(const std::string&)>& close_when) {
+    return run_with(
+        exe, args, {}, [] {}, close_when);
+}
+
+RunResult run_without_output(const fs::path& exe, const std::vector<std::string>& args) {
+    return run_with(exe, args, {}, [] { close(1); });
+}
 
 RunResult run(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
     return run_with(exe, args, cwd, [] {});
@@ -231,7 +242,8 @@ long kernel_thread_pid() {
 namespace {
 
 RunResult run_with(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd,
-                   const std::function<void()>& in_child) {
+                   const std::function<void()>& in_child,
+                   const std::function<bool(const std::string&)>& close_output_when) {
     Pipe out = make_pipe();
     Pipe err = make_pipe();
     std::vector<char*> argv = make_argv(exe, args);
@@ -255,6 +267,10 @@ RunResult run_with(const fs::path& exe, const std::vector<std::string>& args, co
         }
         if (fds[0].revents != 0) {
             drain(out.read.get(), result.out, out_open);
+            if (out_open && close_output_when && close_output_when(result.out)) {
+                out.read.reset();
+                out_open = false;
+            }
         }
         if (fds[1].revents != 0) {
             drain(err.read.get(), result.err, err_open);

@@ -213,6 +213,55 @@ RunResult run(const fs::path& exe, const std::vector<std::string>& args, const f
     return result;
 }
 
+RunResult run_closing_output(const fs::path& exe, const std::vector<std::string>& args,
+                             const std::function<bool(const std::string&)>& close_when) {
+    Pipe out = inheritable_pipe();
+    Pipe err = inheritable_pipe();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = out.write.get();
+    startup.hStdError = err.write.get();
+    const Started child = start(exe, args, {}, startup, true);
+    out.write.reset();
+    err.write.reset();
+    RunResult result;
+    std::thread err_reader(read_all, err.read.get(), std::ref(result.err));
+    char buffer[4096];
+    DWORD n = 0;
+    while (!close_when(result.out) &&
+           ReadFile(out.read.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) {
+        result.out.append(buffer, n);
+    }
+    out.read.reset();
+    err_reader.join();
+    WaitForSingleObject(child.process.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.process.get(), &code);
+    result.exit_code = static_cast<int>(code);
+    return result;
+}
+
+RunResult run_without_output(const fs::path& exe, const std::vector<std::string>& args) {
+    Pipe err = inheritable_pipe();
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = nullptr;
+    startup.hStdError = err.write.get();
+    const Started child = start(exe, args, {}, startup, true);
+    err.write.reset();
+    RunResult result;
+    read_all(err.read.get(), result.err);
+    WaitForSingleObject(child.process.get(), INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(child.process.get(), &code);
+    result.exit_code = static_cast<int>(code);
+    return result;
+}
+
 long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

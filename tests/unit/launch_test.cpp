@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "launch.h"
+#include "progress.h"
 #include "support.h"
 
 using namespace support;
@@ -52,6 +53,25 @@ TEST_F(Launch, RelativeProgramsAreFoundAsWindowsFindsThem) {
     EXPECT_TRUE(with_dir.ok()) << with_dir.code();
     ASSERT_TRUE(wait_until([&] { return app_starts(dir / "sub").size() == 1; }));
     EXPECT_EQ(app_starts(dir / "sub")[0].args, std::vector<std::string>({"--x"}));
+}
+
+TEST_F(Launch, StartedProgramGetsTheDefaultBrokenPipeSignalBack) {
+    if (is_windows()) {
+        GTEST_SKIP() << "Windows has no SIGPIPE";
+    }
+    // As a run with --progress does; the signals a program finds ignored stay so across exec.
+    survive_closed_pipes();
+    const fs::path status = dir / "status.txt";
+    ASSERT_TRUE(start_detached("\"/bin/sh\" -c \"grep SigIgn /proc/self/status > " +
+                                   status.string() + ".tmp && mv " + status.string() + ".tmp " +
+                                   status.string() + "\"",
+                               std::nullopt)
+                    .ok());
+    ASSERT_TRUE(wait_until([&] { return fs::exists(status); }));
+    const std::string line = read_file(status);
+    ASSERT_EQ(line.rfind("SigIgn:", 0), 0u) << line;
+    // SIGPIPE is signal 13: bit 12 of the mask.
+    EXPECT_EQ(std::stoull(line.substr(7), nullptr, 16) & (1ull << 12), 0u) << line;
 }
 
 TEST_F(Launch, FailureIsLoggedWithTheSystemCode) {
