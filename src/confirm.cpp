@@ -13,6 +13,7 @@
 #include "launch.h"
 #include "log.h"
 #include "processes.h"
+#include "progress.h"
 #include "text.h"
 #include "version_order.h"
 
@@ -237,6 +238,7 @@ int launch_and_await_confirmation(const AwaitedLaunch& launch) {
         return roll_back_unconfirmed(paths, launch.exe, process);
     }
     spdlog::info("Waiting up to {} ms for the update to be confirmed", launch.timeout_ms);
+    progress_phase(phase::confirm, 0);
     std::int64_t exit_code = 0;
     switch (await_confirmation(process, paths, launch.timeout_ms, exit_code)) {
         case Outcome::confirmed:

@@ -23,6 +23,7 @@ inline constexpr const char* extract = "extract";
 inline constexpr const char* wait = "wait";
 inline constexpr const char* swap = "swap";
 inline constexpr const char* launch = "launch";
+inline constexpr const char* confirm = "confirm";
 }  // namespace phase
 
 // The lines a run's progress calls make, decided from the time each call comes (milliseconds

@@ -326,6 +326,18 @@ TEST_F(Progress, StageAndApplyReportTheirSteps) {
     EXPECT_EQ(phases, Args({"wait", "swap", "launch", "done"}));
     EXPECT_EQ(last_of(lines, "swap").get("done"), 2);
     EXPECT_EQ(last_of(lines, "swap").get("total"), 2);
+
+    // Awaiting a confirmation adds its phase after the start.
+    Args confirmed = apply_args();
+    for (const std::string& arg :
+         {std::string("--confirm-timeout-ms"), std::string("60000"), std::string("--args"),
+          "--confirm \"" + updater_exe().string() + "\" \"" + root.string() + "\""}) {
+        confirmed.push_back(arg);
+    }
+    const RunResult awaited = run_updater(confirmed);
+    ASSERT_EQ(awaited.exit_code, 0) << awaited.err;
+    lines = check_progress(awaited, phases);
+    EXPECT_EQ(phases, Args({"wait", "swap", "extract", "launch", "confirm", "done"}));
 }
 
 TEST_F(Progress, AReaderThatGoesAwayNeverHarmsTheDownload) {
