@@ -32,7 +32,7 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   set(ZLIB_USE_STATIC_LIBS ON)
   find_package(ZLIB REQUIRED)
   find_package(libzip CONFIG REQUIRED)
-  target_link_libraries(updater_deps INTERFACE libzip::zip ole32 urlmon bcrypt rstrtmgr shell32)
+  target_link_libraries(updater_deps INTERFACE libzip::zip ole32 urlmon bcrypt rstrtmgr shell32 ntdll)
   # A self-contained executable: nothing but system DLLs needed at run time.
   target_link_options(updater_deps INTERFACE -static -static-libgcc -static-libstdc++)
 else()

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "entry_data.h"
+
 namespace {
 
 constexpr std::uint32_t local_signature = 0x04034b50;
@@ -26,6 +28,8 @@ constexpr std::size_t max_comment_size = 0xFFFF;
 constexpr std::uint64_t placeholder_32 = 0xFFFFFFFF;
 constexpr std::uint16_t data_descriptor_flag = 0x0008;
 constexpr std::uint16_t zip64_extra_id = 0x0001;
+constexpr std::uint16_t unicode_path_extra_id = 0x7075;
+constexpr std::uint16_t utf8_name_flag = 0x0800;
 
 // The little-endian number of `bytes` bytes at `at`.
 std::uint64_t number(const char* at, int bytes) {
@@ -63,6 +67,7 @@ struct Header {
     std::uint64_t size = 0;
     std::uint64_t offset = 0;  // central records only: where the local header starts
     std::string name;          // the bytes as stored
+    std::string meaning;       // the name the header means, in UTF-8
     std::size_t extra_size = 0;
 };
 
@@ -75,19 +80,71 @@ void read_common(const char* fields, Header& header) {
     header.size = number(fields + 16, 4);
 }
 
-// The zip64 extra field's data among `extra`; nothing when there is none.
-std::optional<std::string> zip64_field(const std::string& extra) {
+// The data of the extra field `id` among `extra`; nothing when there is none.
+std::optional<std::string> extra_field(const std::string& extra, std::uint16_t id) {
     for (std::size_t at = 0; at + 4 <= extra.size();) {
         const std::size_t length = number(&extra[at + 2], 2);
         if (at + 4 + length > extra.size()) {
             break;
         }
-        if (number(&extra[at], 2) == zip64_extra_id) {
+        if (number(&extra[at], 2) == id) {
             return extra.substr(at + 4, length);
         }
         at += 4 + length;
     }
     return std::nullopt;
+}
+
+std::optional<std::string> zip64_field(const std::string& extra) {
+    return extra_field(extra, zip64_extra_id);
+}
+
+// Code page 437, the encoding of names without the UTF-8 flag, from 0x80 on; below that it is
+// ASCII.
+constexpr char16_t cp437_high[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF,
+    0x00EE, 0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA,
+    0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557,
+    0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559,
+    0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4,
+    0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
+
+std::string cp437_to_utf8(const std::string& bytes) {
+    std::string text;
+    for (const char byte : bytes) {
+        const unsigned char c = static_cast<unsigned char>(byte);
+        if (c < 0x80) {
+            text.push_back(byte);
+            continue;
+        }
+        const char16_t point = cp437_high[c - 0x80];
+        if (point < 0x800) {
+            text.push_back(static_cast<char>(0xC0 | (point >> 6)));
+        } else {
+            text.push_back(static_cast<char>(0xE0 | (point >> 12)));
+            text.push_back(static_cast<char>(0x80 | ((point >> 6) & 0x3F)));
+        }
+        text.push_back(static_cast<char>(0x80 | (point & 0x3F)));
+    }
+    return text;
+}
+
+// The name a header means: its Info-ZIP Unicode path field where it has a valid one (version 1,
+// made for this header's own name, whose CRC-32 it carries), else its name as UTF-8 when flag
+// bit 11 says so, or as CP437 when it does not. Zip tools read the same entry by one or the
+// other; they must agree.
+std::string meant_name(const Header& header, const std::string& extra) {
+    if (const std::optional<std::string> field = extra_field(extra, unicode_path_extra_id);
+        field && field->size() >= 5 && (*field)[0] == 1 &&
+        number(field->data() + 1, 4) == update_crc32(0, header.name.data(), header.name.size())) {
+        return field->substr(5);
+    }
+    return (header.flags & utf8_name_flag) != 0 ? header.name : cp437_to_utf8(header.name);
 }
 
 // Replaces the sizes (and a central record's offset) that hold the 32-bit placeholder with their
@@ -178,6 +235,7 @@ std::optional<std::vector<Header>> read_central_records(zip_source_t* source,
             return std::nullopt;
         }
         header.name = std::move(*name);
+        header.meaning = meant_name(header, *extra);
         records.push_back(std::move(header));
         at += central_header_size + name_size + extra_size + comment_size;
     }
@@ -201,6 +259,7 @@ std::optional<Header> read_local_header(zip_source_t* source, std::uint64_t offs
         return std::nullopt;
     }
     header.name = std::move(*name);
+    header.meaning = meant_name(header, *extra);
     return header;
 }
 
@@ -213,7 +272,7 @@ std::optional<Header> read_local_header(zip_source_t* source, std::uint64_t offs
 }
 
 [[nodiscard]] bool local_header_matches(const Header& local, const Header& central) {
-    return local.name == central.name && local.method == central.method &&
+    return local.meaning == central.meaning && local.method == central.method &&
            carried_value_matches(local, local.crc, central.crc) &&
            carried_value_matches(local, local.compressed_size, central.compressed_size) &&
            carried_value_matches(local, local.size, central.size);
@@ -229,10 +288,11 @@ std::optional<Header> read_local_header(zip_source_t* source, std::uint64_t offs
     for (std::size_t index = 0; index < records.size(); ++index) {
         zip_stat_t stat;
         zip_stat_init(&stat);
-        const std::uint64_t sized = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
+        // A small entry encrypted with AES has no CRC-32 to compare (its format leaves it out).
+        const std::uint64_t sized = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE;
         if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & sized) != sized ||
             stat.size != records[index].size || stat.comp_size != records[index].compressed_size ||
-            stat.crc != records[index].crc) {
+            ((stat.valid & ZIP_STAT_CRC) != 0 && stat.crc != records[index].crc)) {
             return false;
         }
     }
@@ -326,8 +386,7 @@ std::uint64_t range_end(const Header& central, const Header& local) {
         }
         const std::optional<Header> local = read_local_header(source, central.offset);
         if (!local || !local_header_matches(*local, central)) {
-            spdlog::error("Zip entry does not match its local header: {}",
-                          entry_name(archive, index));
+            spdlog::error("Zip entry does not match its local header: {}", central.meaning);
             return false;
         }
         previous = index;
@@ -341,12 +400,28 @@ std::uint64_t range_end(const Header& central, const Header& local) {
     return true;
 }
 
+// A NUL ends a name for other zip tools, while the zip library reads past it: the two would
+// install different names. It is seen only here, in the raw records; the library's name has it
+// replaced already.
+[[nodiscard]] bool names_hold_no_nul(const std::vector<Header>& records) {
+    for (const Header& record : records) {
+        if (const std::size_t nul = record.name.find('\0'); nul != std::string::npos) {
+            spdlog::error("Unsafe path in zip: {}", record.name.substr(0, nul));
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool entries_lie_apart_as_recorded(zip_t* archive, zip_source_t* source) {
     const std::optional<CentralDirectory> directory = read_directory(archive, source);
     if (!directory) {
         spdlog::error("Zip central directory is inconsistent");
+        return false;
+    }
+    if (!names_hold_no_nul(directory->records)) {
         return false;
     }
     return ranges_apart_and_headers_matching(archive, source, directory->records,

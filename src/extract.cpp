@@ -46,7 +46,9 @@ struct OpenArchive {
     Archive archive;
 };
 
-OpenArchive open_archive(const ReadOnlyFile& file) {
+// Opens the archive; when the zip library refused it, `refusal` is its reason. A file that never
+// reached the library (not open) has none.
+OpenArchive open_archive(const ReadOnlyFile& file, std::string& refusal) {
     zip_error_t error;
     zip_error_init(&error);
     OpenArchive opened;
@@ -57,6 +59,8 @@ OpenArchive open_archive(const ReadOnlyFile& file) {
         // The archive took the source's reference; ours is a second one.
         zip_source_keep(opened.source.get());
         opened.archive.reset(archive);
+    } else if (opened.source) {
+        refusal = zip_error_strerror(&error);
     }
     zip_error_fini(&error);
     return opened;
@@ -128,6 +132,37 @@ bool is_unsafe(const std::string& name) {
     return std::any_of(parts.begin(), parts.end(), is_unsafe_element);
 }
 
+// The directories on the path of the entry being written, held open from the destination down,
+// so that each name is made or opened in the directory it belongs in. The handles of the levels
+// in use are kept from entry to entry; below `dense_levels`, only every `sparse_step`-th level
+// keeps its handle while a deeper one is in use, so that a path thousands of levels deep holds a
+// few hundred handles, and a level whose handle went is opened again from the nearest one above.
+struct OpenLevels {
+    static constexpr std::size_t dense_levels = 64;
+    static constexpr std::size_t sparse_step = 64;
+
+    HeldDirectory root;
+    std::vector<EntryPaths::Node> nodes;  // the node of each level below the destination
+    std::vector<HeldDirectory> handles;   // the handle of each level; closed where not kept
+
+    [[nodiscard]] static bool is_kept(std::size_t level) {
+        return level < dense_levels || level % sparse_step == 0;
+    }
+    // The directory of level `level` (0: the destination).
+    [[nodiscard]] const HeldDirectory& at(std::size_t level) const {
+        return level == 0 ? root : handles[level - 1];
+    }
+};
+
+// Bytes extraction may still write before it asks the system again for the free space: what was
+// free above the floor when it last asked, less what was written since. Each piece is counted
+// with a margin for the blocks and records its file takes beyond its bytes, so that the floor
+// holds without a system call per piece.
+struct FreeSpaceAllowance {
+    static constexpr std::int64_t margin_per_piece = 64 * 1024;
+    std::optional<std::int64_t> left;
+};
+
 // What one extraction keeps from entry to entry.
 struct Run {
     zip_t* archive;
@@ -136,6 +171,8 @@ struct Run {
     EntryPaths paths;
     EntryReader reader;
     const StopCheck& stop_requested;
+    OpenLevels levels;
+    FreeSpaceAllowance allowance;
 };
 
 [[nodiscard]] bool stopping(const Run& run) {
@@ -186,43 +223,85 @@ struct Levels {
     std::vector<EntryPaths::Node> nodes;
 };
 
-// The directories on the way to the first `depth` elements of `path` that are not known yet,
-// made one level at a time below the deepest known one.
-NativeError make_missing_levels(Run& run, const Levels& path, std::size_t depth) {
+// The destination, made when missing, held open as the top of every path.
+NativeError open_destination(Run& run) {
     if (!run.paths.is_known_directory(EntryPaths::root)) {
         if (const NativeError error = make_directories(run.dest); error.failed()) {
             return error;
         }
         run.paths.set_known_directory(EntryPaths::root);
     }
-    // Known directories lie on the way to those below them: they come first.
-    std::size_t known = 0;
-    while (known < depth && run.paths.is_known_directory(path.nodes[known])) {
-        ++known;
-    }
-    return make_directory_levels(run.dest, path.natives, known, depth);
+    return open_directory(run.dest, run.levels.root);
 }
 
-// True when `dir`, the first `depth` elements of `path`, is a directory now. Entries only ever
-// add to the tree, so one that was a directory stays one until the run ends and needs no second
-// system call; one not known yet goes to the file system, which reports its failure as
-// create_directory_logged does. Only when a directory above it is missing are the levels made
-// one by one.
+// Opens level `level` of `path` in the level above it, which is open; made first unless it is
+// known to exist. The level above is closed then unless it is kept.
+NativeError open_level(Run& run, const Levels& path, std::size_t level) {
+    OpenLevels& open = run.levels;
+    const EntryPaths::Node node = path.nodes[level - 1];
+    if (open.nodes.size() < level) {
+        open.nodes.push_back(node);
+        open.handles.emplace_back();
+    }
+    const bool known = run.paths.is_known_directory(node);
+    if (const NativeError error = open_subdirectory(open.at(level - 1), path.natives[level - 1],
+                                                    !known, open.handles[level - 1]);
+        error.failed()) {
+        return error;
+    }
+    run.paths.set_known_directory(node);
+    if (level > 1 && !OpenLevels::is_kept(level - 1)) {
+        open.handles[level - 2].close();
+    }
+    return {};
+}
+
+// Holds the directories of `path` open down to its first `depth` elements, keeping the ones it
+// shares with the entry before: entries usually come directory by directory, so most need no
+// system call here. Directories not known yet are made one level at a time.
+NativeError open_levels(Run& run, const Levels& path, std::size_t depth) {
+    OpenLevels& open = run.levels;
+    if (!open.root.is_open()) {
+        if (const NativeError error = open_destination(run); error.failed()) {
+            return error;
+        }
+    }
+    std::size_t shared = 0;
+    while (shared < depth && shared < open.nodes.size() &&
+           open.nodes[shared] == path.nodes[shared]) {
+        ++shared;
+    }
+    open.nodes.resize(shared);
+    open.handles.resize(shared);
+    // The deepest shared level still open; those below it on the way are opened again.
+    std::size_t from = shared;
+    while (from > 0 && !open.at(from).is_open()) {
+        --from;
+    }
+    for (std::size_t level = from + 1; level <= depth; ++level) {
+        if (const NativeError error = open_level(run, path, level); error.failed()) {
+            open.nodes.resize(level - 1);
+            open.handles.resize(level - 1);
+            return error;
+        }
+    }
+    return {};
+}
+
+// True when `dir`, the first `depth` elements of `path`, is a directory now and held open;
+// otherwise the failure is logged as create_directory_logged does.
 [[nodiscard]] bool create_directory(Run& run, const Levels& path, std::size_t depth,
                                     const fs::path& dir) {
-    const EntryPaths::Node node = depth == 0 ? EntryPaths::root : path.nodes[depth - 1];
-    if (run.paths.is_known_directory(node)) {
-        return true;
-    }
-    NativeError error = make_directory(dir);
-    if (is_missing_parent(error)) {
-        error = make_missing_levels(run, path, depth);
+    const bool known =
+        run.paths.is_known_directory(depth == 0 ? EntryPaths::root : path.nodes[depth - 1]);
+    NativeError error = known ? NativeError() : path_length_error(dir);
+    if (error.ok()) {
+        error = open_levels(run, path, depth);
     }
     if (error.failed()) {
         spdlog::error("Failed to create directory {}: {}", path_text(dir), error_text(error));
         return false;
     }
-    run.paths.set_known_directory(node);
     return true;
 }
 
@@ -281,27 +360,39 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
 }
 
 // An installation must leave its volume as much room as a download does: the system and the
-// application need some to go on working. No answer from the system lets the write go ahead
-// (the write itself then reports a full disk).
-[[nodiscard]] bool leaves_free_space_floor(const Run& run, const zip_stat_t& stat,
-                                           std::size_t size) {
-    const std::optional<std::int64_t> free = free_space(run.dest);
-    if (!free || *free - static_cast<std::int64_t>(size) >= transfer_limits.free_space_floor) {
+// application need some to go on working. The system is asked once, and again only when what was
+// written since used up the room it reported (FreeSpaceAllowance). No answer from the system lets
+// the write go ahead (the write itself then reports a full disk).
+[[nodiscard]] bool leaves_free_space_floor(Run& run, const zip_stat_t& stat, std::size_t size) {
+    const std::int64_t needed =
+        static_cast<std::int64_t>(size) + FreeSpaceAllowance::margin_per_piece;
+    std::optional<std::int64_t>& left = run.allowance.left;
+    if (!left || *left < needed) {
+        const std::optional<std::int64_t> free = free_space(run.dest);
+        left = free ? std::optional<std::int64_t>(*free - transfer_limits.free_space_floor)
+                    : std::nullopt;
+    }
+    if (!left) {
         return true;
     }
-    spdlog::error("Not enough free space to extract {}", stat.name);
-    return false;
+    if (*left < needed) {
+        spdlog::error("Not enough free space to extract {}", stat.name);
+        return false;
+    }
+    *left -= needed;
+    return true;
 }
 
 // Streams one entry into its file, checking its data against the recorded size and CRC-32 as
 // it goes (entry_data.h). The file is created with the first piece of data (or once an empty
 // entry has been read), so an entry that can't be opened leaves nothing behind.
 [[nodiscard]] bool write_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat,
+                               const HeldDirectory& dir, const fs::path& name,
                                const fs::path& path) {
     std::optional<WrittenFile> file;
-    const auto opened = [&file, &path] {
+    const auto opened = [&file, &dir, &name, &path] {
         if (!file) {
-            file.emplace(path, WriteMode::overwrite);
+            file.emplace(dir, name);
             return !refused("create", path, file->error());
         }
         return file->error().ok();
@@ -333,6 +424,12 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
     }
+    // Its data would be dropped unseen, while zip tools extract it as a file. Empty directories
+    // deflated into a few bytes hold no data.
+    if (is_directory && (stat.valid & ZIP_STAT_SIZE) != 0 && stat.size > 0) {
+        spdlog::error("Zip entry is marked as a directory but holds data: {}", name);
+        return false;
+    }
     const std::vector<std::string> parts = path_elements(relative);
     std::optional<std::vector<EntryPaths::Node>> nodes = run.paths.add(parts, is_directory);
     if (!nodes) {
@@ -354,8 +451,10 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     if (is_directory) {
         return true;
     }
-    const fs::path file = parts.empty() ? dir : dir / path.natives.back();
-    if (!write_entry(run, index, stat, file)) {
+    // A file entry without a name left is the destination itself, refused as a directory.
+    const fs::path file_name = parts.empty() ? fs::path(".") : path.natives.back();
+    const fs::path file = parts.empty() ? dir : dir / file_name;
+    if (!write_entry(run, index, stat, run.levels.at(depth), file_name, file)) {
         if (!stopping(run)) {
             spdlog::error("Failed to extract: {}", name);
         }
@@ -393,17 +492,26 @@ void report_unopenable_package(const std::string& package_text) {
 
 [[nodiscard]] bool extract_zip(const ReadOnlyFile& package_file, const fs::path& package,
                                const fs::path& dest_dir, const StopCheck& stop_requested) {
-    const OpenArchive opened = open_archive(package_file);
+    std::string refusal;
+    const OpenArchive opened = open_archive(package_file, refusal);
     const Archive& archive = opened.archive;
+    if (!refusal.empty()) {
+        spdlog::error("{}", refusal);
+    }
     // An archive whose entries share data or disagree with their local headers is refused as a
     // whole, before anything of it is written.
     if (!archive || !entries_lie_apart_as_recorded(archive.get(), opened.source.get())) {
         report_unopenable_package(path_text(package));
         return false;
     }
-    Run run{
-        archive.get(), dest_dir, file_creation_mask(), {}, EntryReader(archive.get(), chunk_size),
-        stop_requested};
+    Run run{archive.get(),
+            dest_dir,
+            file_creation_mask(),
+            {},
+            EntryReader(archive.get(), chunk_size),
+            stop_requested,
+            {},
+            {}};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, path_text(package));
     if (progress_enabled()) {

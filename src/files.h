@@ -46,8 +46,8 @@ NativeError existing_directory_is_fine(NativeError creation, bool exists_as_dire
 // How a WrittenFile takes its name.
 enum class WriteMode {
     // A regular file at the name is emptied and written anew; with nothing there, the file is
-    // created. A directory at the name fails the opening, and so does a link on Linux (Windows
-    // follows one). Extraction's mode: one system call per file, the speed it depends on.
+    // created: the file keeps its identity. A directory at the name fails the opening, and so
+    // does a link on Linux (Windows follows one).
     overwrite,
     // Whatever is at the name first (a file, an empty directory, or a link, removed as itself and
     // never followed) is removed, and the file is then created exclusively: nothing written
@@ -57,6 +57,40 @@ enum class WriteMode {
     // at the name, and refused unless it has exactly one name (a second one could lie anywhere).
     continue_existing,
 };
+
+// A directory held open, in which names are made and opened one at a time, each relative to the
+// directory it lies in: nothing is ever reached through a path of several names, any of which
+// someone could have replaced by a link meanwhile, and a link at a name is never followed.
+class HeldDirectory {
+  public:
+    struct Native;  // the platform's open directory
+    HeldDirectory();
+    ~HeldDirectory();
+    HeldDirectory(HeldDirectory&&) noexcept;
+    HeldDirectory& operator=(HeldDirectory&&) noexcept;
+
+    [[nodiscard]] bool is_open() const;
+    void close();
+    Native& native() const { return *native_; }
+
+  private:
+    std::unique_ptr<Native> native_;
+};
+
+// The error the system gives a path too long to take whole (Linux: PATH_MAX bytes; Windows:
+// 32767 characters in its \\?\ form); success for any other. What extraction makes stays
+// reachable by its full path, as every other tool names it.
+NativeError path_length_error(const std::filesystem::path& path);
+
+// Opens the directory at path, as the caller names it (a link on the way is followed).
+NativeError open_directory(const std::filesystem::path& path, HeldDirectory& dir);
+
+// Opens the directory `name` in `parent`; with `make`, creates it first when it is missing. A
+// file or link at the name fails the opening (with the error of making a directory there when
+// `make` is set: it already exists), and a link is never followed. Windows refuses a level whose
+// full path would pass the system's longest path, as it refuses any such path.
+NativeError open_subdirectory(const HeldDirectory& parent, const std::filesystem::path& name,
+                              bool make, HeldDirectory& dir);
 
 // What a file is given as it is closed: extraction's entry time stamp and, where the file system
 // keeps them, permission bits (already limited by the creation mask; NTFS keeps none).
@@ -69,6 +103,9 @@ struct FileStamp {
 class WrittenFile {
   public:
     WrittenFile(const std::filesystem::path& path, WriteMode mode);
+    // Creates the file `name` in `dir` exclusively: a file or link already at the name is removed
+    // as itself first, never followed; a directory there fails the opening.
+    WrittenFile(const HeldDirectory& dir, const std::filesystem::path& name);
     ~WrittenFile();
     WrittenFile(const WrittenFile&) = delete;
     WrittenFile& operator=(const WrittenFile&) = delete;

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -52,6 +53,45 @@ NativeError make_directory_levels(const std::filesystem::path& base,
         }
         dir = std::move(next);
     }
+    return {};
+}
+
+HeldDirectory::HeldDirectory() : native_(std::make_unique<Native>()) {}
+HeldDirectory::~HeldDirectory() = default;
+HeldDirectory::HeldDirectory(HeldDirectory&&) noexcept = default;
+HeldDirectory& HeldDirectory::operator=(HeldDirectory&&) noexcept = default;
+
+bool HeldDirectory::is_open() const {
+    return native_ && native_->fd.valid();
+}
+
+void HeldDirectory::close() {
+    native_->fd.reset();
+}
+
+NativeError path_length_error(const std::filesystem::path& path) {
+    return path.native().size() >= PATH_MAX ? NativeError(ENAMETOOLONG) : NativeError();
+}
+
+// O_PATH: a held directory is only used to make and open names in, never read.
+constexpr int held_directory_flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+NativeError open_directory(const std::filesystem::path& path, HeldDirectory& dir) {
+    dir.native().fd.reset(open(path.c_str(), held_directory_flags));
+    return dir.is_open() ? NativeError() : last_error();
+}
+
+NativeError open_subdirectory(const HeldDirectory& parent, const std::filesystem::path& name,
+                              bool make, HeldDirectory& dir) {
+    const int at = parent.native().fd.get();
+    const NativeError made =
+        make && mkdirat(at, name.c_str(), 0777) != 0 ? last_error() : NativeError();
+    UniqueFd opened(openat(at, name.c_str(), held_directory_flags | O_NOFOLLOW));
+    if (!opened.valid()) {
+        // A file or a link where the directory should be: making it failed, and that says why.
+        return made.failed() ? made : last_error();
+    }
+    dir.native().fd = std::move(opened);
     return {};
 }
 
@@ -139,6 +179,25 @@ NativeError stamp_file(int fd, const FileStamp& stamp) {
     return error;
 }
 
+// Creates `name` in `dir` exclusively. Only when something is there already is it looked at: a
+// file or a link is removed as itself and the creation tried once more.
+NativeError create_in(int dir, const char* name, UniqueFd& fd) {
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    fd.reset(openat(dir, name, flags, 0666));
+    if (fd.valid()) {
+        return {};
+    }
+    if (errno != EEXIST) {
+        return last_error();
+    }
+    if (unlinkat(dir, name, 0) != 0) {
+        // EISDIR: a directory is where the file should be.
+        return last_error();
+    }
+    fd.reset(openat(dir, name, flags, 0666));
+    return fd.valid() ? NativeError() : last_error();
+}
+
 }  // namespace
 
 struct WrittenFile::Native {
@@ -147,6 +206,10 @@ struct WrittenFile::Native {
 
 WrittenFile::WrittenFile(const std::filesystem::path& path, WriteMode mode)
     : native_(std::make_unique<Native>()), error_(open_written_file(path, mode, native_->fd)) {}
+
+WrittenFile::WrittenFile(const HeldDirectory& dir, const std::filesystem::path& name)
+    : native_(std::make_unique<Native>()),
+      error_(create_in(dir.native().fd.get(), name.c_str(), native_->fd)) {}
 
 WrittenFile::~WrittenFile() = default;
 

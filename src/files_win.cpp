@@ -6,6 +6,8 @@
 
 #include "files.h"
 #include "native_win.h"
+// After windows.h, which it needs.
+#include <winternl.h>
 
 namespace {
 
@@ -76,16 +78,38 @@ std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
     return names;
 }
 
+std::vector<DirectoryEntry> directory_listing(const std::wstring& long_dir) {
+    std::vector<DirectoryEntry> entries;
+    WIN32_FIND_DATAW data;
+    const UniqueFindHandle find(FindFirstFileExW((long_dir + L"\\*").c_str(), FindExInfoBasic,
+                                                 &data, FindExSearchNameMatch, nullptr, 0));
+    if (!find.valid()) {
+        return entries;
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            entries.push_back({name, data.dwFileAttributes});
+        }
+    } while (FindNextFileW(find.get(), &data));
+    return entries;
+}
+
 bool is_existing_directory(const std::filesystem::path& path) {
     const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+namespace {
+
+// The system's own form of a path counts its bytes in 16 bits: Windows refuses a longer path
+// outright, as it is refused here. Wine would first resolve it element by element, which takes
+// minutes for a path thousands of elements deep.
+constexpr std::size_t longest_path = 32767;
+
+}  // namespace
+
 NativeError make_directory(const std::filesystem::path& dir) {
-    // The system's own form of a path counts its bytes in 16 bits: Windows refuses a longer path
-    // outright, as it is refused here. Wine would first resolve it element by element, which
-    // takes minutes for a path thousands of elements deep.
-    constexpr std::size_t longest_path = 32767;
     const std::wstring path = long_path(dir);
     if (path.size() > longest_path) {
         return NativeError(ERROR_FILENAME_EXCED_RANGE);
@@ -110,6 +134,99 @@ NativeError make_directory_levels(const std::filesystem::path& base,
             return error;
         }
     }
+    return {};
+}
+
+HeldDirectory::HeldDirectory() : native_(std::make_unique<Native>()) {}
+HeldDirectory::~HeldDirectory() = default;
+HeldDirectory::HeldDirectory(HeldDirectory&&) noexcept = default;
+HeldDirectory& HeldDirectory::operator=(HeldDirectory&&) noexcept = default;
+
+bool HeldDirectory::is_open() const {
+    return native_ && native_->handle.valid();
+}
+
+void HeldDirectory::close() {
+    native_->handle.reset();
+}
+
+namespace {
+
+constexpr ULONG share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// What a held directory is opened for: to open names in it, and to tell what it is.
+constexpr ACCESS_MASK directory_access = FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+
+// Opens or creates the single name `name` in the directory `dir`. The system resolves the name
+// within that directory alone, and a link at the name is opened as itself, never followed.
+NativeError open_relative(const HeldDirectory& dir, const std::wstring& name, ACCESS_MASK access,
+                          ULONG share, ULONG disposition, ULONG options, UniqueHandle& opened) {
+    if (dir.native().path_length + 1 + name.size() > longest_path) {
+        return NativeError(ERROR_FILENAME_EXCED_RANGE);
+    }
+    UNICODE_STRING text;
+    text.Buffer = const_cast<wchar_t*>(name.c_str());
+    text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, dir.native().handle.get(),
+                               nullptr);
+    IO_STATUS_BLOCK status_block{};
+    HANDLE handle = nullptr;
+    const NTSTATUS status =
+        NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status_block, nullptr,
+                     FILE_ATTRIBUTE_NORMAL, share, disposition,
+                     options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    if (status < 0) {
+        return NativeError(RtlNtStatusToDosError(status));
+    }
+    opened.reset(handle);
+    return {};
+}
+
+[[nodiscard]] bool is_link(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(file, &info) == 0 ||
+           (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+NativeError path_length_error(const std::filesystem::path& path) {
+    return long_path(path).size() > longest_path ? NativeError(ERROR_FILENAME_EXCED_RANGE)
+                                                 : NativeError();
+}
+
+NativeError open_directory(const std::filesystem::path& path, HeldDirectory& dir) {
+    const std::wstring full = long_path(path);
+    dir.native().handle.reset(CreateFileW(full.c_str(), directory_access, share_all, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    dir.native().path_length = full.size();
+    return dir.is_open() ? NativeError() : last_error();
+}
+
+NativeError open_subdirectory(const HeldDirectory& parent, const std::filesystem::path& name,
+                              bool make, HeldDirectory& dir) {
+    UniqueHandle opened;
+    NativeError made;
+    if (make) {
+        made = open_relative(parent, name.native(), directory_access, share_all, FILE_CREATE,
+                             FILE_DIRECTORY_FILE, opened);
+        if (made.failed() && made.code() != ERROR_ALREADY_EXISTS) {
+            return made;
+        }
+    }
+    if (!opened.valid()) {
+        const NativeError error = open_relative(parent, name.native(), directory_access, share_all,
+                                                FILE_OPEN, FILE_DIRECTORY_FILE, opened);
+        // A file or a link where the directory should be: making it failed, and that says why.
+        if (error.failed() || is_link(opened.get())) {
+            return made.failed()    ? made
+                   : error.failed() ? error
+                                    : NativeError(ERROR_CANT_ACCESS_FILE);
+        }
+    }
+    dir.native().handle = std::move(opened);
+    dir.native().path_length = parent.native().path_length + 1 + name.native().size();
     return {};
 }
 
@@ -182,6 +299,30 @@ NativeError open_written_file(const std::filesystem::path& path, WriteMode mode,
     return NativeError(ERROR_INVALID_PARAMETER);
 }
 
+// Creates `name` in `dir` exclusively. Only when something is there already is it looked at: a
+// file or a link is removed as itself and the creation tried once more; a directory refuses the
+// removal (as "access denied", the error of opening one to write).
+NativeError create_in(const HeldDirectory& dir, const std::wstring& name, UniqueHandle& file) {
+    // Readers and a rename of the file stay possible while it is open, as for any written file.
+    const auto create = [&] {
+        return open_relative(dir, name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                             FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    };
+    const NativeError error = create();
+    if (error.code() != ERROR_ALREADY_EXISTS) {
+        return error;
+    }
+    UniqueHandle existing;
+    if (const NativeError removal =
+            open_relative(dir, name, DELETE, share_all, FILE_OPEN,
+                          FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, existing);
+        removal.failed()) {
+        return removal;
+    }
+    existing.reset();  // removes it
+    return create();
+}
+
 }  // namespace
 
 struct WrittenFile::Native {
@@ -190,6 +331,9 @@ struct WrittenFile::Native {
 
 WrittenFile::WrittenFile(const std::filesystem::path& path, WriteMode mode)
     : native_(std::make_unique<Native>()), error_(open_written_file(path, mode, native_->file)) {}
+
+WrittenFile::WrittenFile(const HeldDirectory& dir, const std::filesystem::path& name)
+    : native_(std::make_unique<Native>()), error_(create_in(dir, name.native(), native_->file)) {}
 
 WrittenFile::~WrittenFile() = default;
 
@@ -270,27 +414,69 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
     return last_error();
 }
 
+namespace {
+
+// Removes what `dir` (in long_path form) holds but its directories, whose names are returned. A
+// junction or directory link is a reparse point: removing it removes the link only, so its target
+// is never entered.
+std::vector<std::wstring> remove_all_but_directories(const std::wstring& dir) {
+    std::vector<std::wstring> subdirectories;
+    for (const DirectoryEntry& entry : directory_listing(dir)) {
+        const std::wstring path = dir + L"\\" + entry.name;
+        const bool link = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (!link && (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            SetFileAttributesW(path.c_str(), entry.attributes & ~FILE_ATTRIBUTE_READONLY);
+        }
+        if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            DeleteFileW(path.c_str());
+        } else if (link) {
+            RemoveDirectoryW(path.c_str());
+        } else {
+            subdirectories.push_back(entry.name);
+        }
+    }
+    return subdirectories;
+}
+
+}  // namespace
+
+// Depth first without recursion, whatever the depth: what is kept per level is the names of its
+// subdirectories still to do, and the path of the directory being emptied grows and shrinks by
+// one name at a time.
 void remove_tree(const std::filesystem::path& path) {
-    const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
+    std::wstring current = long_path(path);
+    const DWORD attributes = GetFileAttributesW(current.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return;
     }
-    // A junction or directory link is a reparse point: removing it removes the link only, so its
-    // target is never entered.
     const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     if (!link && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesW(long_path(path).c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(current.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        DeleteFileW(long_path(path).c_str());
+        DeleteFileW(current.c_str());
         return;
     }
+    std::vector<std::vector<std::wstring>> pending;
     if (!link) {
-        for (const std::wstring& name : directory_entries(path)) {
-            remove_tree(path / name);
-        }
+        pending.push_back(remove_all_but_directories(current));
     }
-    RemoveDirectoryW(long_path(path).c_str());
+    while (!pending.empty()) {
+        if (!pending.back().empty()) {
+            current += L"\\" + pending.back().back();
+            pending.push_back(remove_all_but_directories(current));
+            continue;
+        }
+        pending.pop_back();
+        if (pending.empty()) {
+            break;
+        }
+        // Done with this directory: up again, and removed from there.
+        RemoveDirectoryW(current.c_str());
+        current.resize(current.rfind(L'\\'));
+        pending.back().pop_back();
+    }
+    RemoveDirectoryW(current.c_str());
 }
 
 FileLock::FileLock(std::unique_ptr<Native> native, NativeError error)

@@ -41,6 +41,10 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+struct HeldDirectory::Native {
+    UniqueFd fd;
+};
+
 struct FileLock::Native {
     UniqueFd fd;
 };

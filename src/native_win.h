@@ -60,6 +60,13 @@ using UniqueFindHandle = BasicHandle<FindClose>;
 // Text in the given code page as UTF-16; nothing when a byte sequence has no exact form.
 std::optional<std::wstring> widen(UINT code_page, const std::string& text);
 
+struct HeldDirectory::Native {
+    UniqueHandle handle;
+    // The length of the directory's full path as the system would take it whole (\\?\ form),
+    // against which the names made in it are limited.
+    std::size_t path_length = 0;
+};
+
 struct FileLock::Native {
     UniqueHandle file;  // the lock file, or the mutex of a gate
     bool owns_mutex = false;
@@ -73,3 +80,13 @@ struct FileLock::Native {
 // The names in dir, without "." and "..", listed by the system (the standard library's listing
 // can't be trusted with long paths here).
 std::vector<std::wstring> directory_entries(const std::filesystem::path& dir);
+
+// One name in a directory with its attributes, as the listing gives them.
+struct DirectoryEntry {
+    std::wstring name;
+    DWORD attributes;
+};
+
+// directory_entries for a directory given in long_path form, with each name's attributes: no
+// further call per name is needed to tell a file from a directory or a link.
+std::vector<DirectoryEntry> directory_listing(const std::wstring& long_dir);

@@ -4,6 +4,7 @@
 // The Restart Manager header needs windows.h too.
 #include <restartmanager.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -16,23 +17,30 @@ constexpr DWORD image_path_room = 32768;
 // Enough to find who holds an installation, few enough to ask about quickly.
 constexpr std::size_t restart_manager_file_limit = 2000;
 
-// The files below dir, depth first, up to the limit.
+// The files below dir, depth first, up to the limit. Directories still to visit wait on a list of
+// their own instead of the call stack, so that no depth of tree can exhaust it.
 void collect_files(const std::filesystem::path& dir, std::vector<std::wstring>& files) {
-    for (const std::wstring& name : directory_entries(dir)) {
-        if (files.size() >= restart_manager_file_limit) {
-            return;
+    std::vector<std::filesystem::path> to_visit{dir};
+    while (!to_visit.empty() && files.size() < restart_manager_file_limit) {
+        const std::filesystem::path visiting = std::move(to_visit.back());
+        to_visit.pop_back();
+        const std::size_t first_subdirectory = to_visit.size();
+        for (const DirectoryEntry& entry : directory_listing(long_path(visiting))) {
+            if (files.size() >= restart_manager_file_limit) {
+                return;
+            }
+            if ((entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                continue;
+            }
+            if ((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                to_visit.push_back(visiting / entry.name);
+            } else {
+                files.push_back((visiting / entry.name).native());
+            }
         }
-        const std::filesystem::path path = dir / name;
-        const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES ||
-            (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-            continue;
-        }
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            collect_files(path, files);
-        } else {
-            files.push_back(path.native());
-        }
+        // The first subdirectory listed is visited first, as before.
+        std::reverse(to_visit.begin() + static_cast<std::ptrdiff_t>(first_subdirectory),
+                     to_visit.end());
     }
 }
 

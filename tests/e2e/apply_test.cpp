@@ -206,10 +206,11 @@ TEST_F(Apply, RollsBackWhenThePackageIsNotAZip) {
 
     const RunResult r = apply(0, "ignored after a rollback");
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(log(), Lines({"info Process 0 not found, proceeding",
-                            "info Renaming current/ -> current.bak/", extracting(),
-                            "error Failed to open zip: " + package.string(),
-                            "error Extraction failed, rolling back", launched("--update-failed")}));
+    EXPECT_EQ(log(),
+              Lines({"info Process 0 not found, proceeding",
+                     "info Renaming current/ -> current.bak/", extracting(),
+                     "error Not a zip archive", "error Failed to open zip: " + package.string(),
+                     "error Extraction failed, rolling back", launched("--update-failed")}));
     expect_rolled_back(old);
     EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
 }

@@ -200,6 +200,11 @@ Pin pin_directory_itself(const fs::path& dir);
 // bits, so there it does nothing.
 Undo set_creation_mask(unsigned mask);
 
+// Runs `work` on a thread of its own whose stack holds `stack_size` bytes, and waits for it;
+// false when no such thread could be started. Windows: a thread from CreateThread, since
+// MinGW's std::thread can't set a stack size. A stack overflow ends the process.
+bool run_with_stack(std::size_t stack_size, const std::function<void()>& work);
+
 // Every regular file below dir, by relative generic path, with its content.
 Files tree(const fs::path& dir);
 

@@ -2,6 +2,7 @@
 #include <grp.h>
 #include <linux/fs.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -322,6 +323,26 @@ int exit_code_of(long pid) {
 void kill_process(long pid) {
     kill(static_cast<pid_t>(pid), SIGKILL);
     waitpid(static_cast<pid_t>(pid), nullptr, 0);
+}
+
+namespace {
+
+void* run_work(void* work) {
+    (*static_cast<const std::function<void()>*>(work))();
+    return nullptr;
+}
+
+}  // namespace
+
+bool run_with_stack(std::size_t stack_size, const std::function<void()>& work) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_t thread;
+    const bool started = pthread_attr_setstacksize(&attributes, stack_size) == 0 &&
+                         pthread_create(&thread, &attributes, run_work,
+                                        const_cast<std::function<void()>*>(&work)) == 0;
+    pthread_attr_destroy(&attributes);
+    return started && pthread_join(thread, nullptr) == 0;
 }
 
 }  // namespace support

@@ -316,4 +316,20 @@ void kill_process(long pid) {
     }
 }
 
+namespace {
+
+DWORD WINAPI run_work(void* work) {
+    (*static_cast<const std::function<void()>*>(work))();
+    return 0;
+}
+
+}  // namespace
+
+bool run_with_stack(std::size_t stack_size, const std::function<void()>& work) {
+    const UniqueHandle thread(CreateThread(nullptr, stack_size, run_work,
+                                           const_cast<std::function<void()>*>(&work),
+                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    return thread.valid() && WaitForSingleObject(thread.get(), INFINITE) == WAIT_OBJECT_0;
+}
+
 }  // namespace support

@@ -31,6 +31,11 @@ std::string deflate_raw(const std::string& data) {
     return out;
 }
 
+std::uint32_t crc32_of(const std::string& data) {
+    return static_cast<std::uint32_t>(
+        crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
+}
+
 namespace {
 
 // 2021-03-03 12:00:00 in MS-DOS form, local time.
@@ -47,11 +52,6 @@ void put(std::string& out, std::uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) {
         out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
     }
-}
-
-std::uint32_t crc32_of(const std::string& data) {
-    return static_cast<std::uint32_t>(
-        crc32_z(0, reinterpret_cast<const Bytef*>(data.data()), data.size()));
 }
 
 bool is_ascii(const std::string& text) {
@@ -123,7 +123,7 @@ void put_common(std::string& out, const Recorded& data, std::uint16_t flags,
 
 // The local header, with the fields the entry asks to differ from the central record replaced.
 void put_local_header(std::string& out, const ZipEntry& entry, const Recorded& data) {
-    const std::string extra = zip64_extra(data);
+    const std::string extra = zip64_extra(data) + entry.local.extra.value_or(entry.extra);
     const ZipEntry::LocalHeader& local = entry.local;
     const std::string name = local.name.value_or(entry.name);
     const std::size_t start = out.size();
@@ -144,7 +144,7 @@ void put_local_header(std::string& out, const ZipEntry& entry, const Recorded& d
 }
 
 void put_central_record(std::string& out, const ZipEntry& entry, const Recorded& data) {
-    const std::string extra = zip64_extra(data);
+    const std::string extra = zip64_extra(data) + entry.extra;
     put(out, 0x02014b50, 4);
     put(out, entry.host << 8 | format_version, 2);
     put_common(out, data, data.flags | name_flags(entry), entry.name, extra);
@@ -169,6 +169,15 @@ void put_end_record(std::string& out, std::size_t entries, std::size_t directory
 }
 
 }  // namespace
+
+std::string unicode_path_field(const std::string& utf8_name, std::uint32_t name_crc) {
+    std::string field;
+    put(field, 0x7075, 2);
+    put(field, 5 + utf8_name.size(), 2);
+    put(field, 1, 1);
+    put(field, name_crc, 4);
+    return field + utf8_name;
+}
 
 ZipEntry directory(std::string name) {
     ZipEntry entry{std::move(name), ""};

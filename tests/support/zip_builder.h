@@ -49,6 +49,8 @@ struct ZipEntry {
     std::optional<std::size_t> shares_data_of = std::nullopt;
     // Recorded in both headers instead of the length of the bytes the archive holds.
     std::optional<std::uint64_t> compressed_size = std::nullopt;
+    // Extra fields (id, length and data each) after any zip64 field, in both headers.
+    std::string extra = {};
 
     // What the local header says where it should agree with the central record, when it does
     // not: a header another tool would read differently.
@@ -59,6 +61,7 @@ struct ZipEntry {
         std::optional<std::uint32_t> crc = std::nullopt;
         std::optional<std::uint32_t> compressed_size = std::nullopt;
         std::optional<std::uint32_t> size = std::nullopt;
+        std::optional<std::string> extra = std::nullopt;
     };
     LocalHeader local = {};
 };
@@ -69,6 +72,11 @@ ZipEntry unix_entry(std::string name, std::string data, std::uint32_t mode);
 ZipEntry dos_entry(std::string name, std::string data, std::uint32_t attributes);
 // The entry with a recorded CRC-32 that its data does not have, so that reading it fails.
 ZipEntry with_wrong_crc(ZipEntry entry);
+
+// An Info-ZIP Unicode path extra field (version 1) giving `utf8_name` for a header whose stored
+// name has the CRC-32 `name_crc`.
+std::string unicode_path_field(const std::string& utf8_name, std::uint32_t name_crc);
+std::uint32_t crc32_of(const std::string& data);
 
 // Data compressed as zip's deflate method holds it (raw deflate, no zlib header).
 std::string deflate_raw(const std::string& data);

@@ -147,12 +147,159 @@ TEST_F(Extract, ArchivesThatCannotBeOpened) {
     const fs::path empty = dir / "empty.zip";
     write_file(text, "this is not a zip archive, just some text\n");
     write_file(empty, "");
-    for (const fs::path& package : {missing, text, empty}) {
+    // The zip library's reason comes first where the package reached it.
+    const std::pair<fs::path, Lines> cases[] = {
+        {missing, {"error Failed to open zip: " + to_narrow(missing)}},
+        {text, {"error Not a zip archive", "error Failed to open zip: " + to_narrow(text)}},
+        {empty, {"error Not a zip archive", "error Failed to open zip: " + to_narrow(empty)}},
+    };
+    for (const auto& [package, lines] : cases) {
         EXPECT_FALSE(extract_zip(to_narrow(package), to_narrow(dest)));
-        EXPECT_EQ(log(), Lines({"error Failed to open zip: " + to_narrow(package)}));
+        EXPECT_EQ(log(), lines);
         restart_log();
     }
     EXPECT_TRUE(fs::is_empty(dest));
+}
+
+// An entry marked as a directory, by its name or its attributes, whose data would be dropped
+// unseen while zip tools extract it as a file. An empty directory that a zip writer deflated
+// into two bytes holds no data.
+TEST_F(Extract, DirectoryEntryThatHoldsDataIsRefused) {
+    ZipEntry attribute_only = unix_entry("notes.txt", "eighteen bytes ...", 0100644);
+    attribute_only.attributes |= 0x10;
+    ZipEntry named = directory("d/");
+    named.data = "data";
+    ZipEntry deflated_empty = directory("empty/");
+    deflated_empty.method = method_deflated;
+    ASSERT_EQ(deflate_raw("").size(), 2u);
+    for (const ZipEntry& entry : {attribute_only, named}) {
+        write_zip(zip, {deflated_empty, entry, {"later.txt", "later"}});
+        EXPECT_FALSE(extract());
+        EXPECT_EQ(log(),
+                  Lines({counted(3), "error Zip entry is marked as a directory but holds data: " +
+                                         entry.name}));
+        EXPECT_TRUE(fs::is_directory(dest / "empty"));
+        EXPECT_FALSE(fs::exists(dest / entry.name));
+        EXPECT_FALSE(fs::exists(dest / "later.txt"));
+        restart_log();
+    }
+}
+
+// Other zip tools end the name at the NUL; the zip library reads past it. Nothing is written.
+TEST_F(Extract, NameHoldingANulIsRefused) {
+    write_zip(zip, {{"first.txt", "first"}, {std::string("go\0d.txt", 8), "go"}});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({"error Unsafe path in zip: go",
+                            "error Failed to open zip: " + to_narrow(zip)}));
+    EXPECT_TRUE(fs::is_empty(dest));
+}
+
+// Each header means the name of its Unicode path field where that field is valid for the
+// header's own name, else its name read as UTF-8 or CP437 by flag bit 11; both must mean the
+// same name.
+TEST_F(Extract, BothHeadersMustMeanTheSameName) {
+    const std::string e_acute = "\xc3\xa9.txt";
+    const std::string field = unicode_path_field(e_acute, crc32_of("e.txt"));
+    ZipEntry central_only{"e.txt", "x"};
+    central_only.extra = field;
+    central_only.local.extra = "";
+    ZipEntry local_only{"e.txt", "x"};
+    local_only.local.extra = field;
+    for (const ZipEntry& entry : {central_only, local_only}) {
+        write_zip(zip, {entry});
+        EXPECT_FALSE(extract());
+        const std::string meant = entry.extra.empty() ? "e.txt" : e_acute;
+        EXPECT_EQ(log(), Lines({"error Zip entry does not match its local header: " + meant,
+                                "error Failed to open zip: " + to_narrow(zip)}));
+        restart_log();
+    }
+    EXPECT_TRUE(fs::is_empty(dest));
+
+    // Meaning the same by other means: a field in both headers; a field made for another name
+    // (ignored) in one; a CP437 name in one and its UTF-8 spelling in the other's field.
+    ZipEntry both{"e.txt", "both"};
+    both.extra = field;
+    ZipEntry stale{"stale.txt", "stale"};
+    stale.local.extra = unicode_path_field("other.txt", crc32_of("not this name"));
+    ZipEntry cp437{std::string("\x81") + "ber.txt", "cp437"};
+    cp437.cp437_name = true;
+    cp437.extra = unicode_path_field(
+        "\xc3\xbc"
+        "ber.txt",
+        crc32_of(cp437.name));
+    cp437.local.extra = "";
+    write_zip(zip, {both, stale, cp437});
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(read_file(dest / fs::u8path(e_acute)), "both");
+    EXPECT_EQ(read_file(dest / "stale.txt"), "stale");
+    EXPECT_EQ(read_file(dest / fs::u8path("\xc3\xbc"
+                                          "ber.txt")),
+              "cp437");
+}
+
+// An entry encrypted with AES under 20 bytes carries no CRC-32; it is refused as any encrypted
+// entry is, not as an inconsistent directory.
+TEST_F(Extract, SmallAesEntryIsRefusedAsEncrypted) {
+    ZipEntry secret{"secret.txt", "ten bytes!"};
+    secret.method = 99;
+    secret.flags = 1;
+    secret.crc = 0;
+    secret.raw_data = std::string(28, 'z');  // salt, check value, data and authentication code
+    // AES extra field: version 2, vendor "AE", strength 3 (256 bits), actual method stored.
+    secret.extra = std::string(
+        "\x01\x99\x07\x00\x02\x00"
+        "AE\x03\x00\x00",
+        11);
+    write_zip(zip, {{"plain.txt", "plain"}, secret});
+    EXPECT_FALSE(extract());
+    EXPECT_EQ(log(), Lines({counted(2), "error Failed to extract: secret.txt"}));
+    EXPECT_EQ(read_file(dest / "plain.txt"), "plain");
+    EXPECT_FALSE(fs::exists(dest / "secret.txt"));
+}
+
+// A directory of the destination that someone swaps for a link while extraction runs leads no
+// write outside: every name is made in the directory it belongs in, held open, so that entries
+// below it go on landing in that directory wherever it was moved. Windows builds that can't
+// make links (Wine) still show the holding: the moved directory receives the later entries.
+TEST_F(Extract, DirectorySwappedForALinkMidRunLeadsNoWriteOutside) {
+    write_zip(zip, {{"data/a.txt", "a"}, {"data/b.txt", "b"}, {"data/sub/c.txt", "c"}});
+    const fs::path outside = dir / "outside";
+    fs::create_directory(outside);
+    bool swapped = false;
+    std::string link_refused;
+    const StopCheck swap_after_first_file = [&] {
+        if (!swapped && fs::exists(dest / "data" / "a.txt")) {
+            swapped = true;
+            fs::rename(dest / "data", dest / "moved");
+            link_refused = make_directory_link(outside, dest / "data");
+        }
+        return false;
+    };
+    ReadOnlyFile package;
+    ASSERT_TRUE(package.open(zip).ok());
+    EXPECT_TRUE(extract_zip(package, zip, dest, swap_after_first_file));
+    ASSERT_TRUE(swapped);
+    if (!is_windows()) {
+        EXPECT_EQ(link_refused, "");
+    }
+    EXPECT_TRUE(fs::is_empty(outside));
+    EXPECT_EQ(tree(dest / "moved"), Files({{"a.txt", "a"}, {"b.txt", "b"}, {"sub/c.txt", "c"}}));
+}
+
+// A file or link already at an entry's name is replaced as itself, never written through.
+TEST_F(Extract, LinkAtAFileNameIsReplacedNotFollowed) {
+    write_file(dir / "target.txt", "outside");
+    std::error_code error;
+    fs::create_symlink(dir / "target.txt", dest / "a.txt", error);
+    if (error) {
+        GTEST_SKIP() << "symbolic links cannot be made here: " << error.message();
+    }
+    write_file(dest / "b.txt", "old");
+    write_zip(zip, {{"a.txt", "new a"}, {"b.txt", "new b"}});
+    EXPECT_TRUE(extract());
+    EXPECT_EQ(read_file(dir / "target.txt"), "outside");
+    EXPECT_EQ(fs::symlink_status(dest / "a.txt").type(), fs::file_type::regular);
+    EXPECT_EQ(tree(dest), Files({{"a.txt", "new a"}, {"b.txt", "new b"}}));
 }
 
 TEST_F(Extract, KeepsTheStoredModificationTime) {

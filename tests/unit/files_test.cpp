@@ -82,6 +82,36 @@ TEST(Files, TreesOfAnyDepthAreMadeAndRemovedWhole) {
     EXPECT_EQ(read_file(dir / "outside" / "keep"), "keep");
 }
 
+// A tree far deeper than a recursive walk could take on a small stack is removed whole on a
+// thread whose stack holds 64 KiB: the walk keeps its levels on the heap, one directory at a time.
+// The levels are made one in the other, held open, which Wine does quickly.
+TEST(Files, DeepTreesAreRemovedWithoutRecursion) {
+    TempDir dir;
+    constexpr int depth = 1000;
+    {
+        HeldDirectory level;
+        ASSERT_TRUE(open_directory(dir.path(), level).ok());
+        for (int i = 0; i < depth; ++i) {
+            HeldDirectory below;
+            ASSERT_TRUE(open_subdirectory(level, "d", true, below).ok()) << i;
+            level = std::move(below);
+            if (i % 100 == 0) {
+                WrittenFile file(level, "f");
+                ASSERT_TRUE(file.error().ok());
+                ASSERT_TRUE(file.write("x", 1).ok());
+                ASSERT_TRUE(file.close().ok());
+            }
+        }
+    }
+    fs::path deepest = dir / "d";
+    for (int i = 1; i < depth; ++i) {
+        deepest /= "d";
+    }
+    ASSERT_TRUE(is_existing_directory(deepest));
+    ASSERT_TRUE(run_with_stack(64 * 1024, [&] { remove_tree(dir / "d"); }));
+    EXPECT_FALSE(path_exists(dir / "d"));
+}
+
 // A level whose name holds a link or a file is never entered, whether it was known to exist or
 // not: made by the system, it is refused as a file there would be.
 TEST(Files, DirectoryLevelsNeverFollowALink) {
