@@ -2,6 +2,7 @@
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <filesystem>
@@ -42,6 +43,14 @@ void init_logging(const fs::path& root, LogStart start) {
     // The log is read on Windows: lines end in CR LF on every platform.
     logger->set_formatter(
         std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::local, "\r\n"));
+    spdlog::set_default_logger(logger);
+    spdlog::set_level(spdlog::level::info);
+    spdlog::flush_on(spdlog::level::info);
+}
+
+void init_stderr_logging() {
+    auto logger = spdlog::stderr_logger_mt("updater");
+    logger->set_formatter(std::make_unique<spdlog::pattern_formatter>());
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);
     spdlog::flush_on(spdlog::level::info);

@@ -12,6 +12,7 @@
 #include "close_app.h"
 #include "download.h"
 #include "log.h"
+#include "pack.h"
 #include "stage.h"
 #include "text.h"
 
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
         app.add_subcommand("close-app", "Request a running app to quit and wait for it");
     CLI::App* stage = app.add_subcommand(
         "stage", "Extract an update beside the running app, for a later apply to swap in");
+    CLI::App* pack = app.add_subcommand(
+        "pack", "Pack a build tree into a signed, reproducible package (publisher side)");
 
     std::string app_dir;
 
@@ -106,6 +109,23 @@ int main(int argc, char** argv) {
     std::vector<std::string> stage_keys;
     add_public_key_option(stage, stage_keys);
 
+    std::string pack_dir;
+    std::string pack_output;
+    std::string pack_version;
+    std::string pack_exe = "app.exe";
+    std::string pack_secret_key;
+    std::string pack_password_file;
+    pack->add_option("--dir", pack_dir, "Build tree to pack")->required();
+    pack->add_option("--output", pack_output, "Package zip to write")->required();
+    pack->add_option("--version", pack_version, "Version of the release")->required();
+    pack->add_option("--exe", pack_exe, "Main executable name, at the top of the tree");
+    CLI::Option* pack_key_option =
+        pack->add_option("--secret-key", pack_secret_key, "minisign secret key to sign with");
+    CLI::Option* pack_password_option =
+        pack->add_option("--password-file", pack_password_file,
+                         "File whose first line is the key's password (- for standard input)")
+            ->needs(pack_key_option);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -129,6 +149,13 @@ int main(int argc, char** argv) {
         if (stage->parsed()) {
             return run_stage(stage_package, application_root(app_dir), to_path(stage_exe),
                              stage_version, stage_keys);
+        }
+        if (pack->parsed()) {
+            return run_pack(to_path(pack_dir), to_path(pack_output), pack_version, pack_exe,
+                            pack_key_option->count() > 0 ? std::optional(to_path(pack_secret_key))
+                                                         : std::nullopt,
+                            pack_password_option->count() > 0 ? std::optional(pack_password_file)
+                                                              : std::nullopt);
         }
         if (close_app->parsed()) {
             init_logging(application_root(app_dir));
