@@ -193,6 +193,13 @@ Pin pin_directory_itself(const fs::path& dir);
 // bits, so there it does nothing.
 Undo set_creation_mask(unsigned mask);
 
+// Sets an environment variable of this process, which the programs it starts inherit, until the
+// result goes (the variable is then removed).
+Undo set_environment(const std::string& name, const std::string& value);
+
+// Linux: the file's permission bits; Windows: 0.
+unsigned permissions_of(const fs::path& path);
+
 // Every regular file below dir, by relative generic path, with its content.
 Files tree(const fs::path& dir);
 
