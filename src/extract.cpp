@@ -13,6 +13,7 @@
 #include "entry_data.h"
 #include "entry_layout.h"
 #include "entry_paths.h"
+#include "entry_rules.h"
 #include "extract_source.h"
 #include "files.h"
 #include "progress.h"
@@ -25,7 +26,6 @@ namespace fs = std::filesystem;
 
 // Entries are streamed through a buffer of this size; none is ever held whole in memory.
 constexpr std::size_t chunk_size = UPDATER_SMALL_BUFFERS ? 4 * 1024 : 256 * 1024;
-constexpr zip_uint32_t dos_directory_attribute = 0x10;
 constexpr unsigned unix_file_type_mask = 0170000;
 constexpr unsigned unix_regular_file = 0100000;
 
@@ -64,72 +64,6 @@ OpenArchive open_archive(const ReadOnlyFile& file, std::string& refusal) {
     }
     zip_error_fini(&error);
     return opened;
-}
-
-// Zip tools on Windows sometimes separate elements with `\`.
-std::string with_forward_slashes(std::string name) {
-    std::replace(name.begin(), name.end(), '\\', '/');
-    return name;
-}
-
-std::vector<std::string> elements(const std::string& name) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        const size_t end = std::min(name.find('/', start), name.size());
-        parts.push_back(name.substr(start, end - start));
-        if (end == name.size()) {
-            return parts;
-        }
-        start = end + 1;
-    }
-}
-
-// Names Windows gives to devices: an element that is one of them, in any letter case, alone or
-// followed by an extension or spaces, opens the device instead of a file.
-bool is_device_name(const std::string& element) {
-    std::string base = ascii_lower(element.substr(0, element.find('.')));
-    base.erase(base.find_last_not_of(' ') + 1);
-    static const char* const fixed[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
-    if (std::find(std::begin(fixed), std::end(fixed), base) != std::end(fixed)) {
-        return true;
-    }
-    // COM and LPT with a digit, or a superscript one, two or three (UTF-8).
-    static const char* const numbers[] = {"0", "1", "2", "3",        "4",        "5",       "6",
-                                          "7", "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
-    for (const char* prefix : {"com", "lpt"}) {
-        for (const char* number : numbers) {
-            if (base == std::string(prefix) + number) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-// An element Windows can't hold as written: a device name, a trailing dot or space (dropped by
-// the system, so that two names collide or a name changes), or a character it refuses.
-bool is_unsafe_element(const std::string& element) {
-    if (element.empty() || element == ".") {
-        return false;
-    }
-    if (element == ".." || element.back() == '.' || element.back() == ' ' ||
-        is_device_name(element)) {
-        return true;
-    }
-    return std::any_of(element.begin(), element.end(), [](char c) {
-        return static_cast<unsigned char>(c) < 32 || std::strchr("<>\"|?*:", c) != nullptr;
-    });
-}
-
-// A name that could reach outside the destination (absolute, with a drive letter or stream name,
-// or with a `..` element) or that Windows can't hold.
-bool is_unsafe(const std::string& name) {
-    if (!name.empty() && name[0] == '/') {
-        return true;
-    }
-    const std::vector<std::string> parts = elements(name);
-    return std::any_of(parts.begin(), parts.end(), is_unsafe_element);
 }
 
 // The directories on the path of the entry being written, held open from the destination down,
@@ -177,15 +111,6 @@ struct Run {
 
 [[nodiscard]] bool stopping(const Run& run) {
     return run.stop_requested && run.stop_requested();
-}
-
-// The elements of a name that lead somewhere: without empty and "." ones.
-std::vector<std::string> path_elements(const std::string& name) {
-    std::vector<std::string> parts = elements(name);
-    parts.erase(std::remove_if(parts.begin(), parts.end(),
-                               [](const std::string& part) { return part.empty() || part == "."; }),
-                parts.end());
-    return parts;
 }
 
 std::optional<std::vector<fs::path>> native_elements(const std::vector<std::string>& parts) {
@@ -305,16 +230,6 @@ NativeError open_levels(Run& run, const Levels& path, std::size_t depth) {
     return true;
 }
 
-[[nodiscard]] bool is_directory_entry(zip_t* archive, zip_uint64_t index, const std::string& name) {
-    if (!name.empty() && name.back() == '/') {
-        return true;
-    }
-    zip_uint8_t system = 0;
-    zip_uint32_t attributes = 0;
-    return zip_file_get_external_attributes(archive, index, 0, &system, &attributes) == 0 &&
-           (attributes & dos_directory_attribute) != 0;
-}
-
 // The permission bits a Unix zip tool recorded for a regular file, without setuid, setgid and
 // sticky bits. Links (whose text is written as a plain file) and entries made elsewhere have
 // none.
@@ -331,16 +246,6 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
         return std::nullopt;
     }
     return mode & 0777;
-}
-
-// Only the methods every build reads alike; the library of one build may know more than another's.
-[[nodiscard]] bool is_readable_method(const zip_stat_t& stat) {
-    const bool stored_or_deflated =
-        (stat.valid & ZIP_STAT_COMP_METHOD) != 0 &&
-        (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE);
-    const bool encrypted =
-        (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE;
-    return stored_or_deflated && !encrypted;
 }
 
 // Recorded bits go through the umask, as for any file we create: an archive that records 0666
@@ -420,7 +325,7 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
     const bool is_directory = is_directory_entry(run.archive, index, relative);
-    if (is_unsafe(relative)) {
+    if (is_unsafe_name(relative)) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
     }

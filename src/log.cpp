@@ -2,6 +2,7 @@
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
 #include <spdlog/spdlog.h>
 
 #include <filesystem>
@@ -47,4 +48,12 @@ void init_logging(const fs::path& root, LogStart start) {
     spdlog::set_level(spdlog::level::info);
     spdlog::flush_on(spdlog::level::info);
     attach_progress_to_log(*logger);
+}
+
+void init_stderr_logging() {
+    auto logger = spdlog::stderr_logger_mt("updater");
+    logger->set_formatter(std::make_unique<spdlog::pattern_formatter>());
+    spdlog::set_default_logger(logger);
+    spdlog::set_level(spdlog::level::info);
+    spdlog::flush_on(spdlog::level::info);
 }

@@ -14,3 +14,7 @@ std::filesystem::path log_path(const std::filesystem::path& root);
 // name, or a file that has other names too, is replaced by a new file of the root's own: the log
 // is never written through to somewhere else. Raises when the file cannot be opened.
 void init_logging(const std::filesystem::path& root, LogStart start = LogStart::fresh);
+
+// Makes standard error the destination of every log line, in the log's line layout, for a run
+// that has no application root (pack).
+void init_stderr_logging();

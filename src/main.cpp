@@ -13,6 +13,7 @@
 #include "confirm.h"
 #include "download.h"
 #include "log.h"
+#include "pack.h"
 #include "progress.h"
 #include "stage.h"
 #include "text.h"
@@ -62,6 +63,8 @@ int run_updater(int argc, char** argv) {
         "stage", "Extract an update beside the running app, for a later apply to swap in");
     CLI::App* confirm = app.add_subcommand(
         "confirm", "Confirm that the updated app works, from the app the update started");
+    CLI::App* pack = app.add_subcommand(
+        "pack", "Pack a build tree into a signed, reproducible package (publisher side)");
 
     std::string app_dir;
 
@@ -131,6 +134,23 @@ int run_updater(int argc, char** argv) {
     add_progress_flag(download, progress);
     add_progress_flag(stage, progress);
 
+    std::string pack_dir;
+    std::string pack_output;
+    std::string pack_version;
+    std::string pack_exe = "app.exe";
+    std::string pack_secret_key;
+    std::string pack_password_file;
+    pack->add_option("--dir", pack_dir, "Build tree to pack")->required();
+    pack->add_option("--output", pack_output, "Package zip to write")->required();
+    pack->add_option("--version", pack_version, "Version of the release")->required();
+    pack->add_option("--exe", pack_exe, "Main executable name, at the top of the tree");
+    CLI::Option* pack_key_option =
+        pack->add_option("--secret-key", pack_secret_key, "minisign secret key to sign with");
+    CLI::Option* pack_password_option =
+        pack->add_option("--password-file", pack_password_file,
+                         "File whose first line is the key's password (- for standard input)")
+            ->needs(pack_key_option);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -161,6 +181,13 @@ int run_updater(int argc, char** argv) {
         }
         if (confirm->parsed()) {
             return run_confirm(application_root(app_dir));
+        }
+        if (pack->parsed()) {
+            return run_pack(to_path(pack_dir), to_path(pack_output), pack_version, pack_exe,
+                            pack_key_option->count() > 0 ? std::optional(to_path(pack_secret_key))
+                                                         : std::nullopt,
+                            pack_password_option->count() > 0 ? std::optional(pack_password_file)
+                                                              : std::nullopt);
         }
         if (close_app->parsed()) {
             init_logging(application_root(app_dir));

@@ -224,3 +224,208 @@ bool PackageSignature::verify(const std::array<unsigned char, 64>& digest) {
     spdlog::info("Signature verified: {}", trusted_comment_);
     return true;
 }
+
+namespace {
+
+// A minisign secret key file's second line decodes to these parts, in this order.
+struct SecretKeyFile {
+    std::array<unsigned char, 2> signature_algorithm;  // "Ed"
+    std::array<unsigned char, 2> kdf_algorithm;        // "Sc" (scrypt) or two zero bytes
+    std::array<unsigned char, 2> checksum_algorithm;   // "B2" (BLAKE2b-256)
+    std::array<unsigned char, 32> kdf_salt;
+    std::uint64_t kdf_opslimit;  // little-endian in the file
+    std::uint64_t kdf_memlimit;
+    // Encrypted together: the key id, the secret key and the checksum.
+    std::array<unsigned char, 8 + 64 + 32> sealed;
+};
+constexpr std::size_t secret_key_file_bytes = 2 + 2 + 2 + 32 + 8 + 8 + 8 + 64 + 32;
+// The most work and memory a key may ask of scrypt: minisign's own "sensitive" settings, with room.
+constexpr std::uint64_t scrypt_opslimit_cap = std::uint64_t{1} << 32;
+constexpr std::uint64_t scrypt_memlimit_cap = std::uint64_t{4} << 30;
+
+std::uint64_t load_little_endian(const unsigned char* bytes) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8) | bytes[i];
+    }
+    return value;
+}
+
+bool decode_secret_key_file(const std::string& text, SecretKeyFile& parsed) {
+    std::vector<std::string> lines = split_lines(text);
+    if (lines.size() < 2 || !starts_with(lines[0], untrusted_prefix)) {
+        return false;
+    }
+    std::array<unsigned char, secret_key_file_bytes> bytes{};
+    const bool decoded = decode_base64(lines[1], bytes);
+    sodium_memzero(lines[1].data(), lines[1].size());
+    if (!decoded) {
+        sodium_memzero(bytes.data(), bytes.size());
+        return false;
+    }
+    const unsigned char* at = bytes.data();
+    const auto take = [&at](auto& part) {
+        std::copy_n(at, part.size(), part.begin());
+        at += part.size();
+    };
+    take(parsed.signature_algorithm);
+    take(parsed.kdf_algorithm);
+    take(parsed.checksum_algorithm);
+    take(parsed.kdf_salt);
+    parsed.kdf_opslimit = load_little_endian(at);
+    parsed.kdf_memlimit = load_little_endian(at + 8);
+    at += 16;
+    take(parsed.sealed);
+    sodium_memzero(bytes.data(), bytes.size());
+    return true;
+}
+
+// BLAKE2b-256 of the algorithm, the key id and the secret key: what the key file's checksum holds.
+std::array<unsigned char, 32> secret_key_checksum(const SecretKeyFile& file) {
+    crypto_generichash_state state;
+    std::array<unsigned char, 32> checksum{};
+    static_cast<void>(crypto_generichash_init(&state, nullptr, 0, checksum.size()));
+    static_cast<void>(crypto_generichash_update(&state, file.signature_algorithm.data(), 2));
+    static_cast<void>(crypto_generichash_update(&state, file.sealed.data(), 8 + 64));
+    static_cast<void>(crypto_generichash_final(&state, checksum.data(), checksum.size()));
+    sodium_memzero(&state, sizeof state);
+    return checksum;
+}
+
+// XORs the sealed part with the scrypt stream of the password; false when scrypt fails.
+bool unseal(SecretKeyFile& file, const std::string& password) {
+    std::array<unsigned char, 8 + 64 + 32> stream{};
+    if (crypto_pwhash_scryptsalsa208sha256(stream.data(), stream.size(), password.data(),
+                                           password.size(), file.kdf_salt.data(),
+                                           static_cast<unsigned long long>(file.kdf_opslimit),
+                                           static_cast<std::size_t>(file.kdf_memlimit)) != 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        file.sealed[i] ^= stream[i];
+    }
+    sodium_memzero(stream.data(), stream.size());
+    return true;
+}
+
+}  // namespace
+
+SecretKey::~SecretKey() {
+    sodium_memzero(key.data(), key.size());
+}
+
+SecretText::~SecretText() {
+    sodium_memzero(text_.data(), text_.capacity());
+}
+
+SecretKeyFailure read_secret_key(const std::string& file_text, const SecretText* password,
+                                 SecretKey& key) {
+    if (sodium_init() < 0) {
+        return SecretKeyFailure::malformed;
+    }
+    SecretKeyFile file{};
+    const auto wipe = [&file] { sodium_memzero(&file, sizeof file); };
+    if (!decode_secret_key_file(file_text, file) ||
+        std::memcmp(file.signature_algorithm.data(), "Ed", 2) != 0 ||
+        std::memcmp(file.checksum_algorithm.data(), "B2", 2) != 0) {
+        wipe();
+        return SecretKeyFailure::malformed;
+    }
+    const bool encrypted = std::memcmp(file.kdf_algorithm.data(), "Sc", 2) == 0;
+    if (!encrypted && (file.kdf_algorithm[0] != 0 || file.kdf_algorithm[1] != 0)) {
+        wipe();
+        return SecretKeyFailure::malformed;
+    }
+    if (encrypted) {
+        if (password == nullptr) {
+            wipe();
+            return SecretKeyFailure::needs_password;
+        }
+        if (file.kdf_opslimit > scrypt_opslimit_cap || file.kdf_memlimit > scrypt_memlimit_cap ||
+            !unseal(file, password->text())) {
+            wipe();
+            return SecretKeyFailure::malformed;
+        }
+    }
+    // minisign leaves the checksum of an unencrypted key as zeros.
+    const std::array<unsigned char, 32> checksum = secret_key_checksum(file);
+    const unsigned char* recorded = file.sealed.data() + 8 + 64;
+    const bool unchecked = !encrypted && sodium_is_zero(recorded, checksum.size()) == 1;
+    if (!unchecked && sodium_memcmp(checksum.data(), recorded, checksum.size()) != 0) {
+        wipe();
+        return encrypted ? SecretKeyFailure::wrong_password : SecretKeyFailure::malformed;
+    }
+    // The secret key ends in its public half, which its first half (the seed) determines.
+    std::array<unsigned char, 32> public_key{};
+    std::array<unsigned char, 64> derived{};
+    static_cast<void>(
+        crypto_sign_seed_keypair(public_key.data(), derived.data(), file.sealed.data() + 8));
+    const bool matches = sodium_memcmp(derived.data(), file.sealed.data() + 8, 64) == 0;
+    sodium_memzero(derived.data(), derived.size());
+    if (!matches) {
+        wipe();
+        return SecretKeyFailure::malformed;
+    }
+    std::copy_n(file.sealed.begin(), key.id.size(), key.id.begin());
+    std::copy_n(file.sealed.begin() + 8, key.key.size(), key.key.begin());
+    wipe();
+    return SecretKeyFailure::none;
+}
+
+std::string key_id_text(const std::array<unsigned char, 8>& id) {
+    // minisign reads the id as a little-endian number and shows it in hexadecimal.
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (auto byte = id.rbegin(); byte != id.rend(); ++byte) {
+        text += digits[*byte >> 4];
+        text += digits[*byte & 0x0F];
+    }
+    return text;
+}
+
+namespace {
+
+template <std::size_t N>
+std::string encode_base64(const std::array<unsigned char, N>& bytes) {
+    std::string text(sodium_base64_ENCODED_LEN(N, sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(text.data(), text.size(), bytes.data(), N, sodium_base64_VARIANT_ORIGINAL);
+    text.resize(std::strlen(text.c_str()));
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> sign_package(const SecretKey& key,
+                                        const std::array<unsigned char, 64>& package_digest,
+                                        const std::string& trusted_comment) {
+    std::array<unsigned char, 64> signature{};
+    if (crypto_sign_detached(signature.data(), nullptr, package_digest.data(),
+                             package_digest.size(), key.key.data()) != 0) {
+        spdlog::error("Signing failed: crypto_sign_detached");
+        return std::nullopt;
+    }
+    std::vector<unsigned char> signed_comment(signature.begin(), signature.end());
+    signed_comment.insert(signed_comment.end(), trusted_comment.begin(), trusted_comment.end());
+    std::array<unsigned char, 64> global_signature{};
+    if (crypto_sign_detached(global_signature.data(), nullptr, signed_comment.data(),
+                             signed_comment.size(), key.key.data()) != 0) {
+        spdlog::error("Signing failed: crypto_sign_detached");
+        return std::nullopt;
+    }
+    // The secret key ends in its public half: a key whose halves don't belong together makes
+    // signatures that no one can verify.
+    const unsigned char* public_key = key.key.data() + 32;
+    if (crypto_sign_verify_detached(signature.data(), package_digest.data(), package_digest.size(),
+                                    public_key) != 0) {
+        spdlog::error("Signing failed: the secret key does not match its public key");
+        return std::nullopt;
+    }
+    std::array<unsigned char, 2 + 8 + 64> line{};
+    line[0] = 'E';
+    line[1] = 'D';
+    std::copy(key.id.begin(), key.id.end(), line.begin() + key_id_offset);
+    std::copy(signature.begin(), signature.end(), line.begin() + material_offset);
+    return std::string(untrusted_prefix) + "signature from secret key " + key_id_text(key.id) +
+           "\n" + encode_base64(line) + "\n" + trusted_prefix + trusted_comment + "\n" +
+           encode_base64(global_signature) + "\n";
+}

@@ -99,3 +99,50 @@ class PackageSignature {
     std::string trusted_comment_;
     std::array<unsigned char, 64> global_signature_{};
 };
+
+// A publisher's secret key, as a minisign secret key file holds it once decrypted: the key id and
+// the 64-byte Ed25519 secret key (which ends in the public key). Wiped from memory when it goes.
+struct SecretKey {
+    std::array<unsigned char, 8> id{};
+    std::array<unsigned char, 64> key{};
+
+    SecretKey() = default;
+    ~SecretKey();
+    SecretKey(const SecretKey&) = delete;
+    SecretKey& operator=(const SecretKey&) = delete;
+};
+
+// Text that holds a secret (a key file, a password), wiped from memory when it goes.
+class SecretText {
+  public:
+    SecretText() = default;
+    explicit SecretText(std::size_t capacity) { text_.reserve(capacity); }
+    ~SecretText();
+    SecretText(const SecretText&) = delete;
+    SecretText& operator=(const SecretText&) = delete;
+    std::string& text() { return text_; }
+    [[nodiscard]] const std::string& text() const { return text_; }
+
+  private:
+    std::string text_;
+};
+
+// Why a secret key file could not be used; each has its own error line.
+enum class SecretKeyFailure { none, malformed, needs_password, wrong_password };
+
+// Reads the key from the text of a minisign secret key file: unencrypted (made with -W), or
+// encrypted with a key derived from `password` by scrypt (minisign's default). An encrypted key
+// without a password fails as needs_password; one whose checksum does not match after decryption
+// as wrong_password (an unencrypted one as malformed). Logs nothing.
+[[nodiscard]] SecretKeyFailure read_secret_key(const std::string& file_text,
+                                               const SecretText* password, SecretKey& key);
+
+// The key id as minisign shows it: 16 upper-case hexadecimal digits.
+std::string key_id_text(const std::array<unsigned char, 8>& id);
+
+// The text of a signature file for a package with the BLAKE2b-512 digest `package_digest`, in the
+// prehashed form, with `trusted_comment`: what PackageSignature and minisign -V verify. Nothing
+// when the library fails or the signature does not verify with the key's own public half (logged).
+[[nodiscard]] std::optional<std::string> sign_package(
+    const SecretKey& key, const std::array<unsigned char, 64>& package_digest,
+    const std::string& trusted_comment);

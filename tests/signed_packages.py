@@ -15,6 +15,9 @@ makes DIR anew with:
     relabelled.minisig       first.minisig with the second key's id in place of the first's
     legacy.minisig           the second key's signature in the legacy form (minisign -l)
     old-version.minisig      the second key's signature, trusted comment "version:1.0"
+    first.key, second.key    the secret keys, unencrypted (minisign -G -W)
+    locked.key, locked.pub   a key pair whose secret key is encrypted with the password in
+                             locked.password (minisign's default, scrypt)
 """
 
 import base64
@@ -41,6 +44,21 @@ def make_key(directory, name):
     with open(os.path.join(directory, name + ".pub"), "w", encoding="ascii") as out:
         out.write(key_line)
     return secret
+
+
+def make_locked_key(directory, password):
+    """A key pair whose secret key is protected by password, as minisign -G makes it by default."""
+    public = os.path.join(directory, "locked.pubfile")
+    secret = os.path.join(directory, "locked.key")
+    subprocess.run(["minisign", "-G", "-p", public, "-s", secret], check=True,
+                   input=(password + "\n" + password + "\n").encode(), stdout=subprocess.DEVNULL)
+    with open(public, encoding="ascii") as source:
+        key_line = source.read().splitlines()[1]
+    with open(os.path.join(directory, "locked.pub"), "w", encoding="ascii") as out:
+        out.write(key_line)
+    # A line end from a Windows editor, which the password does not include.
+    with open(os.path.join(directory, "locked.password"), "w", encoding="ascii", newline="") as out:
+        out.write(password + "\r\n")
 
 
 def sign(secret, package, signature, *options):
@@ -79,6 +97,7 @@ def main(argv):
     os.makedirs(directory)
     first = make_key(directory, "first")
     second = make_key(directory, "second")
+    make_locked_key(directory, "correct horse")
     package = os.path.join(directory, "package.zip")
     make_package(package, testapp)
     with open(package, "rb") as source, open(package + ".sha256", "w", encoding="ascii") as out:

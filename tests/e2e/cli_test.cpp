@@ -43,6 +43,7 @@ const std::map<std::string, std::vector<std::string>> subcommand_options = {
      {"--package", "--app-dir", "--version", "--exe", "--public-key", "--allow-downgrade",
       "--progress"}},
     {"confirm", {"--app-dir"}},
+    {"pack", {"--dir", "--output", "--version", "--exe", "--secret-key", "--password-file"}},
 };
 
 // The subcommands the top-level help lists: the first word of each line below its

@@ -205,6 +205,13 @@ Undo set_creation_mask(unsigned mask);
 // MinGW's std::thread can't set a stack size. A stack overflow ends the process.
 bool run_with_stack(std::size_t stack_size, const std::function<void()>& work);
 
+// Sets an environment variable of this process, which the programs it starts inherit, until the
+// result goes (the variable is then removed).
+Undo set_environment(const std::string& name, const std::string& value);
+
+// Linux: the file's permission bits; Windows: 0.
+unsigned permissions_of(const fs::path& path);
+
 // Every regular file below dir, by relative generic path, with its content.
 Files tree(const fs::path& dir);
 

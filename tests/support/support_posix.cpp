@@ -142,6 +142,16 @@ Undo set_creation_mask(unsigned mask) {
     return Undo(nullptr, [saved](void*) { umask(saved); });
 }
 
+Undo set_environment(const std::string& name, const std::string& value) {
+    setenv(name.c_str(), value.c_str(), 1);
+    return Undo(nullptr, [name](void*) { unsetenv(name.c_str()); });
+}
+
+unsigned permissions_of(const fs::path& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
 fs::path updater_exe() {
     return build_root() / "updater";
 }

@@ -167,6 +167,15 @@ Undo set_creation_mask(unsigned) {
     return nullptr;
 }
 
+Undo set_environment(const std::string& name, const std::string& value) {
+    _putenv_s(name.c_str(), value.c_str());
+    return Undo(nullptr, [name](void*) { _putenv_s(name.c_str(), ""); });
+}
+
+unsigned permissions_of(const fs::path&) {
+    return 0;
+}
+
 RunResult run_unprivileged(const fs::path&, const std::vector<std::string>&, long) {
     return {-1, "", "no other user to run as"};
 }

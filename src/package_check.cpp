@@ -1,0 +1,85 @@
+#include "package_check.h"
+
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "entry_data.h"
+#include "entry_layout.h"
+#include "entry_paths.h"
+#include "entry_rules.h"
+#include "extract.h"
+#include "extract_source.h"
+#include "files.h"
+#include "text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t piece_size = 256 * 1024;
+
+struct ArchiveCloser {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+struct SourceReleaser {
+    void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+
+}  // namespace
+
+bool package_reads_as_written(const fs::path& path, std::uint64_t entries) {
+    const auto refuse = [&path](const std::string& why) {
+        spdlog::error("Written package fails its check: {}: {}", path_text(path), why);
+        return false;
+    };
+    ReadOnlyFile file;
+    if (const NativeError error = file.open(path); error.failed()) {
+        return refuse(error_text(error));
+    }
+    zip_error_t error;
+    zip_error_init(&error);
+    std::unique_ptr<zip_source_t, SourceReleaser> source(archive_source(file, &error));
+    zip_t* opened = source ? zip_open_from_source(source.get(), ZIP_RDONLY, &error) : nullptr;
+    zip_error_fini(&error);
+    if (opened == nullptr) {
+        return refuse("not a zip the updater opens");
+    }
+    // The archive took the source's reference; ours is a second one.
+    zip_source_keep(source.get());
+    const std::unique_ptr<zip_t, ArchiveCloser> archive(opened);
+    if (!entries_lie_apart_as_recorded(archive.get(), source.get())) {
+        return refuse("entries do not lie as recorded");
+    }
+    const auto count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
+    if (count != entries) {
+        return refuse("it holds " + std::to_string(count) + " entries, not " +
+                      std::to_string(entries));
+    }
+    EntryPaths paths;
+    EntryReader reader(archive.get(), piece_size);
+    for (zip_uint64_t index = 0; index < count; ++index) {
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive.get(), index, 0, &stat) != 0 ||
+            (stat.valid & ZIP_STAT_NAME) == 0) {
+            return refuse("entry " + std::to_string(index) + " can't be read");
+        }
+        const std::string name = stat.name;
+        const bool directory = is_directory_entry(archive.get(), index, with_forward_slashes(name));
+        if (name_refusal(paths, with_forward_slashes(name), directory) != NameRefusal::none) {
+            return refuse("unsafe path " + name);
+        }
+        if (!is_readable_method(stat)) {
+            return refuse("method of " + name);
+        }
+        if (!directory &&
+            !reader.read(index, stat, [](const char*, std::size_t) { return true; })) {
+            return refuse("data of " + name);
+        }
+    }
+    return true;
+}
