@@ -23,6 +23,9 @@ EIO:    the N-th call of any file-system system call but close fails with EIO. (
 stage (kill only): a killed stage leaves the old installation and .version as they were; the two
         applies after it then find the root as after any stage.
 
+confirm (kill only): an `apply --confirm-timeout-ms` killed before, at and after its wait for the
+        confirmation, then `confirm`, `apply` or `stage` (see rel_common.ConfirmRuns).
+
 The updater process itself is traced, without -f: it is single-threaded, and the application
 it starts at the end is a separate program whose own system calls are not the updater's.
 """
