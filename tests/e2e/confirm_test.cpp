@@ -228,8 +228,12 @@ TEST_F(Confirm, RollbackCutShortIsFinishedNotConfirmed) {
         }
         write_file(pending, "2.0\r\n");
         EXPECT_EQ(confirm().exit_code, 1);
-        EXPECT_EQ(log(), Lines({"warning Found unconfirmed update to 2.0, restoring 1.0",
-                                "error Update to 2.0 was rolled back before it was confirmed"}));
+        // Wine may add that it cannot flush a directory.
+        const Lines lines = log();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), "warning Found unconfirmed update to 2.0, restoring 1.0");
+        EXPECT_EQ(lines.back(), "error Update to 2.0 was rolled back before it was confirmed");
+        EXPECT_FALSE(contains(lines, "info Update confirmed"));
         EXPECT_EQ(which(), "old");
         EXPECT_EQ(read_file(version_file), "1.0\r\n");
         EXPECT_FALSE(fs::exists(backup));
