@@ -203,6 +203,12 @@ int signal_waiting_apply(const ConfirmPaths& paths) {
     return 1;
 }
 
+// A rollback moves current/ aside first and puts the backup in its place next: once either has
+// happened, the update that was pending is gone and only the rollback can be finished.
+[[nodiscard]] bool rollback_begun(const ConfirmPaths& paths) {
+    return !path_exists(paths.current) || !path_exists(paths.backup);
+}
+
 }  // namespace
 
 fs::path pending_update_path(const fs::path& root) {
@@ -287,6 +293,14 @@ int run_confirm(const fs::path& root) {
         remove_file(paths.request);
         spdlog::info("Nothing to confirm");
         return 0;
+    }
+    if (rollback_begun(paths)) {
+        // Confirming now would write the new .version over the old installation, or remove the
+        // backup that is the only complete installation left.
+        const std::string version = first_line(paths.pending);
+        static_cast<void>(settle_unconfirmed_update(root));
+        spdlog::error("Update to {} was rolled back before it was confirmed", version);
+        return 1;
     }
     spdlog::info("Update confirmed");
     return complete_pending_update(paths);

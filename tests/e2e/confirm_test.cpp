@@ -217,6 +217,31 @@ TEST_F(Confirm, NothingToConfirm) {
     EXPECT_EQ(which(), "old");
 }
 
+// A rollback cut short, after current/ was moved aside or after the backup was put back: confirm
+// finishes the rollback instead of writing the new .version over what is left.
+TEST_F(Confirm, RollbackCutShortIsFinishedNotConfirmed) {
+    for (const bool moved_aside : {true, false}) {
+        SCOPED_TRACE(moved_aside ? "current/ moved aside" : "backup put back");
+        if (moved_aside) {
+            fs::rename(current, backup);
+            write_file(root / "current.failed" / "which.txt", "new");
+        }
+        write_file(pending, "2.0\r\n");
+        EXPECT_EQ(confirm().exit_code, 1);
+        // Wine may add that it cannot flush a directory.
+        const Lines lines = log();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), "warning Found unconfirmed update to 2.0, restoring 1.0");
+        EXPECT_EQ(lines.back(), "error Update to 2.0 was rolled back before it was confirmed");
+        EXPECT_FALSE(contains(lines, "info Update confirmed"));
+        EXPECT_EQ(which(), "old");
+        EXPECT_EQ(read_file(version_file), "1.0\r\n");
+        EXPECT_FALSE(fs::exists(backup));
+        EXPECT_FALSE(fs::exists(pending));
+        EXPECT_FALSE(fs::exists(root / "current.failed"));
+    }
+}
+
 TEST_F(Confirm, AppDirIsRequired) {
     EXPECT_EQ(run_updater({"confirm"}).exit_code, 106);
 }

@@ -23,6 +23,9 @@ EIO:    the N-th call of any file-system system call but close fails with EIO. (
 stage (kill only): a killed stage leaves the old installation and .version as they were; the two
         applies after it then find the root as after any stage.
 
+confirm (kill only): an `apply --confirm-timeout-ms` killed before, at and after its wait for the
+        confirmation, then `confirm`, `apply` or `stage` (see rel_common.ConfirmRuns).
+
 The updater process itself is traced, without -f: it is single-threaded, and the application
 it starts at the end is a separate program whose own system calls are not the updater's.
 """
@@ -107,6 +110,42 @@ class Sweep(rc.ApplyRuns):
                 f"(current/: {current}, current.bak/: {backup})"]
 
 
+def confirm_kill_trial(runs, point):
+    """Kills an apply that waits for a confirmation at one call, then runs each follow-up from the
+    state it left. Returns (whether the call was reached, problems)."""
+    start, syscall, n = point
+    name = f"kill-{start}-{syscall}-{n}"
+    trial, root = runs.prepare(name)
+    inject = ["-e", f"inject={syscall}:signal=KILL:when={n}"]
+    code, output = runs.updater.run(runs.confirm_args(root, start), inject)
+    if code != -9:
+        rc.shutil.rmtree(trial, ignore_errors=True)
+        return False, [f"not killed (exit code {code}): {output.strip()}"]
+    # A child forked for the application holds a copy of the lock until it has started it.
+    problems = [] if rc.wait_for_root_lock(root) else ["the root stays locked"]
+    problems += runs.at_confirm_cut(root) + runs.follow_ups(trial, name)
+    rc.shutil.rmtree(trial, ignore_errors=True)
+    return True, problems
+
+
+def confirm_kill_sweep(options):
+    """The kills of an apply that waits for a confirmation (--run confirm)."""
+    runs = rc.ConfirmRuns(rc.Updater(options.updater), os.path.abspath(options.work),
+                          options.files)
+    report = rc.Report(f"confirm-kill-{options.files}")
+    points = [(start,) + point for start in rc.CONFIRM_STARTS
+              for point in runs.confirm_points(start)[::-options.stride][:options.limit or None]]
+    results = rc.run_parallel(lambda point: confirm_kill_trial(runs, point), points)
+    tried = 0
+    for (start, syscall, n), (reached, problems) in zip(points, results):
+        tried += reached
+        report.fail(f"kill at {syscall} #{n} ({start})", problems)
+    for start in rc.CONFIRM_STARTS:
+        print(f"confirm kill, {start}: {sum(p[0] == start for p in points)} calls")
+    report.figure("crash_points", tried)
+    return report.finish()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -116,8 +155,14 @@ def main():
     parser.add_argument("--files", type=int, default=rc.FEW_DOZEN, help="files in the package")
     parser.add_argument("--stride", type=int, default=1, help="for calls that change the disk")
     parser.add_argument("--other-stride", type=int, default=1, help="for the other calls")
-    parser.add_argument("--run", choices=rc.RUN_KINDS, default="apply", help="the run disturbed")
+    parser.add_argument("--run", choices=rc.RUN_KINDS + ("confirm",), default="apply",
+                        help="the run disturbed; confirm: an apply that waits for a confirmation")
+    parser.add_argument("--limit", type=int, default=0, help="confirm: try only this many calls of each start")
     options = parser.parse_args()
+    if options.run == "confirm":
+        if options.mode != "kill":
+            parser.error("an apply that waits for a confirmation is only killed")
+        return confirm_kill_sweep(options)
     if options.run == "stage" and options.mode != "kill":
         parser.error("a stage is only killed")
 

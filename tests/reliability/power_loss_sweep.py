@@ -520,6 +520,57 @@ class DownloadCuts(Cuts):
         return problems
 
 
+class ConfirmCuts(Cuts):
+    """An apply that waits for a confirmation, cut at the points the kill sweep takes (from where
+    it parts from an apply that doesn't wait; see rc.ConfirmRuns.confirm_points), each loss state
+    then checked as the application would find it and followed by `confirm`, `apply` (good and
+    failing package) or `stage`, each from its own copy."""
+
+    def __init__(self, updater, work):
+        super().__init__(updater, work)
+        self.runs = rc.ConfirmRuns(updater, work)
+
+    def all_points(self, stride):
+        points = []
+        for start in rc.CONFIRM_STARTS:
+            points += [(start,) + p for p in self.runs.confirm_points(start)[::-stride]]
+            if start != "waiting":  # a wait nobody confirms would last its whole time-out
+                points.append((start, None, 0))
+        return points
+
+    def cut(self, point):
+        start, syscall, n = point
+        name = f"confirm-{start}-{syscall}-{n}"
+        trial, root = self.runs.prepare(name)
+        disk = Disk(trial)
+        record = os.path.join(self.records, name)
+        inject = ["-e", f"inject={syscall}:signal=KILL:when={n}"] if syscall else []
+        code, output = self.updater.run(self.runs.confirm_args(root, start), ["-y"] + inject,
+                                        record=record)
+        if code not in ((-9,) if syscall else (0, 1)):
+            shutil.rmtree(trial, ignore_errors=True)
+            return 0, [f"not {'killed' if syscall else 'done'} (exit code {code}): {output}"]
+        rc.wait_for_root_lock(root)
+        disk.replay(record)
+        # The request is left by `confirm`, which the record doesn't show. It is empty: a cut can
+        # only take its name, and the model keeps every name.
+        request = os.path.join(root, rc.CONFIRM_REQUEST)
+        if os.path.lexists(request) and request not in disk.files:
+            disk.files[request] = TrackedFile(0)
+        problems = disk.disagreement()
+        states = 0
+        for labels, loss in [] if problems else disk.losses(self.losses):
+            states += 1
+            copy = damaged_copy(trial, os.path.join(self.work, f"{name}-cut"), loss)
+            found = self.runs.at_confirm_cut(os.path.join(copy, "root"))
+            found += self.runs.follow_ups(copy, name)
+            problems += [f"{labels}: {p}" for p in found]
+            shutil.rmtree(copy, ignore_errors=True)
+        shutil.rmtree(trial, ignore_errors=True)
+        os.remove(record)
+        return states, problems
+
+
 def sweep(cuts, what, stride, report):
     """Cuts one kind of run at its points; returns (cuts made, loss states checked)."""
     points = cuts.all_points(stride)
@@ -546,9 +597,12 @@ def main():
     parser.add_argument("--stride", type=int, default=1, help="cut at every stride-th call")
     parser.add_argument("--expect-failures", action="store_true",
                         help="the build never flushes: the sweep must find failures")
-    parser.add_argument("--run", choices=rc.RUN_KINDS, default="apply",
-                        help="the run cut; with apply, a download is cut as well")
+    parser.add_argument("--run", choices=rc.RUN_KINDS + ("confirm",), default="apply",
+                        help="the run cut; with apply, a download is cut as well; confirm: an "
+                             "apply that waits for a confirmation")
     options = parser.parse_args()
+    if options.run == "confirm":
+        return confirm_sweep(options)
 
     updater = rc.Updater(options.updater)
     work = rc.fresh_dir(options.work, "power-loss")
@@ -570,6 +624,17 @@ def main():
         report.figure("caught", len(caught))
         if not caught:
             report.fail("the build that never flushes", ["the checker did not catch it"])
+    return report.finish()
+
+
+def confirm_sweep(options):
+    """The cuts of an apply that waits for a confirmation (--run confirm)."""
+    work = rc.fresh_dir(os.path.abspath(options.work), "power-loss-confirm")
+    report = rc.Report("power-loss-confirm")
+    cuts, states = sweep(ConfirmCuts(rc.Updater(options.updater), work), "confirm",
+                         options.stride, report)
+    report.figure("cut_points", cuts)
+    report.figure("loss_combinations", states)
     return report.finish()
 
 

@@ -589,3 +589,178 @@ def fresh_dir(parent, name):
     shutil.rmtree(path, ignore_errors=True)
     os.makedirs(path)
     return path
+
+
+# An apply that waits for the started application's confirmation, disturbed in and around the
+# wait. The wait looks for the confirmation every few milliseconds, so the number of calls it makes
+# depends on timing: a call is chosen only where its number is the same in every run (see
+# ConfirmRuns.confirm_points).
+
+PENDING = ".update-pending"
+CONFIRM_REQUEST = ".confirm-request"
+APPLY_MARKER = ".apply-in-progress"
+# How the disturbed apply goes: "waiting" is cut up to and at its first look for a confirmation,
+# which the application never gives; "confirmed" after the application confirmed; "timed-out" in
+# the rollback after a wait the application let pass.
+CONFIRM_STARTS = ("waiting", "confirmed", "timed-out")
+LONG_WAIT_MS = 600000
+SHORT_WAIT_MS = 300
+# The argument (passed with --args) that makes the new application confirm at once.
+CONFIRM_NOW = "confirm-now"
+# What runs on a disturbed confirmed apply, each from its own copy of the state it left.
+CONFIRM_FOLLOW_UPS = ("confirm", "apply", "failing apply", "stage")
+# Leftovers the next apply removes: a backup whose removal was cut short after the new version was
+# committed, and a stage.
+LEFT_FOR_THE_NEXT_APPLY = {"current.bak", "current.new", ".staged"}
+
+
+def confirming_app(updater_exe):
+    """The new version's application: runs `confirm` for its own root when started with
+    CONFIRM_NOW, else exits at once, like APP_SCRIPT."""
+    return ("#!/bin/sh\n"
+            f'case " $* " in *" {CONFIRM_NOW} "*) exec "{updater_exe}" confirm --app-dir '
+            '"$(cd "$(dirname "$0")/.." && pwd)" ;; esac\nexit 0\n').encode()
+
+
+def traced_calls(args):
+    """(name, line) of every call one run of args makes, recorded with the paths of descriptors."""
+    with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
+        subprocess.run(["strace", "-qq", "-y", "-o", out.name] + args, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=RUN_TIMEOUT_S, check=False)
+        calls = []
+        for line in out.read().splitlines():
+            name = line.split("(", 1)[0]
+            if name.isidentifier():
+                calls.append((name, line))
+        return calls
+
+
+def parting_index(names, reference):
+    """The index in names of the first changing call that differs from those of reference (a run
+    that does the same up to a point)."""
+    changing = [i for i, name in enumerate(names) if name in CHANGING]
+    reference_changing = [name for name in reference if name in CHANGING]
+    shared = 0
+    while (shared < min(len(changing), len(reference_changing))
+           and names[changing[shared]] == reference_changing[shared]):
+        shared += 1
+    return changing[shared] if shared < len(changing) else len(names)
+
+
+def left_over(problem):
+    """True for a problem that only names leftovers the next apply removes."""
+    prefix = "left in the root: "
+    return (problem.startswith(prefix) and
+            set(problem[len(prefix):].split(", ")) <= LEFT_FOR_THE_NEXT_APPLY)
+
+
+class ConfirmRuns(ApplyRuns):
+    """The apply with --confirm-timeout-ms of the good package, whose application confirms when
+    asked to, and what follows it when it was disturbed: `confirm`, another `apply` (of the good
+    or of the failing package) or a `stage`."""
+
+    def __init__(self, updater, work, count=FEW_DOZEN):
+        super().__init__(updater, work, count)
+        files = dict(new_files(count), **{APP: confirming_app(updater.exe)})
+        write_package(self.good, files)
+        write_failing_package(self.failing, files)
+        self.installations.states["new"] = (expected_snapshot(files), NEW_VERSION)
+
+    def confirm_args(self, root, start):
+        wait = SHORT_WAIT_MS if start == "timed-out" else LONG_WAIT_MS
+        args = self.updater.apply_args(root, self.good) + ["--confirm-timeout-ms", str(wait)]
+        return args + (["--args", CONFIRM_NOW] if start == "confirmed" else [])
+
+    def confirm_points(self, start):
+        """(syscall, N) of the calls of one start where it is disturbed, from where it parts from
+        an apply that doesn't wait. N is the same in every run: "waiting" takes the changing calls
+        before the wait and its first look for the confirmation (counted in a run that times out,
+        which does the same up to there); the other starts take the changing calls after the wait
+        of a syscall the wait and the look through the machine's processes never make."""
+        _, root = self.prepare(f"count-{start}")
+        counted = "timed-out" if start == "waiting" else start
+        calls = traced_calls(self.confirm_args(root, counted))
+        names = [name for name, _ in calls]
+        parted = parting_index(names, self.sequence(self.good))
+        looks = [i for i, (name, line) in enumerate(calls)
+                 if CONFIRM_REQUEST in line and name not in CHANGING]
+        if not looks:
+            raise RuntimeError(f"the {start} apply never looked for a confirmation")
+        first, last = looks[0], looks[-1]
+        # The descriptor of the watched application is closed in the wait or after it, as the
+        # application ends before or after the confirmation.
+        varying = {name for name, _ in calls[first + 1:last + 1]} | {"close"}
+        varying |= {name for name, line in calls[first:] if "/proc" in line}
+        counts = collections.Counter()
+        points = []
+        for i, name in enumerate(names):
+            counts[name] += 1
+            if i < parted:
+                continue
+            if start == "waiting":
+                if i == first or (i < first and name in CHANGING):
+                    points.append((name, counts[name]))
+            elif i > last and name in CHANGING and name not in varying:
+                points.append((name, counts[name]))
+        return points
+
+    def at_confirm_cut(self, root):
+        """Problems of the state a disturbed run leaves, when it lets the application start as it
+        is: without the marker or a pending update, one complete installation with its
+        .version."""
+        if any(os.path.lexists(os.path.join(root, n)) for n in (APPLY_MARKER, PENDING)):
+            return []
+        problems = [p for p in self.installations.check_settled(root) if not left_over(p)]
+        return [f"at the cut, neither applying nor pending: {p}" for p in problems]
+
+    def follow_ups(self, trial, name):
+        """Each of CONFIRM_FOLLOW_UPS from a copy of trial. Returns the problems."""
+        problems = []
+        for follow_up in CONFIRM_FOLLOW_UPS:
+            copy = os.path.join(self.work, f"{name}-{follow_up.replace(' ', '-')}")
+            shutil.rmtree(copy, ignore_errors=True)
+            shutil.copytree(trial, copy, symlinks=True)
+            found = self.follow_up(os.path.join(copy, "root"), follow_up)
+            found += check_nothing_outside(copy, ["root"])
+            problems += [f"then {follow_up}: {p}" for p in found]
+            shutil.rmtree(copy, ignore_errors=True)
+        return problems
+
+    def follow_up(self, root, what):
+        """One follow-up on a disturbed root; a confirm or a stage is followed by an apply of the
+        good package."""
+        pending = os.path.lexists(os.path.join(root, PENDING))
+        applying = os.path.lexists(os.path.join(root, APPLY_MARKER))
+        # An update waiting whole: the new installation in current/, the old one beside it.
+        whole = (pending and not os.path.lexists(os.path.join(root, "current.failed"))
+                 and self.installations.which(os.path.join(root, "current")) == "new"
+                 and self.installations.which(os.path.join(root, "current.bak")) == "old")
+        # A rollback cut short: current/ moved aside or the backup put back already.
+        rolling_back = pending and not all(os.path.lexists(os.path.join(root, n))
+                                           for n in ("current", "current.bak"))
+        unconfirmed = f"warning Found unconfirmed update to {NEW_VERSION}, restoring {OLD_VERSION}"
+        if what in ("apply", "failing apply"):
+            problems = self.rerun(root, self.good if what == "apply" else self.failing, "apply")
+            if pending and unconfirmed not in log_lines(root):
+                problems.append(f"no line '{unconfirmed}'")
+            return problems
+        if what == "confirm":
+            code, output = self.updater.run([self.updater.exe, "confirm", "--app-dir", root])
+        else:
+            code, output = self.updater.run(self.updater.stage_args(root, self.good))
+        # `confirm` finishes a rollback that was cut short, and fails.
+        expected = 1 if what == "confirm" and rolling_back else 0
+        problems = [] if code == expected else [f"exit code {code}, expected {expected}: "
+                                                f"{output.strip()}"]
+        lines = log_lines(root)
+        if what == "confirm" and whole and "info Update confirmed" not in lines:
+            problems.append("a whole pending update was not confirmed")
+        if (what == "stage" or rolling_back) and pending and unconfirmed not in lines:
+            problems.append(f"no line '{unconfirmed}'")
+        if not applying:
+            confirmed = what == "confirm" and whole
+            allowed = ("new",) if confirmed else ("old",) if rolling_back else ("old", "new")
+            settled = self.installations.check_settled(root, allowed)
+            problems += [p for p in settled if confirmed or not left_over(p)]
+        return problems + self.rerun(root, self.good, "then apply")
