@@ -1,4 +1,4 @@
-#include "native_win.h"
+#include "files_win.h"
 // The CNG header needs windows.h first.
 #include <bcrypt.h>
 

@@ -5,7 +5,6 @@
 #include <iterator>
 
 #include "entry_paths.h"
-#include "extract.h"
 #include "text.h"
 
 namespace {

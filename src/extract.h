@@ -30,7 +30,3 @@ void report_unopenable_package(const std::string& package_text);
 // The permission bits the system takes away from every file it creates (the umask); none on
 // Windows. Read once per run: on Linux reading it takes two system calls.
 unsigned file_creation_mask();
-
-// The native path for one name given in UTF-8; nothing when a character has no exact native
-// form.
-std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8);

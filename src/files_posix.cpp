@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "files.h"
-#include "native_posix.h"
+#include "files_posix.h"
 
 bool is_existing_directory(const std::filesystem::path& path) {
     struct stat st;

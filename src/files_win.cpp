@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "files.h"
-#include "native_win.h"
+#include "files_win.h"
 // After windows.h, which it needs.
 #include <winternl.h>
 

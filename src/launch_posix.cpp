@@ -10,8 +10,8 @@
 #include <csignal>
 #include <filesystem>
 
+#include "files_posix.h"
 #include "launch.h"
-#include "native_posix.h"
 
 namespace {
 

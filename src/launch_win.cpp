@@ -1,7 +1,7 @@
 #include <vector>
 
+#include "files_win.h"
 #include "launch.h"
-#include "native_win.h"
 
 namespace {
 

@@ -1,11 +1,8 @@
 #pragma once
 
-// Helpers private to the POSIX files of the updater.
+// The owner of a file descriptor, for the POSIX files of every module.
 
 #include <unistd.h>
-
-#include "files.h"
-#include "native_error.h"
 
 // One file descriptor, closed when it goes.
 class UniqueFd {
@@ -40,15 +37,3 @@ class UniqueFd {
   private:
     int fd_ = -1;
 };
-
-struct HeldDirectory::Native {
-    UniqueFd fd;
-};
-
-struct FileLock::Native {
-    UniqueFd fd;
-};
-
-// Takes flock on what fd names (a file or a directory); fd was just opened, so that a failure to
-// open is reported with its own errno.
-FileLock flock_descriptor(UniqueFd fd);

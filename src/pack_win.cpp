@@ -1,4 +1,4 @@
-#include "native_win.h"
+#include "files_win.h"
 #include "pack.h"
 
 NativeError inspect_tree_entry(const std::filesystem::path& path, TreeEntry& entry) {

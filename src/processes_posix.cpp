@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "native_posix.h"
+#include "files_posix.h"
 #include "processes.h"
 
 namespace {

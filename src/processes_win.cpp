@@ -1,4 +1,4 @@
-#include "native_win.h"
+#include "files_win.h"
 // After windows.h, which it needs.
 #include <tlhelp32.h>
 // The Restart Manager header needs windows.h too.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,3 +24,7 @@ std::string ascii_lower(std::string text);
 
 // The lines of text without their ends (LF or CR LF); the last line may lack its end.
 std::vector<std::string> split_lines(const std::string& text);
+
+// The native path for one name given in UTF-8; nothing when a character has no exact native
+// form (Windows: text that is not valid UTF-8).
+std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8);

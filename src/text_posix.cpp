@@ -7,3 +7,7 @@ std::filesystem::path to_path(const std::string& narrow) {
 std::string to_narrow(const std::filesystem::path& path) {
     return path.native();
 }
+
+std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
+    return std::filesystem::path(utf8);
+}

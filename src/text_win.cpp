@@ -2,8 +2,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "native_win.h"
 #include "text.h"
+#include "text_win.h"
 
 namespace {
 
@@ -67,4 +67,12 @@ std::string to_narrow(const std::filesystem::path& path) {
     WideCharToMultiByte(cp, flags, wide.data(), length, narrow.data(), narrow_length, nullptr,
                         used_default_out);
     return narrow;
+}
+
+std::optional<std::filesystem::path> utf8_to_path(const std::string& utf8) {
+    std::optional<std::wstring> wide = widen(CP_UTF8, utf8);
+    if (!wide) {
+        return std::nullopt;
+    }
+    return std::filesystem::path(std::move(*wide));
 }

@@ -1,4 +1,4 @@
-#include "native_win.h"
+#include "files_win.h"
 #include "version_order.h"
 
 NativeError read_file_start_unfollowed(const std::filesystem::path& path, std::size_t limit,

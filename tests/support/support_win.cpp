@@ -2,7 +2,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "native_win.h"
+#include "files_win.h"
+#include "text_win.h"
 // The shell folder call needs windows.h first.
 #include <shlobj.h>
 
