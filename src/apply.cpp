@@ -13,6 +13,7 @@
 #include "held_package.h"
 #include "launch.h"
 #include "processes.h"
+#include "root_lock.h"
 #include "run_start.h"
 #include "stage.h"
 #include "staged_stamp.h"
@@ -333,13 +334,12 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
     const FileLock lock = start_locked_run(
-        root, [&layout] { return lock_root_stopping_stage(layout.root); }, layout.root,
+        root, [&layout] { return lock_root_stopping_stage(layout.root).lock; }, layout.root,
         "Another update is in progress in " + path_text(layout.root));
     if (!lock.held()) {
         return 1;
     }
-    // A mark left by a stage that was killed would make a later apply wait for nothing.
-    remove_file(stage_mark_path(layout.root));
+    remove_stale_stage_mark(layout.root);
     if (!settle_stale_backup(layout)) {
         return 1;
     }

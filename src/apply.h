@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "files.h"
-
 // Handler of `apply`: replaces current/ under root with the package's contents as a small
 // transaction with backup and rollback, then starts the application. With public keys, the
 // package must first verify against <package>.minisig by one of them, and a version in the
@@ -14,6 +12,3 @@
 int run_apply(std::int32_t pid, const std::string& package, const std::filesystem::path& root,
               const std::filesystem::path& exe, const std::string& version, const std::string& args,
               const std::vector<std::string>& public_keys);
-
-// Platform piece: the exclusive hold on an application root for the length of one apply.
-FileLock lock_root(const std::filesystem::path& root);

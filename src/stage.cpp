@@ -2,13 +2,11 @@
 
 #include <spdlog/spdlog.h>
 
-#include <chrono>
 #include <exception>
-#include <thread>
 
-#include "apply.h"
 #include "digest.h"
 #include "held_package.h"
+#include "root_lock.h"
 #include "run_start.h"
 #include "signature.h"
 #include "staged_stamp.h"
@@ -17,43 +15,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-constexpr auto stage_stop_wait = std::chrono::seconds(5);
-constexpr auto lock_poll_pause = std::chrono::milliseconds(20);
-
-// The stage's mark, present from just after the lock is taken until just before it is released.
-// Its disappearance is the request to stop.
-class StageMark {
-  public:
-    explicit StageMark(fs::path path) : path_(std::move(path)) {
-        WrittenFile file(path_, WriteMode::replace);
-        made_ = file.error().ok() && file.close().ok();
-    }
-    ~StageMark() {
-        if (made_) {
-            remove_file(path_);
-        }
-    }
-    StageMark(const StageMark&) = delete;
-    StageMark& operator=(const StageMark&) = delete;
-
-    // True once the mark is gone. Without a mark of its own, no one can ask the stage to stop.
-    // Asked between entries and pieces of data: one look costs far less than writing either,
-    // and the same package makes the same calls on every run.
-    [[nodiscard]] bool stop_requested() {
-        if (made_ && !stopped_) {
-            stopped_ = !path_exists(path_);
-        }
-        return stopped_;
-    }
-
-  private:
-    fs::path path_;
-    bool made_ = false;
-    bool stopped_ = false;
-};
-
 // A digest that only asks whether to go on, so that reading a large package can be stopped.
 class StopPoint : public Digest {
   public:
@@ -155,25 +116,6 @@ int stage_package(const StageLayout& layout, const HeldPackage& package, const S
 
 }  // namespace
 
-fs::path stage_mark_path(const fs::path& root) {
-    return root / ".staging";
-}
-
-FileLock lock_root_stopping_stage(const fs::path& root) {
-    FileLock lock = lock_root(root);
-    const fs::path mark = stage_mark_path(root);
-    if (!lock.busy() || !path_exists(mark)) {
-        return lock;
-    }
-    remove_file(mark);
-    const Clock::time_point deadline = Clock::now() + stage_stop_wait;
-    while (lock.busy() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(lock_poll_pause);
-        lock = lock_root(root);
-    }
-    return lock;
-}
-
 PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>& package,
                          const std::string& package_text, const std::string& version,
                          const std::vector<std::string>& public_keys, bool want_sha256,
@@ -239,7 +181,7 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
     if (!lock.held()) {
         return 1;
     }
-    StageMark mark(stage_mark_path(root));
+    StageMark mark(root);
     const StopCheck stop = [&mark] { return mark.stop_requested(); };
     // Refusals up to here leave an earlier stage as it is.
     if (layout.package && is_existing_non_regular_file(*layout.package)) {
