@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -145,8 +146,10 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
 NativeError rename_when_free(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes path with everything below it, best effort. Links and junctions met on the way are
-// removed themselves; what they point to is never touched.
-void remove_tree(const std::filesystem::path& path);
+// removed themselves; what they point to is never touched. With stop_requested, it is asked before
+// each entry, and once it answers true the removal ends there, leaving the rest in place.
+void remove_tree(const std::filesystem::path& path,
+                 const std::function<bool()>& stop_requested = {});
 
 // Removes a single file (or link, or empty directory), best effort; a link is removed as itself.
 void remove_file(const std::filesystem::path& path);

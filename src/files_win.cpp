@@ -270,7 +270,10 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
     return last_error();
 }
 
-void remove_tree(const std::filesystem::path& path) {
+void remove_tree(const std::filesystem::path& path, const std::function<bool()>& stop_requested) {
+    if (stop_requested && stop_requested()) {
+        return;
+    }
     const DWORD attributes = GetFileAttributesW(long_path(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return;
@@ -287,7 +290,10 @@ void remove_tree(const std::filesystem::path& path) {
     }
     if (!link) {
         for (const std::wstring& name : directory_entries(path)) {
-            remove_tree(path / name);
+            remove_tree(path / name, stop_requested);
+        }
+        if (stop_requested && stop_requested()) {
+            return;
         }
     }
     RemoveDirectoryW(long_path(path).c_str());

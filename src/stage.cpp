@@ -46,15 +46,17 @@ StageLayout make_stage_layout(const std::string& package, const fs::path& root,
     return layout;
 }
 
-int cancel_stage(const StageLayout& layout) {
+// A stage gives the root up to an apply at once: what it leaves in current.new/ has no stamp, and
+// the apply removes it once the application runs again.
+int cancel_stage() {
     spdlog::warn("Staging cancelled");
-    remove_staged_material(layout.staged);
     return 1;
 }
 
-int fail_stage(const StageLayout& layout) {
+// The removal, too, gives way to an apply that asks for the root.
+int fail_stage(const StageLayout& layout, const StopCheck& stop) {
     spdlog::error("Staging failed");
-    remove_staged_material(layout.staged);
+    remove_staged_material(layout.staged, stop);
     return 1;
 }
 
@@ -90,25 +92,28 @@ int stage_package(const StageLayout& layout, const HeldPackage& package, const S
     const StopCheck stop = [&mark] { return mark.stop_requested(); };
     if (has_staged_material(layout.staged)) {
         spdlog::info("Removing previous staged installation");
-        remove_staged_material(layout.staged);
+        remove_staged_material(layout.staged, stop);
+        if (stop()) {
+            return cancel_stage();
+        }
     }
     spdlog::info("Staging {} -> current.new/", layout.package_text);
     const bool extracted = extract_into_staged_tree(layout, package, stop);
     if (stop()) {
-        return cancel_stage(layout);
+        return cancel_stage();
     }
     if (!extracted || !staged_tree_has_executable(layout)) {
-        return fail_stage(layout);
+        return fail_stage(layout, stop);
     }
     // The stamp vouches for the tree: the tree must be on the disk before the stamp can be.
     if (!make_durable(layout.root)) {
-        return fail_stage(layout);
+        return fail_stage(layout, stop);
     }
     if (stop()) {
-        return cancel_stage(layout);
+        return cancel_stage();
     }
     if (!write_stamp(layout.staged.stamp, stamp)) {
-        return fail_stage(layout);
+        return fail_stage(layout, stop);
     }
     spdlog::info("Staged version {}", stamp.version);
     return 0;
@@ -193,8 +198,7 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
     const PackageRead read = read_package(held.file, layout.package, layout.package_text, version,
                                           public_keys, true, stop);
     if (stop()) {
-        spdlog::warn("Staging cancelled");
-        return 1;
+        return cancel_stage();
     }
     if (!read.accepted) {
         return 1;
