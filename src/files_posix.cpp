@@ -422,6 +422,24 @@ FileLock lock_file(const std::filesystem::path& path) {
     return flock_descriptor(std::move(fd));
 }
 
+FileLock lock_file_leaving_none(const std::filesystem::path& path) {
+    return flock_descriptor(UniqueFd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)));
+}
+
+std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> names;
+    const std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
+    if (!stream) {
+        return names;
+    }
+    while (const dirent* entry = readdir(stream.get())) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    return names;
+}
+
 FileLock wait_for_gate(const std::filesystem::path& path) {
     // Non-blocking open: a FIFO planted at the name must not stall the run.
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));

@@ -345,6 +345,26 @@ FileLock lock_file(const std::filesystem::path& path) {
 
 // A mutex named after the file's full path, in any letter case: the system frees it should its
 // holder end, and the file itself stays untouched.
+FileLock lock_file_leaving_none(const std::filesystem::path& path) {
+    UniqueHandle file(CreateFileW(
+        long_path(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) {
+        return FileLock(nullptr, last_error());
+    }
+    auto native = std::make_unique<FileLock::Native>();
+    native->file = std::move(file);
+    return FileLock(std::move(native), {});
+}
+
+std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> names;
+    for (const std::wstring& name : directory_entries(dir)) {
+        names.emplace_back(name);
+    }
+    return names;
+}
+
 FileLock wait_for_gate(const std::filesystem::path& path) {
     std::wstring full = long_path(path);
     CharLowerBuffW(full.data(), static_cast<DWORD>(full.size()));
