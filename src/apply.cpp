@@ -15,6 +15,7 @@
 #include "launch.h"
 #include "processes.h"
 #include "progress.h"
+#include "root_lock.h"
 #include "run_start.h"
 #include "stage.h"
 #include "staged_stamp.h"
@@ -42,6 +43,10 @@ struct Layout {
     fs::path marker;
     fs::path executable;
     std::string executable_text;
+    StagedPaths staged;
+    // Known once the root is held: a stage that was stopped or killed, removed after the
+    // application was started.
+    bool unfinished_stage = false;
 };
 
 Layout make_layout(const std::string& package, const fs::path& root, const fs::path& exe) {
@@ -61,6 +66,7 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     layout.marker = layout.root / ".apply-in-progress";
     layout.executable = layout.current / exe;
     layout.executable_text = to_narrow(layout.executable);
+    layout.staged = staged_paths(layout.root);
     return layout;
 }
 
@@ -109,13 +115,39 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
            !process.wait_for_exit(0);
 }
 
-// Ends a run that refused the package before anything moved. The application is started to learn
-// of the failure, as after a rollback, unless it never stopped.
-int refuse_package(std::int32_t pid, const Layout& layout) {
+// Starts the installed application to learn of a failure, unless it never stopped.
+void start_unless_still_running(std::int32_t pid, const Layout& layout) {
     if (application_still_running(pid, layout)) {
         spdlog::info("Process {} is still running, not starting the application", pid);
     } else {
         launch_process(layout.executable, "--update-failed");
+    }
+}
+
+// A stage that never finished is removed only once the application runs (or never stopped), so
+// that its removal, however large, costs no time without the application.
+void remove_unfinished_stage(const Layout& layout) {
+    if (layout.unfinished_stage) {
+        spdlog::info("Removing unfinished staged installation");
+        remove_staged_material(layout.staged);
+    }
+}
+
+// Ends a run that refused the package before anything moved. The application is started to learn
+// of the failure, as after a rollback, unless it never stopped.
+int refuse_package(std::int32_t pid, const Layout& layout) {
+    start_unless_still_running(pid, layout);
+    remove_unfinished_stage(layout);
+    return 1;
+}
+
+// Ends a run that could not take the root: held by a stage past the wait, or not to be locked at
+// all. No stage ever starts the application, so this run does, unless it never stopped. Another
+// apply holding the root starts it itself and is left to do so.
+int give_up_the_root(std::int32_t pid, const Layout& layout, bool stage_kept_it,
+                     const FileLock& lock) {
+    if (stage_kept_it || !lock.busy()) {
+        start_unless_still_running(pid, layout);
     }
     return 1;
 }
@@ -239,6 +271,7 @@ int restore_backup(const Layout& layout, WrittenFile& marker) {
         remove_file(layout.marker);
     }
     launch_process(layout.executable, "--update-failed");
+    remove_unfinished_stage(layout);
     return 1;
 }
 
@@ -271,10 +304,13 @@ int finish_confirmed_update(const Layout& layout, WrittenFile& marker, const std
     }
     const fs::path exe = layout.executable.lexically_relative(layout.current);
     // The record must outlast a power cut before the new application runs.
-    if (!make_rename_durable(pending)) {
-        return roll_back_pending_update(layout.root, exe);
-    }
-    return launch_and_await_confirmation({layout.root, exe, version, args, timeout_ms});
+    const int code =
+        make_rename_durable(pending)
+            ? launch_and_await_confirmation({layout.root, exe, version, args, timeout_ms})
+            : roll_back_pending_update(layout.root, exe);
+    // Whichever version runs now, it was started first.
+    remove_unfinished_stage(layout);
+    return code;
 }
 
 int finish_update(const Layout& layout, WrittenFile& marker, const std::string& version,
@@ -306,17 +342,20 @@ int finish_update(const Layout& layout, WrittenFile& marker, const std::string& 
     } else {
         spdlog::warn("Keeping current.bak until the next update");
     }
+    remove_unfinished_stage(layout);
     spdlog::info("Update complete, exiting");
     return 0;
 }
 
 // What the stage in the root, if any, means for this run: true when it is a complete stage of this
 // package, version and executable, to be swapped in. Anything else staged is removed, unless the
-// package could not be read: then nothing is known against it.
-[[nodiscard]] bool use_staged_tree(const StagedPaths& staged,
+// package could not be read: then nothing is known against it. An unfinished stage is left for
+// its removal after the application was started.
+[[nodiscard]] bool use_staged_tree(const Layout& layout,
                                    const std::optional<std::string>& package_sha256,
                                    const std::string& version, const fs::path& exe) {
-    if (!package_sha256 || !has_staged_material(staged)) {
+    const StagedPaths& staged = layout.staged;
+    if (!package_sha256 || layout.unfinished_stage || !has_staged_material(staged)) {
         return false;
     }
     if (is_complete_stage(staged, {*package_sha256, version, path_text(exe)}, exe)) {
@@ -365,32 +404,41 @@ int swap_in_staged_tree(const Layout& layout, WrittenFile& marker, const StagedP
 int run_apply(std::int32_t pid, const std::string& package, const fs::path& root,
               const fs::path& exe, const std::string& version, const std::string& args,
               const std::vector<std::string>& public_keys, const UpdateChecks& checks) {
-    const Layout layout = make_layout(package, root, exe);
+    Layout layout = make_layout(package, root, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
+    bool stage_kept_root = false;
     const FileLock lock = start_locked_run(
-        root, [&layout] { return lock_root_stopping_stage(layout.root); }, layout.root,
-        "Another update is in progress in " + path_text(layout.root));
-    if (!lock.held() || !confirm_timeout_valid(checks.confirm_timeout_ms)) {
+        root,
+        [&layout, &stage_kept_root] {
+            RootClaim claim = lock_root_stopping_stage(layout.root);
+            stage_kept_root = claim.stage_kept_it;
+            return std::move(claim.lock);
+        },
+        layout.root, "Another update is in progress in " + path_text(layout.root));
+    if (!lock.held()) {
+        return give_up_the_root(pid, layout, stage_kept_root, lock);
+    }
+    if (!confirm_timeout_valid(checks.confirm_timeout_ms)) {
         return 1;
     }
-    // A mark left by a stage that was killed would make a later apply wait for nothing.
-    remove_file(stage_mark_path(layout.root));
+    remove_stale_stage_mark(layout.root);
     if (!settle_unconfirmed_update(layout.root) || !settle_stale_backup(layout)) {
         return 1;
     }
+    layout.unfinished_stage = has_unfinished_stage(layout.staged);
     if (package_is_other_than_a_file(layout)) {
         return refuse_package(pid, layout);
     }
-    const StagedPaths staged = staged_paths(layout.root);
     // Held from before the signature check to the end of the extraction.
     std::optional<HeldPackage> held(std::in_place, layout.package);
+    const bool want_sha256 = !layout.unfinished_stage && has_staged_material(layout.staged);
     const PackageRead read = read_package(held->file, layout.package, layout.package_text, version,
-                                          public_keys, has_staged_material(staged));
+                                          public_keys, want_sha256);
     if (!read.accepted || !version_may_install(layout.root, version, checks.allow_downgrade)) {
         return refuse_package(pid, layout);
     }
-    const bool use_stage = use_staged_tree(staged, read.sha256, version, exe);
+    const bool use_stage = use_staged_tree(layout, read.sha256, version, exe);
     progress_phase(phase::wait, 0);
     wait_for_old_process(pid, layout);
     // The renames of current/ aside and, with a stage, of current.new/ into its place.
@@ -403,7 +451,7 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     if (use_stage) {
         // The staged tree was checked when it was made; the package is not read again.
         held.reset();
-        return swap_in_staged_tree(layout, marker, staged, version, args,
+        return swap_in_staged_tree(layout, marker, layout.staged, version, args,
                                    checks.confirm_timeout_ms);
     }
     const bool extracted = extract_into_current(layout, *held);

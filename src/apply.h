@@ -24,6 +24,3 @@ struct UpdateChecks {
 int run_apply(std::int32_t pid, const std::string& package, const std::filesystem::path& root,
               const std::filesystem::path& exe, const std::string& version, const std::string& args,
               const std::vector<std::string>& public_keys, const UpdateChecks& checks = {});
-
-// Platform piece: the exclusive hold on an application root for the length of one apply.
-FileLock lock_root(const std::filesystem::path& root);

@@ -8,12 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "apply.h"
 #include "files.h"
 #include "launch.h"
 #include "log.h"
 #include "processes.h"
 #include "progress.h"
+#include "root_lock.h"
 #include "text.h"
 #include "version_order.h"
 

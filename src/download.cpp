@@ -403,8 +403,10 @@ int run_download(const std::vector<std::string>& urls, const fs::path& package,
                       order[i], signature_url.empty() ? order[i] + ".minisig" : signature_url,
                       target, signature, *keys, version, last_url);
         if (attempt == Attempt::verified) {
-            // Whatever is still kept is of no more use: this package is in place.
+            // Whatever is still kept is of no more use: this package is in place, and so are the
+            // bytes kept for packages the application has moved on from.
             drop_kept(target.kept);
+            remove_abandoned_downloads(package);
             spdlog::info("Package downloaded and verified: {}", path_text(package));
             return 0;
         }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -182,8 +183,10 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
 NativeError rename_when_free(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Removes path with everything below it, best effort. Links and junctions met on the way are
-// removed themselves; what they point to is never touched.
-void remove_tree(const std::filesystem::path& path);
+// removed themselves; what they point to is never touched. With stop_requested, it is asked before
+// each entry, and once it answers true the removal ends there, leaving the rest in place.
+void remove_tree(const std::filesystem::path& path,
+                 const std::function<bool()>& stop_requested = {});
 
 // Removes a single file (or link, or empty directory), best effort; a link is removed as itself.
 void remove_file(const std::filesystem::path& path);
@@ -194,6 +197,9 @@ std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix
 
 // True when anything is at path, a link that leads nowhere included.
 [[nodiscard]] bool path_exists(const std::filesystem::path& path);
+
+// The names of the entries of dir, "." and ".." left out; none when it can't be read.
+std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir);
 
 // True for a directory with nothing in it.
 [[nodiscard]] bool is_empty_directory(const std::filesystem::path& path);
@@ -230,6 +236,12 @@ class FileLock {
 
 // Takes the lock file at path, creating it when missing.
 FileLock lock_file(const std::filesystem::path& path);
+
+// Takes the lock file at path as lock_file does, but only where that leaves the lock files as they
+// were: Linux takes an existing lock file and never makes one; Windows, where a lock file exists
+// only while it is held, makes it exclusively (it goes with the lock) and never takes one that is
+// there already. Not held otherwise.
+FileLock lock_file_leaving_none(const std::filesystem::path& path);
 
 // An exclusive hold on the file at path (created when missing) that leaves it free for anyone to
 // read and write, waited for up to 10 seconds; not held when that ran out or the file can't be

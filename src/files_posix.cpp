@@ -302,18 +302,26 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 
+[[nodiscard]] bool stopped(const std::function<bool()>& stop_requested) {
+    return stop_requested && stop_requested();
+}
+
 // Removes everything in `dir` but its directories, whose names are appended to `subdirectories`,
-// each ending in a NUL.
-void remove_all_but_directories(int dir, std::string& subdirectories) {
+// each ending in a NUL. False when stopped first.
+[[nodiscard]] bool remove_all_but_directories(int dir, std::string& subdirectories,
+                                              const std::function<bool()>& stop_requested) {
     const std::unique_ptr<DIR, DirCloser> stream(fdopendir(dup(dir)));
     if (!stream) {
-        return;
+        return true;
     }
     // A name already read stays read when another one is removed meanwhile.
     while (const dirent* entry = readdir(stream.get())) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
             continue;
+        }
+        if (stopped(stop_requested)) {
+            return false;
         }
         struct stat st;
         const bool directory =
@@ -326,6 +334,7 @@ void remove_all_but_directories(int dir, std::string& subdirectories) {
             unlinkat(dir, name, 0);
         }
     }
+    return true;
 }
 
 // A directory being emptied, below the one before it on the stack.
@@ -368,16 +377,22 @@ UniqueFd reopen_parent(int dir, const Level& parent) {
 // Empties the directory open as `top`, depth first without recursion. One directory is open at a
 // time, and what is kept per level is its identity and the names of its subdirectories still to
 // do: memory grows with the depth and the names, never with the square of the depth, and every
-// system call takes a single name, so that the work of the system does not either.
-void empty_directory(UniqueFd top) {
+// system call takes a single name, so that the work of the system does not either. False when
+// stopped before the directory was empty.
+[[nodiscard]] bool empty_directory(UniqueFd top, const std::function<bool()>& stop_requested) {
     std::string names;
     std::vector<Level> levels(1);
     if (!identify(top.get(), 0, levels[0])) {
-        return;
+        return true;
     }
     UniqueFd dir = std::move(top);
-    remove_all_but_directories(dir.get(), names);
+    if (!remove_all_but_directories(dir.get(), names, stop_requested)) {
+        return false;
+    }
     for (;;) {
+        if (stopped(stop_requested)) {
+            return false;
+        }
         const Level& level = levels.back();
         if (names.size() > level.names_start) {
             // Down into the last subdirectory still to do; its name stays until it is removed.
@@ -392,17 +407,19 @@ void empty_directory(UniqueFd top) {
             }
             dir = std::move(below);
             levels.push_back(next);
-            remove_all_but_directories(dir.get(), names);
+            if (!remove_all_but_directories(dir.get(), names, stop_requested)) {
+                return false;
+            }
             continue;
         }
         if (levels.size() == 1) {
-            return;
+            return true;
         }
         // Done with this directory: up again, and removed from there.
         levels.pop_back();
         UniqueFd above = reopen_parent(dir.get(), levels.back());
         if (!above.valid()) {
-            return;
+            return true;
         }
         dir = std::move(above);
         const std::size_t own = last_name(names, levels.back().names_start);
@@ -413,10 +430,12 @@ void empty_directory(UniqueFd top) {
 
 }  // namespace
 
-void remove_tree(const std::filesystem::path& path) {
+void remove_tree(const std::filesystem::path& path, const std::function<bool()>& stop_requested) {
     // A link is removed as itself and never followed.
     if (UniqueFd top = open_to_empty(AT_FDCWD, path.c_str()); top.valid()) {
-        empty_directory(std::move(top));
+        if (!empty_directory(std::move(top), stop_requested)) {
+            return;
+        }
     }
     rmdir(path.c_str());
 }
@@ -464,6 +483,24 @@ FileLock lock_file(const std::filesystem::path& path) {
         fd.reset(open_lock_file(path));
     }
     return flock_descriptor(std::move(fd));
+}
+
+FileLock lock_file_leaving_none(const std::filesystem::path& path) {
+    return flock_descriptor(UniqueFd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)));
+}
+
+std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> names;
+    const std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
+    if (!stream) {
+        return names;
+    }
+    while (const dirent* entry = readdir(stream.get())) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    return names;
 }
 
 FileLock wait_for_gate(const std::filesystem::path& path) {

@@ -416,12 +416,19 @@ NativeError rename_path(const std::filesystem::path& from, const std::filesystem
 
 namespace {
 
-// Removes what `dir` (in long_path form) holds but its directories, whose names are returned. A
-// junction or directory link is a reparse point: removing it removes the link only, so its target
-// is never entered.
-std::vector<std::wstring> remove_all_but_directories(const std::wstring& dir) {
+// Removes what `dir` (in long_path form) holds but its directories, whose names are returned,
+// asking `stop_requested` before each entry; `stopped` tells that it said so. A junction or
+// directory link is a reparse point: removing it removes the link only, so its target is never
+// entered.
+std::vector<std::wstring> remove_all_but_directories(const std::wstring& dir,
+                                                     const std::function<bool()>& stop_requested,
+                                                     bool& stopped) {
     std::vector<std::wstring> subdirectories;
     for (const DirectoryEntry& entry : directory_listing(dir)) {
+        if (stop_requested && stop_requested()) {
+            stopped = true;
+            break;
+        }
         const std::wstring path = dir + L"\\" + entry.name;
         const bool link = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
         if (!link && (entry.attributes & FILE_ATTRIBUTE_READONLY) != 0) {
@@ -443,7 +450,10 @@ std::vector<std::wstring> remove_all_but_directories(const std::wstring& dir) {
 // Depth first without recursion, whatever the depth: what is kept per level is the names of its
 // subdirectories still to do, and the path of the directory being emptied grows and shrinks by
 // one name at a time.
-void remove_tree(const std::filesystem::path& path) {
+void remove_tree(const std::filesystem::path& path, const std::function<bool()>& stop_requested) {
+    if (stop_requested && stop_requested()) {
+        return;
+    }
     std::wstring current = long_path(path);
     const DWORD attributes = GetFileAttributesW(current.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -458,13 +468,17 @@ void remove_tree(const std::filesystem::path& path) {
         return;
     }
     std::vector<std::vector<std::wstring>> pending;
+    bool stopped = false;
     if (!link) {
-        pending.push_back(remove_all_but_directories(current));
+        pending.push_back(remove_all_but_directories(current, stop_requested, stopped));
     }
     while (!pending.empty()) {
+        if (stopped) {
+            return;
+        }
         if (!pending.back().empty()) {
             current += L"\\" + pending.back().back();
-            pending.push_back(remove_all_but_directories(current));
+            pending.push_back(remove_all_but_directories(current, stop_requested, stopped));
             continue;
         }
         pending.pop_back();
@@ -525,6 +539,26 @@ FileLock lock_file(const std::filesystem::path& path) {
 
 // A mutex named after the file's full path, in any letter case: the system frees it should its
 // holder end, and the file itself stays untouched.
+FileLock lock_file_leaving_none(const std::filesystem::path& path) {
+    UniqueHandle file(CreateFileW(
+        long_path(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file.valid()) {
+        return FileLock(nullptr, last_error());
+    }
+    auto native = std::make_unique<FileLock::Native>();
+    native->file = std::move(file);
+    return FileLock(std::move(native), {});
+}
+
+std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> names;
+    for (const std::wstring& name : directory_entries(dir)) {
+        names.emplace_back(name);
+    }
+    return names;
+}
+
 FileLock wait_for_gate(const std::filesystem::path& path) {
     std::wstring full = long_path(path);
     CharLowerBuffW(full.data(), static_cast<DWORD>(full.size()));

@@ -2,6 +2,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include <optional>
+#include <set>
 #include <vector>
 
 #include "files.h"
@@ -39,7 +41,60 @@ std::optional<KeptSource> read_source(const fs::path& path) {
     return KeptSource{(*fields)[0], (*fields)[1], (*fields)[2]};
 }
 
+using NameText = fs::path::string_type;
+
+[[nodiscard]] bool ends_with(const NameText& name, const NameText& suffix) {
+    return name.size() > suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The output that a file the updater leaves beside it belongs to, by its name: <output>.partial,
+// <output>.partial.source, <output>.download or <output>.minisig.download.
+std::optional<NameText> output_of(const fs::path& name) {
+    static const NameText suffixes[] = {
+        fs::path(".partial.source").native(), fs::path(".partial").native(),
+        fs::path(".minisig.download").native(), fs::path(".download").native()};
+    const NameText& text = name.native();
+    for (const NameText& suffix : suffixes) {
+        if (ends_with(text, suffix)) {
+            return text.substr(0, text.size() - suffix.size());
+        }
+    }
+    return std::nullopt;
+}
+
+// With the output's lock held.
+void remove_leftovers_of(const fs::path& output) {
+    const KeptPaths kept = kept_paths(output);
+    if (is_own_file(kept.bytes) && is_own_file(kept.source) && read_source(kept.source)) {
+        drop_kept(kept);
+    }
+    for (const char* suffix : {".download", ".minisig.download"}) {
+        if (const fs::path stray = with_suffix(output, suffix); is_own_file(stray)) {
+            remove_file(stray);
+        }
+    }
+}
+
 }  // namespace
+
+void remove_abandoned_downloads(const fs::path& package) {
+    const fs::path dir = package.parent_path();
+    std::set<NameText> outputs;
+    for (const fs::path& name : names_in_directory(dir)) {
+        if (std::optional<NameText> output = output_of(name)) {
+            outputs.insert(std::move(*output));
+        }
+    }
+    outputs.erase(package.filename().native());
+    for (const NameText& name : outputs) {
+        const fs::path output = dir / name;
+        if (const FileLock lock = lock_file_leaving_none(with_suffix(output, ".lock"));
+            lock.held()) {
+            remove_leftovers_of(output);
+        }
+    }
+}
 
 KeptPaths kept_paths(const fs::path& package) {
     return {with_suffix(package, ".partial"), with_suffix(package, ".partial.source")};

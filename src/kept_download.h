@@ -50,3 +50,10 @@ void keep_received(const std::filesystem::path& download, const KeptPaths& paths
 // then dropped).
 std::optional<ResumePoint> take_back_kept(const KeptPaths& paths, const KeptBytes& kept,
                                           const std::filesystem::path& download);
+
+// Removes what transfers to other outputs in `package`'s directory left behind, once `package`
+// is in place (the application has moved on to it): their kept pairs whose record is the
+// updater's own, and their stray <output>.download and <output>.minisig.download. Each output is
+// touched only while its lock is free, taken for the removal (lock_file_leaving_none); one whose
+// lock is held is left alone. Nothing else is removed, and no lock file is made or removed.
+void remove_abandoned_downloads(const std::filesystem::path& package);

@@ -2,14 +2,12 @@
 
 #include <spdlog/spdlog.h>
 
-#include <chrono>
 #include <exception>
-#include <thread>
 
-#include "apply.h"
 #include "confirm.h"
 #include "digest.h"
 #include "held_package.h"
+#include "root_lock.h"
 #include "run_start.h"
 #include "signature.h"
 #include "staged_stamp.h"
@@ -19,43 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
-constexpr auto stage_stop_wait = std::chrono::seconds(5);
-constexpr auto lock_poll_pause = std::chrono::milliseconds(20);
-
-// The stage's mark, present from just after the lock is taken until just before it is released.
-// Its disappearance is the request to stop.
-class StageMark {
-  public:
-    explicit StageMark(fs::path path) : path_(std::move(path)) {
-        WrittenFile file(path_, WriteMode::replace);
-        made_ = file.error().ok() && file.close().ok();
-    }
-    ~StageMark() {
-        if (made_) {
-            remove_file(path_);
-        }
-    }
-    StageMark(const StageMark&) = delete;
-    StageMark& operator=(const StageMark&) = delete;
-
-    // True once the mark is gone. Without a mark of its own, no one can ask the stage to stop.
-    // Asked between entries and pieces of data: one look costs far less than writing either,
-    // and the same package makes the same calls on every run.
-    [[nodiscard]] bool stop_requested() {
-        if (made_ && !stopped_) {
-            stopped_ = !path_exists(path_);
-        }
-        return stopped_;
-    }
-
-  private:
-    fs::path path_;
-    bool made_ = false;
-    bool stopped_ = false;
-};
-
 // A digest that only asks whether to go on, so that reading a large package can be stopped.
 class StopPoint : public Digest {
   public:
@@ -87,15 +48,17 @@ StageLayout make_stage_layout(const std::string& package, const fs::path& root,
     return layout;
 }
 
-int cancel_stage(const StageLayout& layout) {
+// A stage gives the root up to an apply at once: what it leaves in current.new/ has no stamp, and
+// the apply removes it once the application runs again.
+int cancel_stage() {
     spdlog::warn("Staging cancelled");
-    remove_staged_material(layout.staged);
     return 1;
 }
 
-int fail_stage(const StageLayout& layout) {
+// The removal, too, gives way to an apply that asks for the root.
+int fail_stage(const StageLayout& layout, const StopCheck& stop) {
     spdlog::error("Staging failed");
-    remove_staged_material(layout.staged);
+    remove_staged_material(layout.staged, stop);
     return 1;
 }
 
@@ -131,50 +94,34 @@ int stage_package(const StageLayout& layout, const HeldPackage& package, const S
     const StopCheck stop = [&mark] { return mark.stop_requested(); };
     if (has_staged_material(layout.staged)) {
         spdlog::info("Removing previous staged installation");
-        remove_staged_material(layout.staged);
+        remove_staged_material(layout.staged, stop);
+        if (stop()) {
+            return cancel_stage();
+        }
     }
     spdlog::info("Staging {} -> current.new/", layout.package_text);
     const bool extracted = extract_into_staged_tree(layout, package, stop);
     if (stop()) {
-        return cancel_stage(layout);
+        return cancel_stage();
     }
     if (!extracted || !staged_tree_has_executable(layout)) {
-        return fail_stage(layout);
+        return fail_stage(layout, stop);
     }
     // The stamp vouches for the tree: the tree must be on the disk before the stamp can be.
     if (!make_durable(layout.root)) {
-        return fail_stage(layout);
+        return fail_stage(layout, stop);
     }
     if (stop()) {
-        return cancel_stage(layout);
+        return cancel_stage();
     }
     if (!write_stamp(layout.staged.stamp, stamp)) {
-        return fail_stage(layout);
+        return fail_stage(layout, stop);
     }
     spdlog::info("Staged version {}", stamp.version);
     return 0;
 }
 
 }  // namespace
-
-fs::path stage_mark_path(const fs::path& root) {
-    return root / ".staging";
-}
-
-FileLock lock_root_stopping_stage(const fs::path& root) {
-    FileLock lock = lock_root(root);
-    const fs::path mark = stage_mark_path(root);
-    if (!lock.busy() || !path_exists(mark)) {
-        return lock;
-    }
-    remove_file(mark);
-    const Clock::time_point deadline = Clock::now() + stage_stop_wait;
-    while (lock.busy() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(lock_poll_pause);
-        lock = lock_root(root);
-    }
-    return lock;
-}
 
 PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>& package,
                          const std::string& package_text, const std::string& version,
@@ -242,7 +189,7 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
     if (!lock.held()) {
         return 1;
     }
-    StageMark mark(stage_mark_path(root));
+    StageMark mark(root);
     const StopCheck stop = [&mark] { return mark.stop_requested(); };
     if (!settle_unconfirmed_update(root)) {
         return 1;
@@ -257,8 +204,7 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
     const PackageRead read = read_package(held.file, layout.package, layout.package_text, version,
                                           public_keys, true, stop);
     if (stop()) {
-        spdlog::warn("Staging cancelled");
-        return 1;
+        return cancel_stage();
     }
     if (!read.accepted || !version_may_install(root, version, allow_downgrade)) {
         return 1;

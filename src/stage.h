@@ -16,14 +16,6 @@ int run_stage(const std::string& package, const std::filesystem::path& root,
               const std::filesystem::path& exe, const std::string& version,
               const std::vector<std::string>& public_keys, bool allow_downgrade = false);
 
-// The mark a running stage keeps beside the root's lock, so that an apply can tell that the
-// holder is a stage. An apply removes it to ask the stage to stop.
-std::filesystem::path stage_mark_path(const std::filesystem::path& root);
-
-// The root's lock for an apply. Held by a stage, the stage is asked to stop and the lock is
-// waited for up to 5 s; held by anything else, the answer is at once.
-FileLock lock_root_stopping_stage(const std::filesystem::path& root);
-
 // What one read of a package found.
 struct PackageRead {
     // False when public keys were given and the signature was refused (logged).

@@ -59,7 +59,12 @@ bool is_complete_stage(const StagedPaths& staged, const StagedStamp& expected,
     return found && *found == expected && regular_file_size(staged.tree / exe).has_value();
 }
 
-void remove_staged_material(const StagedPaths& staged) {
+bool has_unfinished_stage(const StagedPaths& staged) {
+    return path_exists(staged.tree) && !read_stamp(staged.stamp);
+}
+
+void remove_staged_material(const StagedPaths& staged,
+                            const std::function<bool()>& stop_requested) {
     if (path_exists(staged.stamp)) {
         remove_file(staged.stamp);
         // Should the removal not reach the disk, the tree is left for the next run to judge.
@@ -67,5 +72,5 @@ void remove_staged_material(const StagedPaths& staged) {
             return;
         }
     }
-    remove_tree(staged.tree);
+    remove_tree(staged.tree, stop_requested);
 }

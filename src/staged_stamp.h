@@ -4,6 +4,7 @@
 // current.new/ and, written last, the stamp .staged that binds it to one package and version.
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -48,6 +49,12 @@ std::optional<StagedStamp> read_stamp(const std::filesystem::path& path);
 [[nodiscard]] bool is_complete_stage(const StagedPaths& staged, const StagedStamp& expected,
                                      const std::filesystem::path& exe);
 
+// True when a tree is staged without a complete stamp: a stage that was stopped or killed before
+// it finished (or whose stamp was lost), which nothing can ever use.
+[[nodiscard]] bool has_unfinished_stage(const StagedPaths& staged);
+
 // Removes what was staged, best effort. The stamp goes first and its removal is made durable
-// before the tree is touched: a power cut can then never leave a stamp over a partial tree.
-void remove_staged_material(const StagedPaths& staged);
+// before the tree is touched: a power cut can then never leave a stamp over a partial tree. With
+// stop_requested, the tree's removal ends once it answers true, leaving an unfinished stage.
+void remove_staged_material(const StagedPaths& staged,
+                            const std::function<bool()>& stop_requested = {});

@@ -387,6 +387,8 @@ TEST_F(Apply, SecondApplyOnTheSameRootIsRefused) {
     EXPECT_EQ(second.exit_code, 1);
     expected.push_back("error Another update is in progress in " + root.string());
     EXPECT_EQ(log(), expected);
+    // The first apply starts the application; the refused one leaves that to it.
+    EXPECT_EQ(app_starts(current).size(), 1u);
     EXPECT_EQ(installed(current).size(), 3u);  // app.exe, data/which.txt, stay: untouched
 
     // The application quits; the first apply carries on to the end, after the refusal.
@@ -398,6 +400,35 @@ TEST_F(Apply, SecondApplyOnTheSameRootIsRefused) {
     ASSERT_GT(final_log.size(), expected.size());
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), final_log.begin()));
     EXPECT_EQ(final_log.back(), "info Update complete, exiting");
+}
+
+// An apply that can't lock the root at all is the last run the ended application hears of, so it
+// starts the installed application itself.
+TEST_F(Apply, RootThatCannotBeLockedStartsTheApplicationAgain) {
+    install(current, "old");
+    write_new_version();
+    RunResult r;
+    if (is_windows()) {
+        // A directory where the root's lock file goes.
+        fs::create_directory(root / ".apply.lock");
+        r = apply(0);
+    } else {
+        // The root is locked as itself: without read permission it can't be opened, while its
+        // files can still be reached and its log written.
+        give_to_unprivileged(root);
+        fs::permissions(root, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_all);
+        fs::permissions(root,
+                        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                        fs::perm_options::remove);
+        r = run_unprivileged(updater_exe(), apply_args(0));
+        fs::permissions(root, fs::perms::owner_read, fs::perm_options::add);
+    }
+    EXPECT_EQ(r.exit_code, 1);
+    const Lines lines = log();
+    ASSERT_EQ(lines.size(), 2u) << testing::PrintToString(lines);
+    EXPECT_EQ(lines[0].rfind("error Failed to lock " + root.string() + ": ", 0), 0u) << lines[0];
+    EXPECT_EQ(lines[1], launched("--update-failed"));
+    expect_rolled_back({{"app.exe", summary(app_bytes)}, {"data/which.txt", "old"}});
 }
 
 TEST_F(Apply, BackupWithReadOnlyFilesIsRemoved) {

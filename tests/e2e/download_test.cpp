@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "files.h"
 #include "native_error.h"
 #include "support.h"
 #include "text.h"
@@ -877,6 +878,62 @@ TEST_F(Fallback, KeptBytesBelongToTheirUrl) {
     ASSERT_EQ(download_from({other}).exit_code, 0);
     EXPECT_EQ(log(), Lines({downloading(other), done()}));
     EXPECT_EQ(beside(), Lines({"pkg.zip"}));
+}
+
+// A server that has lost the package keeps the bytes as they were; once the application moves on
+// to another package in the same directory, the bytes kept for the old one go, with what other
+// outputs left there, wherever their lock is free. Nothing else is touched.
+TEST_F(Resume, KeptBytesOfAnAbandonedPackageGoOnceAnotherIsInPlace) {
+    const std::string from = ranged("cut1");
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    const std::string kept = read_file(partial_path());
+    const std::string record = read_file(source_path());
+    fs::remove(server / "files" / token / "pkg.zip");
+    EXPECT_EQ(download_from({from}).exit_code, 1);
+    EXPECT_EQ(log().back(), failed("error", from));
+    EXPECT_TRUE(read_file(partial_path()) == kept) << "the kept bytes changed";
+    EXPECT_EQ(read_file(source_path()), record);
+
+    const fs::path packages = output.parent_path();
+    // Outputs whose lock was taken and let go, as a finished run leaves it.
+    const auto used = [&](const std::string& name) {
+        EXPECT_TRUE(lock_file(packages / (name + ".lock")).held()) << name;
+    };
+    used("stray.zip");
+    write_file(packages / "stray.zip.download", "x");
+    write_file(packages / "stray.zip.minisig.download", "x");
+    used("foreign.zip");
+    write_file(packages / "foreign.zip.partial", "x");
+    write_file(packages / "foreign.zip.partial.source", "not a record of ours");
+    used("lone.zip");
+    write_file(packages / "lone.zip.partial", "x");
+    write_file(packages / "notes.txt", "x");
+    // A pair of ours for an output that another run holds.
+    fs::copy_file(partial_path(), packages / "held.zip.partial");
+    fs::copy_file(source_path(), packages / "held.zip.partial.source");
+    const FileLock held = lock_file(packages / "held.zip.lock");
+    ASSERT_TRUE(held.held());
+    const auto names = [&](bool locks) {
+        Lines found;
+        for (const std::string& name : names_in(packages)) {
+            const bool lock = name.size() > 5 && name.substr(name.size() - 5) == ".lock";
+            if (lock == locks && name != "next.zip.lock") {
+                found.push_back(name);
+            }
+        }
+        return found;
+    };
+    const Lines locks = names(true);
+
+    const fs::path next = packages / "next.zip";
+    ASSERT_EQ(download(serve("next.zip", kPackage), next.string(), kPackageDigest, kPackageSize)
+                  .exit_code,
+              0);
+    EXPECT_EQ(names(false),
+              Lines({"foreign.zip.partial", "foreign.zip.partial.source", "held.zip.partial",
+                     "held.zip.partial.source", "lone.zip.partial", "next.zip", "notes.txt"}));
+    // Lock files stay, and none is made but the run's own.
+    EXPECT_EQ(names(true), locks);
 }
 
 // Packages signed with the publisher's tool (tests/signed_packages.py, run by CTest first): the

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <future>
+#include <memory>
 #include <string>
 
 #include "support.h"
@@ -221,13 +222,6 @@ TEST_F(Stage, ApplyOfAnythingElseDiscardsTheStage) {
     const std::vector<Case> cases = {
         {"another version", [](Stage& t) { t.version = "3.0"; }},
         {"another package", [](Stage& t) { t.write_package("newer"); }},
-        {"no stamp", [](Stage& t) { fs::remove(t.stamp); }},
-        {"an empty stamp", [](Stage& t) { write_file(t.stamp, ""); }},
-        {"a stamp cut short",
-         [](Stage& t) {
-             const std::string text = read_file(t.stamp);
-             write_file(t.stamp, text.substr(0, text.size() - 2));
-         }},
         {"no tree", [](Stage& t) { fs::remove_all(t.staged); }},
         {"no executable in the tree", [](Stage& t) { fs::remove(t.staged / "app.exe"); }},
     };
@@ -252,6 +246,60 @@ TEST_F(Stage, ApplyOfAnythingElseDiscardsTheStage) {
         EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
         EXPECT_EQ(read_file(current / "which.txt"),
                   c.name == std::string("another package") ? "newer" : "new");
+    }
+}
+
+// A tree without a complete stamp is a stage that was stopped or killed: it is removed only once
+// the application runs again, whatever becomes of the package, so that it costs no downtime.
+TEST_F(Stage, UnfinishedStageIsRemovedOnceTheApplicationRuns) {
+    struct Case {
+        const char* name;
+        std::function<void(Stage&)> change;
+        bool installs;
+    };
+    const std::vector<Case> cases = {
+        {"no stamp", [](Stage& t) { fs::remove(t.stamp); }, true},
+        {"an empty stamp", [](Stage& t) { write_file(t.stamp, ""); }, true},
+        {"a stamp cut short",
+         [](Stage& t) {
+             const std::string text = read_file(t.stamp);
+             write_file(t.stamp, text.substr(0, text.size() - 2));
+         },
+         true},
+        // No package to hash: the run rolls back, and the stage still goes.
+        {"a missing package",
+         [](Stage& t) {
+             fs::remove(t.stamp);
+             t.package = t.dir / "missing.zip";
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        use_root(c.name);
+        package = dir / "package.zip";
+        install_old();
+        write_package("new");
+        ASSERT_EQ(stage().exit_code, 0);
+        c.change(*this);
+
+        EXPECT_EQ(apply().exit_code, c.installs ? 0 : 1);
+        const Lines lines = log();
+        ASSERT_GE(lines.size(), 4u);
+        EXPECT_EQ(lines[0], "info Process 0 not found, proceeding");
+        if (c.installs) {
+            EXPECT_EQ(Lines(lines.end() - 5, lines.end()),
+                      Lines({"info Launching " + (current / "app.exe").string() + " --after-update",
+                             launched("--after-update"), "info Cleaning up backup",
+                             "info Removing unfinished staged installation",
+                             "info Update complete, exiting"}));
+        } else {
+            EXPECT_EQ(Lines(lines.end() - 2, lines.end()),
+                      Lines({launched("--update-failed"),
+                             "info Removing unfinished staged installation"}));
+        }
+        EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
+        EXPECT_EQ(read_file(current / "which.txt"), c.installs ? "new" : "old");
     }
 }
 
@@ -314,7 +362,12 @@ TEST_F(Stage, ApplyStopsARunningStageAndAKilledStageChangesNothing) {
     EXPECT_EQ(exit_code_of(stager), 1);
     const RunResult applied = applying.get();
     EXPECT_EQ(applied.exit_code, 0);
-    EXPECT_EQ(log().at(0), "info Process 0 not found, proceeding");
+    // The stopped stage left its tree, which goes after the application was started.
+    const Lines applied_lines = log();
+    EXPECT_EQ(applied_lines.at(0), "info Process 0 not found, proceeding");
+    EXPECT_EQ(
+        Lines(applied_lines.end() - 2, applied_lines.end()),
+        Lines({"info Removing unfinished staged installation", "info Update complete, exiting"}));
     EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
     EXPECT_EQ(read_file(current / "which.txt"), "new");
 
@@ -327,11 +380,72 @@ TEST_F(Stage, ApplyStopsARunningStageAndAKilledStageChangesNothing) {
     EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
     EXPECT_EQ(apply().exit_code, 0);
     const Lines lines = log();
-    EXPECT_EQ(lines.at(0),
-              "warning Staged installation does not match the package, extracting it instead");
-    EXPECT_EQ(lines.back(), "info Update complete, exiting");
+    EXPECT_EQ(lines.at(0), "info Process 0 not found, proceeding");
+    EXPECT_EQ(
+        Lines(lines.end() - 2, lines.end()),
+        Lines({"info Removing unfinished staged installation", "info Update complete, exiting"}));
     EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
     EXPECT_EQ(read_file(current / "which.txt"), "newer");
+}
+
+// A previous stage far larger than the apply's wait could see removed: the stage stops removing it
+// when asked, and the apply installs and starts the application, removing the rest only then. A
+// stage that still holds the root after the wait leaves the application to the apply.
+TEST_F(Stage, ApplyStartsTheApplicationHoweverLargeTheStageItStops) {
+    install_old();
+    write_package("new");
+    // Directories cost the most to remove.
+    for (int i = 0; i < 30; ++i) {
+        for (int j = 0; j < 100; ++j) {
+            fs::create_directories(staged / std::to_string(i) / std::to_string(j));
+        }
+    }
+    const fs::path mark = root / ".staging";
+    const std::string removing = "info Removing previous staged installation";
+    // Paused while it removes the previous stage.
+    const auto paused_stage = [&] {
+        fs::remove(root / "updater.log");
+        const long pid = spawn(updater_exe(), stage_args());
+        EXPECT_TRUE(wait_until([&] { return contains(log(), removing) || !process_alive(pid); }));
+        pause_process(pid);
+        return pid;
+    };
+
+    long stager = 0;
+    // Whatever fails, no paused stage outlives the test.
+    const std::shared_ptr<void> end_stager(nullptr, [&](void*) { kill_if_running(stager); });
+
+    // Held past the wait: the apply gives up, and the application it ended is started again.
+    stager = paused_stage();
+    EXPECT_EQ(apply().exit_code, 1);
+    const Lines refused = log();
+    ASSERT_GE(refused.size(), 2u);
+    EXPECT_EQ(Lines(refused.end() - 2, refused.end()),
+              Lines({"error Another update is in progress in " + root.string(),
+                     launched("--update-failed")}));
+    EXPECT_EQ(starts().at(0).args, Args({"--update-failed"}));
+    EXPECT_EQ(read_file(current / "which.txt"), "old");
+    resume_process(stager);
+    EXPECT_EQ(exit_code_of(stager), 1);
+    EXPECT_TRUE(fs::exists(staged));
+
+    // Let go at once: the stage stops, and the apply installs and starts the application first.
+    stager = paused_stage();
+    std::future<RunResult> applying = std::async(std::launch::async, [this] { return apply(); });
+    EXPECT_TRUE(wait_until([&] { return !fs::exists(mark); }));
+    resume_process(stager);
+    EXPECT_EQ(exit_code_of(stager), 1);
+    EXPECT_EQ(applying.get().exit_code, 0);
+    const Lines lines = log();
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(
+        Lines(lines.end() - 5, lines.end()),
+        Lines({"info Launching " + (current / "app.exe").string() + " --after-update",
+               launched("--after-update"), "info Cleaning up backup",
+               "info Removing unfinished staged installation", "info Update complete, exiting"}));
+    EXPECT_EQ(starts().at(0).args, Args({"--after-update"}));
+    EXPECT_EQ(names_in(root), Args({".version", "current", "updater.log"}));
+    EXPECT_EQ(read_file(current / "which.txt"), "new");
 }
 
 TEST_F(Stage, MissingRequiredOptionIsAParseError) {

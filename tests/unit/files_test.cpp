@@ -114,6 +114,25 @@ TEST(Files, DeepTreesAreRemovedWithoutRecursion) {
 
 // A level whose name holds a link or a file is never entered, whether it was known to exist or
 // not: made by the system, it is refused as a file there would be.
+// A removal that is asked to stop leaves the rest as it is; asked on, it removes everything.
+TEST(Files, RemovalEndsWhereItIsStopped) {
+    const TempDir dir;
+    const fs::path tree = dir / "tree";
+    for (const char* sub : {"a", "b/c", "d"}) {
+        for (const char* file : {"1", "2", "3"}) {
+            write_file(tree / sub / file, "x");
+        }
+    }
+    int asked = 0;
+    remove_tree(tree, [&asked] { return ++asked > 4; });
+    EXPECT_GE(asked, 5);
+    EXPECT_TRUE(fs::exists(tree));
+    EXPECT_FALSE(support::tree(tree).empty());
+
+    remove_tree(tree, [] { return false; });
+    EXPECT_FALSE(fs::exists(tree));
+}
+
 TEST(Files, DirectoryLevelsNeverFollowALink) {
     TempDir dir;
     fs::create_directories(dir / "tree");

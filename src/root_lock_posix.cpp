@@ -1,7 +1,7 @@
 #include <fcntl.h>
 
-#include "apply.h"
 #include "files_posix.h"
+#include "root_lock.h"
 
 // flock on the root directory itself: nothing is created in the root.
 FileLock lock_root(const std::filesystem::path& root) {

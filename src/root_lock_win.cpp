@@ -1,4 +1,4 @@
-#include "apply.h"
+#include "root_lock.h"
 
 FileLock lock_root(const std::filesystem::path& root) {
     return lock_file(root / L".apply.lock");
