@@ -10,6 +10,7 @@
 #include "files.h"
 #include "kept_download.h"
 #include "log.h"
+#include "package_verification.h"
 #include "progress.h"
 #include "receive.h"
 #include "run_start.h"
@@ -81,82 +82,10 @@ void log_transfer_failure(std::int32_t result, const std::string& url,
     return true;
 }
 
-// Compares the finished digest with the expected one, in any letter case; a mismatch is logged.
-[[nodiscard]] bool digest_matches(const fs::path& path, Sha256& sha256,
-                                  const std::string& expected) {
-    const std::optional<std::vector<unsigned char>> digest = sha256.finish();
-    if (!digest) {
-        return false;
-    }
-    const std::string actual = to_hex(*digest);
-    if (ascii_lower(expected) == actual) {
-        return true;
-    }
-    spdlog::warn("Package sha256 mismatch: {} expected={} actual={}", path_text(path), expected,
-                 actual);
-    return false;
-}
-
-// The digests of a package being downloaded, fed as its bytes arrive: SHA-256 when one is
-// expected, BLAKE2b-512 when it must be signed. One that could not be set up (logged) is not fed
-// and fails the check.
-struct ArrivingDigests {
-    std::optional<Sha256> sha256;
-    std::optional<Blake2b512> blake2b;
-
-    ArrivingDigests(bool with_sha256, bool with_blake2b) {
-        if (with_sha256) {
-            sha256.emplace();
-        }
-        if (with_blake2b) {
-            blake2b.emplace();
-        }
-    }
-    std::vector<Digest*> ready() {
-        std::vector<Digest*> digests;
-        if (sha256 && sha256->ready()) {
-            digests.push_back(&*sha256);
-        }
-        if (blake2b && blake2b->ready()) {
-            digests.push_back(&*blake2b);
-        }
-        return digests;
-    }
-};
-
 // A downloaded package that failed its checks goes, with the bytes kept for it.
 void reject_package(const fs::path& temporary, spdlog::level::level_enum level) {
     spdlog::log(level, "Downloaded package failed integrity checks: {}", path_text(temporary));
     remove_file(temporary);
-}
-
-// verify_package's checks, in its order, on what the transfer received: its count and its
-// digests. A failure is logged (the summary at `level`) and removes the file.
-[[nodiscard]] bool verify_received(const fs::path& temporary, const std::string& sha256,
-                                   std::int64_t size, const SignatureRule* rule,
-                                   std::uint64_t received, ArrivingDigests& digests,
-                                   spdlog::level::level_enum level) {
-    const bool passed = [&] {
-        if (size >= 0 && received != static_cast<std::uint64_t>(size)) {
-            spdlog::warn("Package size mismatch: {} expected={} actual={}", path_text(temporary),
-                         size, received);
-            return false;
-        }
-        std::optional<PackageSignature> signature;
-        if (rule != nullptr && !signature.emplace(*rule).usable()) {
-            return false;
-        }
-        if (digests.sha256 &&
-            (!digests.sha256->ready() || !digest_matches(temporary, *digests.sha256, sha256))) {
-            return false;
-        }
-        return !signature ||
-               (digests.blake2b->ready() && signature->verify(digests.blake2b->finish()));
-    }();
-    if (!passed) {
-        reject_package(temporary, level);
-    }
-    return passed;
 }
 
 // The package a run is after, and the files beside it.
@@ -182,10 +111,20 @@ struct PackageTarget {
 }
 
 // Kept bytes that already make the whole package are checked as they are, without a request.
-[[nodiscard]] Attempt verify_kept_package(const PackageTarget& target, const SignatureRule* rule,
+[[nodiscard]] Attempt verify_kept_package(const PackageTarget& target, PackageVerification& check,
                                           spdlog::level::level_enum level) {
     progress_attempt(phase::download, static_cast<std::uint64_t>(target.size), target.size);
-    if (!verify_package(target.temporary, target.sha256, target.size, rule)) {
+    bool verified = false;
+    {
+        // Closed before a failed file is removed: Windows removes no open file.
+        ReadOnlyFile file;
+        if (file.open(target.temporary).failed()) {
+            spdlog::error("Failed to open for hash: {}", path_text(target.temporary));
+        } else {
+            verified = verify_file(check, file, path_text(target.temporary));
+        }
+    }
+    if (!verified) {
         reject_package(target.temporary, level);
         return Attempt::failed;
     }
@@ -193,12 +132,12 @@ struct PackageTarget {
 }
 
 // Fetches the package from url into <package>.download, continuing the bytes kept from url when
-// there are any and hashing it as it arrives, verifies it (against the signature when a rule is
-// given) and moves it into place. A transfer that ends early with a SHA-256 to check the result
+// there are any and feeding it to the started check as it arrives, finishes the check and moves
+// the package into place. A transfer that ends early with a SHA-256 to check the result
 // by keeps what it received for the next run; bytes kept from anywhere else are dropped once a
 // body from url starts to arrive.
 [[nodiscard]] Attempt fetch_package(const std::string& url, const PackageTarget& target,
-                                    const SignatureRule* rule, spdlog::level::level_enum level) {
+                                    PackageVerification& check, spdlog::level::level_enum level) {
     const std::optional<KeptBytes> kept = find_kept(target.kept);
     spdlog::info("Downloading package: {} -> {}", url, path_text(target.temporary));
     std::optional<ResumePoint> resume;
@@ -207,7 +146,7 @@ struct PackageTarget {
     }
     if (resume && target.size >= 0 && resume->kept >= static_cast<std::uint64_t>(target.size)) {
         if (resume->kept == static_cast<std::uint64_t>(target.size)) {
-            return verify_kept_package(target, rule, level);
+            return verify_kept_package(target, check, level);
         }
         resume.reset();  // more than the package holds: of no use
     }
@@ -216,14 +155,15 @@ struct PackageTarget {
         body_begins = [&target] { drop_kept(target.kept); };
     }
     for (;;) {
-        ArrivingDigests digests(!target.sha256.empty(), rule != nullptr);
         std::int32_t result = 0;
         std::uint64_t received = 0;
         std::optional<ResumePoint> worth_keeping;
         bool failed_locally = false;
         {
             // Closed before the file is kept or removed: Windows renames or removes no open file.
-            BodyReceiver body(target.temporary, BodyLimit::exactly(target.size), digests.ready(),
+            // A range the server refuses is refused before any byte is fed, so the same
+            // digests serve the request for the whole body.
+            BodyReceiver body(target.temporary, BodyLimit::exactly(target.size), check.digests(),
                               resume, body_begins);
             body.show_progress();
             result = download_url_to_file(url, body);
@@ -246,18 +186,26 @@ struct PackageTarget {
             }
             return failed_locally ? Attempt::ends_run : Attempt::failed;
         }
-        if (!verify_received(target.temporary, target.sha256, target.size, rule, received, digests,
-                             level)) {
+        if (!check.finish(path_text(target.temporary), received)) {
+            reject_package(target.temporary, level);
             return Attempt::failed;
         }
         return put_in_place(target);
     }
 }
 
-// fetch_package for a signed package: its signature is fetched first (it is small, and a missing
-// one ends the attempt before the package is fetched) into <signature>.download, the package is
-// verified against it, and both are moved into place, the package first. An interruption between
-// the two moves leaves a package that fails its next check and is fetched again.
+// fetch_package for a package without a signature.
+[[nodiscard]] Attempt fetch_unsigned_package(const std::string& url, const PackageTarget& target,
+                                             spdlog::level::level_enum level) {
+    PackageVerification check({target.sha256, target.size, nullptr});
+    return check.start() ? fetch_package(url, target, check, level) : Attempt::failed;
+}
+
+// fetch_package for a signed package: its signature is fetched first into <signature>.download
+// (it is small, and one that is missing or can't verify whatever the package holds ends the
+// attempt before the package is requested), the package is verified against it, and both are
+// moved into place, the package first. An interruption between the two moves leaves a package
+// that fails its next check and is fetched again.
 [[nodiscard]] Attempt fetch_signed_package(const std::string& url, const std::string& signature_url,
                                            const PackageTarget& target, const fs::path& signature,
                                            const std::vector<PublicKey>& keys,
@@ -268,8 +216,9 @@ struct PackageTarget {
     const SignatureRule rule{temporary_signature, keys, version,
                              last_url ? SignatureFailure::ends_run : SignatureFailure::fetch_again};
     Attempt attempt = Attempt::failed;
-    if (fetch_signature(signature_url, temporary_signature, level)) {
-        attempt = fetch_package(url, target, &rule, level);
+    PackageVerification check({target.sha256, target.size, &rule});
+    if (fetch_signature(signature_url, temporary_signature, level) && check.start()) {
+        attempt = fetch_package(url, target, check, level);
         if (attempt == Attempt::verified &&
             !move_into_place("signature", temporary_signature, signature)) {
             attempt = Attempt::ends_run;
@@ -279,15 +228,6 @@ struct PackageTarget {
     remove_file(temporary_signature);
     return attempt;
 }
-
-// Counts the bytes it is fed as the progress of the current phase.
-class ProgressCount : public Digest {
-  public:
-    [[nodiscard]] bool update(const unsigned char*, std::size_t size) override {
-        progress_add(size);
-        return true;
-    }
-};
 
 // The URLs in the order they are tried: the one whose bytes are kept first, the rest as given.
 std::vector<std::string> urls_to_try(const std::vector<std::string>& urls,
@@ -318,42 +258,20 @@ std::vector<std::string> urls_to_try(const std::vector<std::string>& urls,
     if (!length) {
         return false;
     }
-    if (expected_size >= 0) {
-        const auto actual = static_cast<std::int64_t>(*length);
-        if (actual != expected_size) {
-            spdlog::warn("Package size mismatch: {} expected={} actual={}", path_text(path),
-                         expected_size, actual);
-            return false;
-        }
-    }
-    std::optional<PackageSignature> signature;
-    if (signature_rule != nullptr && !signature.emplace(*signature_rule).usable()) {
+    PackageVerification check({expected_sha256, expected_size, signature_rule});
+    if (!check.size_matches(path_text(path), *length) || !check.start()) {
         return false;
     }
-    std::optional<Sha256> sha256;
-    if (!expected_sha256.empty() && !sha256.emplace().ready()) {
+    // Without digests the package is not read.
+    if (check.digests().empty()) {
+        return check.finish(path_text(path), *length);
+    }
+    ReadOnlyFile file;
+    if (file.open(path).failed()) {
+        spdlog::error("Failed to open for hash: {}", path_text(path));
         return false;
     }
-    // One read of the package for both digests.
-    std::vector<Digest*> digests;
-    if (sha256) {
-        digests.push_back(&*sha256);
-    }
-    if (signature) {
-        digests.push_back(&signature->package_digest());
-    }
-    ProgressCount progress_count;
-    if (!digests.empty() && progress_phase_name != nullptr) {
-        progress_phase(progress_phase_name, static_cast<std::int64_t>(*length));
-        digests.push_back(&progress_count);
-    }
-    if (!digests.empty() && !feed_file(path, digests)) {
-        return false;
-    }
-    if (sha256 && !digest_matches(path, *sha256, expected_sha256)) {
-        return false;
-    }
-    return !signature || signature->verify();
+    return verify_file(check, file, path_text(path), progress_phase_name);
 }
 
 int run_download(const std::vector<std::string>& urls, const fs::path& package,
@@ -398,7 +316,7 @@ int run_download(const std::vector<std::string>& urls, const fs::path& package,
         const bool last_url = i + 1 == order.size();
         const Attempt attempt =
             keys->empty()
-                ? fetch_package(order[i], target, nullptr, failure_level(last_url))
+                ? fetch_unsigned_package(order[i], target, failure_level(last_url))
                 : fetch_signed_package(
                       order[i], signature_url.empty() ? order[i] + ".minisig" : signature_url,
                       target, signature, *keys, version, last_url);

@@ -198,7 +198,20 @@ PackageSignature::PackageSignature(SignatureRule rule) : rule_(std::move(rule)) 
     key_ = key->key;
     copy_part(line, material_offset, signature_);
     trusted_comment_ = parsed->trusted_comment;
-    global_signature_ = parsed->global_signature;
+    // The global signature covers the signature and the trusted comment, not the package, so it
+    // is checked before the package is read. Failing here, it can't tell an altered comment from
+    // a signature made by another key under a borrowed key id.
+    std::vector<unsigned char> signed_comment(signature_.begin(), signature_.end());
+    signed_comment.insert(signed_comment.end(), trusted_comment_.begin(), trusted_comment_.end());
+    if (crypto_sign_verify_detached(parsed->global_signature.data(), signed_comment.data(),
+                                    signed_comment.size(), key_.data()) != 0) {
+        static_cast<void>(refuse(failure, "trusted comment altered or signed by another key"));
+        return;
+    }
+    if (rule_.version && !comment_allows_version(trusted_comment_, *rule_.version)) {
+        static_cast<void>(refuse(failure, "version mismatch"));
+        return;
+    }
     usable_ = digest_.ready();
 }
 
@@ -207,19 +220,9 @@ bool PackageSignature::verify() {
 }
 
 bool PackageSignature::verify(const std::array<unsigned char, 64>& digest) {
-    const SignatureFailure failure = rule_.failure;
     if (crypto_sign_verify_detached(signature_.data(), digest.data(), digest.size(), key_.data()) !=
         0) {
-        return refuse(failure, "signature does not match the package");
-    }
-    std::vector<unsigned char> signed_comment(signature_.begin(), signature_.end());
-    signed_comment.insert(signed_comment.end(), trusted_comment_.begin(), trusted_comment_.end());
-    if (crypto_sign_verify_detached(global_signature_.data(), signed_comment.data(),
-                                    signed_comment.size(), key_.data()) != 0) {
-        return refuse(failure, "trusted comment altered");
-    }
-    if (rule_.version && !comment_allows_version(trusted_comment_, *rule_.version)) {
-        return refuse(failure, "version mismatch");
+        return refuse(rule_.failure, "signature does not match the package");
     }
     spdlog::info("Signature verified: {}", trusted_comment_);
     return true;

@@ -74,18 +74,21 @@ class Blake2b512 : public Digest {
     bool ready_ = false;
 };
 
-// The check of one package's signature. The signature file is read, and its key chosen, before
-// the package is read, so that a missing or unusable signature costs no read of the package.
+// The check of one package's signature. Everything that does not depend on the package is
+// checked before the package is read: the signature file is read, its key chosen, and its global
+// signature and version checked, so that a signature that can't verify whatever the package holds
+// costs no read (nor download) of the package.
 class PackageSignature {
   public:
     explicit PackageSignature(SignatureRule rule);
 
-    // False when the signature can't be used (logged): no file, malformed, legacy, unknown key.
+    // False when the signature can't be used (logged): no file, malformed, legacy, unknown key,
+    // a global signature that does not verify under the key, or another version.
     [[nodiscard]] bool usable() const { return usable_; }
     // To be fed the whole package, once.
     Digest& package_digest() { return digest_; }
-    // Verifies the signature over the digest, the trusted comment, and the version in it; logs
-    // "Signature verified: <trusted comment>" or why it failed.
+    // Verifies the signature over the package's digest; logs "Signature verified: <trusted
+    // comment>" or why it failed.
     [[nodiscard]] bool verify();
     // verify() with the package's digest computed elsewhere, as the package arrived.
     [[nodiscard]] bool verify(const std::array<unsigned char, 64>& package_digest);
@@ -97,7 +100,6 @@ class PackageSignature {
     std::array<unsigned char, 32> key_{};
     std::array<unsigned char, 64> signature_{};
     std::string trusted_comment_;
-    std::array<unsigned char, 64> global_signature_{};
 };
 
 // A publisher's secret key, as a minisign secret key file holds it once decrypted: the key id and

@@ -5,8 +5,8 @@
 #include <exception>
 
 #include "confirm.h"
-#include "digest.h"
 #include "held_package.h"
+#include "package_verification.h"
 #include "root_lock.h"
 #include "run_start.h"
 #include "signature.h"
@@ -17,17 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-// A digest that only asks whether to go on, so that reading a large package can be stopped.
-class StopPoint : public Digest {
-  public:
-    explicit StopPoint(const StopCheck& stop_requested) : stop_requested_(stop_requested) {}
-    [[nodiscard]] bool update(const unsigned char*, std::size_t) override {
-        return !stop_requested_ || !stop_requested_();
-    }
-
-  private:
-    const StopCheck& stop_requested_;
-};
 
 struct StageLayout {
     std::string package_text;
@@ -131,7 +120,7 @@ PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>
         return {true, std::nullopt};
     }
     std::optional<std::vector<PublicKey>> keys;
-    std::optional<PackageSignature> signature;
+    std::optional<SignatureRule> rule;
     if (!public_keys.empty()) {
         keys = parse_public_keys(public_keys);
         if (!keys) {
@@ -141,40 +130,27 @@ PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>
             report_unopenable_package(package_text);
             return {};
         }
-        signature.emplace(SignatureRule{with_suffix(*package, ".minisig"), *keys, version,
-                                        SignatureFailure::ends_run});
-        if (!signature->usable()) {
-            return {};
-        }
+        rule.emplace(SignatureRule{with_suffix(*package, ".minisig"), *keys, version,
+                                   SignatureFailure::ends_run});
+    }
+    PackageVerification check({"", -1, rule ? &*rule : nullptr, want_sha256});
+    if (!check.start()) {
+        return {};
     }
     if (!package || !file.is_open()) {
-        if (signature) {
+        if (rule) {
             spdlog::error("Failed to open for hash: {}", package_text);
             spdlog::error("Package signature check failed: package unreadable");
             return {};
         }
         return {true, std::nullopt};
     }
-    Sha256 sha256;
-    StopPoint stop_point(stop_requested);
-    std::vector<Digest*> digests = {&stop_point};
-    if (signature) {
-        digests.push_back(&signature->package_digest());
-    }
-    if (want_sha256) {
-        digests.push_back(&sha256);
-    }
-    const bool read = (!want_sha256 || sha256.ready()) && feed_file(file, digests);
-    if (signature && (!read || !signature->verify())) {
+    // Without a signature nothing refuses the package: a read that fails or is stopped leaves
+    // it without a SHA-256.
+    if (!verify_file(check, file, package_text, nullptr, stop_requested) && rule) {
         return {};
     }
-    PackageRead result{true, std::nullopt};
-    if (read && want_sha256) {
-        if (const std::optional<std::vector<unsigned char>> digest = sha256.finish()) {
-            result.sha256 = to_hex(*digest);
-        }
-    }
-    return result;
+    return {true, check.sha256()};
 }
 
 int run_stage(const std::string& package, const fs::path& root, const fs::path& exe,

@@ -68,6 +68,19 @@ struct Download : ::testing::Test {
         return count;
     }
 
+    // Whether the server was asked for `from` itself (its signature at from + ".minisig" is
+    // another path).
+    bool requested(const std::string& from) const {
+        const std::string path = from.substr(from.find('/', from.find("//") + 2));
+        std::istringstream log(read_file(server / "requests.log"));
+        for (std::string line; std::getline(log, line);) {
+            if (line.substr(line.find(' ') + 1) == path) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     RunResult download(const std::string& from, const std::string& to, const std::string& sha256,
                        const std::string& size, const fs::path& cwd = {}) const {
         std::vector<std::string> args = {
@@ -1020,14 +1033,19 @@ TEST_F(SignedDownload, PackageTheKeysDidNotSignIsRefused) {
         std::string signature;  // empty: none on the server
         std::string key;
         std::string reason;
+        // Refused from the package's bytes: the package is downloaded first.
+        bool package_fetched = false;
     };
+    const std::string forged = "trusted comment altered or signed by another key";
+    // A signature that can't verify whatever the package holds is refused before the package
+    // is asked for.
     const std::vector<Case> cases = {
         {"wrong key", package, signature, public_key("first"), "no key with that key id"},
         {"another key's signature", package, read_file(signed_dir / "relabelled.minisig"), second,
-         "signature does not match the package"},
+         forged},
         {"one byte changed", changed_package, signature, second,
-         "signature does not match the package"},
-        {"comment changed", package, changed_comment, second, "trusted comment altered"},
+         "signature does not match the package", true},
+        {"comment changed", package, changed_comment, second, forged},
         {"legacy", package, read_file(signed_dir / "legacy.minisig"), second,
          "legacy signature, sign again without -l"},
         {"malformed signature", package, "untrusted comment: x\nnot a signature\n", second,
@@ -1051,12 +1069,15 @@ TEST_F(SignedDownload, PackageTheKeysDidNotSignIsRefused) {
         if (c.reason.empty()) {
             expected.push_back("error URLDownloadToFile failed: hr=0x800c0008 url=" + from +
                                ".minisig");
-        } else {
+        } else if (c.package_fetched) {
             expected.insert(expected.end(),
                             {downloading(from), "error Package signature check failed: " + c.reason,
                              "error Downloaded package failed integrity checks: " + tmp()});
+        } else {
+            expected.push_back("error Package signature check failed: " + c.reason);
         }
         EXPECT_EQ(log(), expected);
+        EXPECT_EQ(requested(from), c.package_fetched);
     }
 
     // A malformed key ends the run before anything is read or fetched.
@@ -1087,12 +1108,14 @@ TEST_F(SignedDownload, GivenVersionBindsTheSignature) {
                      downloading(from), "info Signature verified: " + kTrustedComment, done()}));
     EXPECT_EQ(read_file(signature_path()), signature);
 
-    // The server still has 2.0 where 3.0 is expected.
-    EXPECT_EQ(download_signed(from, {"--public-key", second, "--version", "3.0"}, false).exit_code,
+    // The server still has 2.0 where 3.0 is expected: refused from the signature alone, before
+    // the package is asked for.
+    const std::string other = serve_signed("other.zip", package, signature);
+    EXPECT_EQ(download_signed(other, {"--public-key", second, "--version", "3.0"}, false).exit_code,
               1);
-    EXPECT_EQ(log(), Lines({"warning " + mismatch, downloading_signature(from + ".minisig"),
-                            downloading(from), "error " + mismatch,
-                            "error Downloaded package failed integrity checks: " + tmp()}));
+    EXPECT_EQ(log(), Lines({"warning " + mismatch, downloading_signature(other + ".minisig"),
+                            "error " + mismatch}));
+    EXPECT_FALSE(requested(other));
     EXPECT_TRUE(read_file(output) == package) << "the package in place was replaced";
     EXPECT_EQ(read_file(signature_path()), signature);
     expect_no_temporary_file();

@@ -6,6 +6,7 @@
 
 #include "digest.h"
 #include "download.h"
+#include "package_verification.h"
 #include "signature.h"
 #include "stall.h"
 #include "support.h"
@@ -139,6 +140,28 @@ TEST_F(Verify, DigestsOfKnownContent) {
         EXPECT_EQ(to_hex(sha256.finish().value_or(std::vector<unsigned char>{})), c.digest)
             << c.content.size();
     }
+    EXPECT_TRUE(log().empty());
+}
+
+// A stage names its package by the SHA-256 in its stamp, so the check gives it when asked, even
+// with none to compare; a stop request ends the read without a digest or a log line.
+TEST_F(Verify, CheckGivesTheDigestWhenAskedAndStopsWhenTold) {
+    ReadOnlyFile abc;
+    ASSERT_TRUE(abc.open(file("abc.zip", "abc")).ok());
+    PackageVerification wanted({"", -1, nullptr, true});
+    ASSERT_TRUE(wanted.start());
+    EXPECT_TRUE(verify_file(wanted, abc, "abc.zip"));
+    EXPECT_EQ(wanted.sha256(), kAbcDigest);
+
+    PackageVerification not_wanted({"", -1, nullptr});
+    ASSERT_TRUE(not_wanted.start());
+    EXPECT_TRUE(verify_file(not_wanted, abc, "abc.zip"));
+    EXPECT_FALSE(not_wanted.sha256());
+
+    PackageVerification stopped({"", -1, nullptr, true});
+    ASSERT_TRUE(stopped.start());
+    EXPECT_FALSE(verify_file(stopped, abc, "abc.zip", nullptr, [] { return true; }));
+    EXPECT_FALSE(stopped.sha256());
     EXPECT_TRUE(log().empty());
 }
 
