@@ -32,7 +32,8 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   set(ZLIB_USE_STATIC_LIBS ON)
   find_package(ZLIB REQUIRED)
   find_package(libzip CONFIG REQUIRED)
-  target_link_libraries(updater_deps INTERFACE libzip::zip ole32 urlmon bcrypt rstrtmgr shell32 ntdll)
+  target_link_libraries(updater_deps INTERFACE libzip::zip ZLIB::ZLIB ole32 urlmon bcrypt rstrtmgr shell32
+    ntdll)
   # A self-contained executable: nothing but system DLLs needed at run time.
   target_link_options(updater_deps INTERFACE -static -static-libgcc -static-libstdc++)
 else()
@@ -51,6 +52,6 @@ else()
     $<TARGET_PROPERTY:spdlog::spdlog_header_only,INTERFACE_INCLUDE_DIRECTORIES>)
   target_compile_definitions(updater_deps INTERFACE SPDLOG_HEADER_ONLY SPDLOG_FMT_EXTERNAL)
   target_link_libraries(updater_deps INTERFACE fmt::fmt-header-only Threads::Threads libzip::zip
-    CURL::libcurl OpenSSL::Crypto)
+    ZLIB::ZLIB CURL::libcurl OpenSSL::Crypto)
   target_link_libraries(updater_cli INTERFACE CLI11::CLI11)
 endif()

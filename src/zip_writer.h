@@ -3,7 +3,7 @@
 // Writing a zip package that every zip reader, the updater's own included, extracts to the same
 // tree, and that is byte for byte the same whenever the same tree is written: entries in the order
 // given, every timestamp the one given, no extra field but Zip64's where sizes need it, and fixed
-// compression settings. Entries are deflated with ISA-L, on worker threads, while the writer
+// compression settings. Entries are deflated with zlib, on worker threads, while the writer
 // writes the entries before them; a file that deflate does not shrink is stored.
 
 #include <array>
