@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "app_root.h"
 #include "files.h"
 #include "hostile_zips.h"
 #include "native_error.h"
@@ -23,56 +24,14 @@ using namespace support;
 
 namespace {
 
-using Args = std::vector<std::string>;
-
-bool contains(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-struct Apply : ::testing::Test {
-    TempDir dir;
-    const std::string app_bytes = read_file(testapp_exe());
-    fs::path package = dir / "package.zip";
-    // A space in the root, so that the started program's path needs its quotes.
-    fs::path root;
-    fs::path current;
-    fs::path backup;
-    fs::path marker;
+struct Apply : AppRoot {
     // The version apply is told to install.
     std::string version = "2.0";
-
-    void SetUp() override { use_root("app root"); }
-
-    void use_root(const std::string& name) {
-        root = dir / name;
-        current = root / "current";
-        backup = root / "current.bak";
-        marker = root / ".apply-in-progress";
-        fs::create_directories(root);
-    }
 
     // An installation: the test application as app.exe and a file telling which one it is.
     void install(const fs::path& at, const std::string& which) const {
         install_testapp(at, "app.exe");
         write_file(at / "data" / "which.txt", which);
-    }
-    // What an installation holds, leaving out the record of the test application's starts.
-    // Programs are shown by size and digest, so that a difference stays readable.
-    static Files installed(const fs::path& at) {
-        Files files;
-        for (const auto& [name, content] : tree(at)) {
-            if (name != "starts.txt") {
-                files.emplace_back(name, summary(content));
-            }
-        }
-        return files;
-    }
-    static std::string summary(const std::string& content) {
-        if (content.size() <= 64) {
-            return content;
-        }
-        return std::to_string(content.size()) + " bytes, hash " +
-               std::to_string(std::hash<std::string>()(content));
     }
     Files new_version_files() const {
         return {{"app.exe", summary(app_bytes)}, {"data/which.txt", "new"}, {"readme.txt", "2.0"}};
@@ -84,8 +43,7 @@ struct Apply : ::testing::Test {
     }
 
     Args apply_args(long pid, const std::string& args = "") const {
-        Args all = {"apply",     "--pid",       std::to_string(pid), "--package", package.string(),
-                    "--app-dir", root.string(), "--version",         version};
+        Args all = apply_command(pid, version);
         if (!args.empty()) {
             all.insert(all.end(), {"--args", args});
         }
@@ -95,22 +53,10 @@ struct Apply : ::testing::Test {
         return run_updater(apply_args(pid, args));
     }
 
-    Lines log() const { return log_lines(root / "updater.log"); }
-    std::string exe_text() const { return (current / "app.exe").string(); }
-    std::string launched(const std::string& args) const {
-        return "info Launched: \"" + exe_text() + "\" " + args;
-    }
     std::string extracting() const {
         return "info Extracting " + package.string() + " -> current/";
     }
-    std::string counted(int n) const {
-        return "info Extracting " + std::to_string(n) + " files from " + package.string();
-    }
-    // The starts of the application in current/, once there are n of them.
-    std::vector<AppStart> starts(size_t n = 1) const {
-        wait_until([&] { return app_starts(current).size() >= n; });
-        return app_starts(current);
-    }
+    std::string counted(int n) const { return counted_line(n, package.string()); }
 
     // The old installation is back, untouched, and was started to report the failure.
     void expect_rolled_back(const Files& old) const {

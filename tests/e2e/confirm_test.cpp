@@ -6,18 +6,13 @@
 #include <algorithm>
 #include <string>
 
+#include "app_root.h"
 #include "support.h"
 #include "zip_builder.h"
 
 using namespace support;
 
 namespace {
-
-using Args = std::vector<std::string>;
-
-bool contains(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 // Lines that mention a downgrade in any way.
 bool mentions_downgrade(const Lines& lines) {
@@ -26,17 +21,7 @@ bool mentions_downgrade(const Lines& lines) {
     });
 }
 
-struct Update : ::testing::Test {
-    TempDir dir;
-    const std::string app_bytes = read_file(testapp_exe());
-    fs::path package = dir / "package.zip";
-    // A space in the root, so that paths handed to the application need their quotes.
-    fs::path root = dir / "app root";
-    fs::path current = root / "current";
-    fs::path backup = root / "current.bak";
-    fs::path pending = root / ".update-pending";
-    fs::path version_file = root / ".version";
-
+struct Update : AppRoot {
     void SetUp() override {
         install_testapp(current, "app.exe");
         write_file(current / "which.txt", "old");
@@ -45,8 +30,7 @@ struct Update : ::testing::Test {
     }
 
     Args apply_args(const std::string& version, const Args& extra = {}) const {
-        Args args = {"apply",     "--pid",       "0",         "--package", package.string(),
-                     "--app-dir", root.string(), "--version", version};
+        Args args = apply_command(0, version);
         args.insert(args.end(), extra.begin(), extra.end());
         return args;
     }
@@ -54,8 +38,7 @@ struct Update : ::testing::Test {
         return run_updater(apply_args(version, extra));
     }
     RunResult stage(const std::string& version, const Args& extra = {}) const {
-        Args args = {"stage",       "--package", package.string(), "--app-dir",
-                     root.string(), "--version", version};
+        Args args = stage_command(version);
         args.insert(args.end(), extra.begin(), extra.end());
         return run_updater(args);
     }
@@ -70,12 +53,7 @@ struct Update : ::testing::Test {
         return "--confirm \"" + updater_exe().string() + "\" \"" + root.string() + "\"";
     }
 
-    Lines log() const { return log_lines(root / "updater.log"); }
     std::string which() const { return read_file(current / "which.txt"); }
-    std::vector<AppStart> starts(size_t n = 1) const {
-        wait_until([&] { return app_starts(current).size() >= n; });
-        return app_starts(current);
-    }
 
     void expect_updated() const {
         EXPECT_EQ(which(), "new");

@@ -10,14 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "app_root.h"
 #include "support.h"
 #include "zip_builder.h"
 
 using namespace support;
 
 namespace {
-
-using Args = std::vector<std::string>;
 
 // One progress line: its string fields, decoded, and its integer fields.
 struct Fields {
@@ -184,8 +183,8 @@ Fields last_of(const std::vector<Fields>& lines, const std::string& phase) {
 
 const std::string kWarning = "warning Progress output closed, continuing without it";
 
-struct Progress : ::testing::Test {
-    TempDir dir;
+// Downloads go to dir, stage and apply to the root in it.
+struct Progress : AppRoot {
     fs::path server;
     int port = 0;
     std::string token = dir.path().filename().string();
@@ -194,11 +193,6 @@ struct Progress : ::testing::Test {
     const std::string package_bytes = std::string(std::size_t{1} << 20 | 1, 'a');
     const std::string package_sha256 =
         "4a3f0c0c213adea174f9a3d4c13177315b588bdb2e9c1012d3d0bf0453ca0f6a";
-
-    // For stage and apply.
-    const std::string app_bytes = read_file(testapp_exe());
-    fs::path zip = dir / "package.zip";
-    fs::path root = dir / "app root";
 
     void SetUp() override {
         const char* state = std::getenv("UPDATER_TEST_SERVER");
@@ -234,22 +228,25 @@ struct Progress : ::testing::Test {
     Lines download_log() const { return log_lines(dir / "updater.log"); }
 
     Args stage_args() const {
-        return {"stage",       "--package", zip.string(), "--app-dir",
-                root.string(), "--version", "2.0",        "--progress"};
+        Args args = stage_command("2.0");
+        args.push_back("--progress");
+        return args;
     }
     Args apply_args() const {
-        return {"apply",     "--pid",       "0",         "--package", zip.string(),
-                "--app-dir", root.string(), "--version", "2.0",       "--progress"};
+        Args args = apply_command(0, "2.0");
+        args.push_back("--progress");
+        return args;
     }
     // Writes the package for stage and apply; returns the bytes its entries hold.
     long long write_package() const {
         const std::string readme(300000, 'r');
-        write_zip(zip, {unix_entry("app.exe", app_bytes, 0100755), {"data/readme.txt", readme}});
+        write_zip(package,
+                  {unix_entry("app.exe", app_bytes, 0100755), {"data/readme.txt", readme}});
         return static_cast<long long>(app_bytes.size() + readme.size());
     }
     void install_old() const {
-        install_testapp(root / "current", "app.exe");
-        write_file(root / ".version", "1.0\r\n");
+        install_testapp(current, "app.exe");
+        write_file(version_file, "1.0\r\n");
     }
 };
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app_root.h"
 #include "support.h"
 #include "text.h"
 #include "zip_builder.h"
@@ -15,31 +16,8 @@ using namespace support;
 
 namespace {
 
-using Args = std::vector<std::string>;
-
-bool contains(const Lines& lines, const std::string& line) {
-    return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-struct Stage : ::testing::Test {
-    TempDir dir;
-    const std::string app_bytes = read_file(testapp_exe());
-    fs::path package = dir / "package.zip";
-    fs::path root;
-    fs::path current;
-    fs::path staged;
-    fs::path stamp;
+struct Stage : AppRoot {
     std::string version = "2.0";
-
-    void SetUp() override { use_root("app root"); }
-
-    void use_root(const std::string& name) {
-        root = dir / name;
-        current = root / "current";
-        staged = root / "current.new";
-        stamp = root / ".staged";
-        fs::create_directories(root);
-    }
 
     void install_old() const {
         install_testapp(current, "app.exe");
@@ -52,43 +30,21 @@ struct Stage : ::testing::Test {
         entries.insert(entries.end(), more.begin(), more.end());
         write_zip(package, entries);
     }
-    // What an installation holds, without the record of the test application's starts.
-    static Files installed(const fs::path& at) {
-        Files files;
-        for (const auto& [name, content] : tree(at)) {
-            if (name != "starts.txt") {
-                files.emplace_back(name,
-                                   name == "app.exe" ? std::to_string(content.size()) : content);
-            }
-        }
-        return files;
-    }
     Files installation(const std::string& which) const {
-        return {{"app.exe", std::to_string(app_bytes.size())}, {"which.txt", which}};
+        return {{"app.exe", summary(app_bytes)}, {"which.txt", which}};
     }
 
-    Args stage_args() const {
-        return {"stage",       "--package", package.string(), "--app-dir",
-                root.string(), "--version", version};
-    }
+    Args stage_args() const { return stage_command(version); }
     RunResult stage() const { return run_updater(stage_args()); }
-    RunResult apply(long pid = 0) const {
-        return run_updater({"apply", "--pid", std::to_string(pid), "--package", package.string(),
-                            "--app-dir", root.string(), "--version", version});
-    }
-    Lines log() const { return log_lines(root / "updater.log"); }
+    RunResult apply(long pid = 0) const { return run_updater(apply_command(pid, version)); }
 
     Lines staging_lines(int files) const {
         return {"info Staging " + package.string() + " -> current.new/",
-                "info Extracting " + std::to_string(files) + " files from " + package.string(),
-                "info Extraction complete: " + std::to_string(files) + " files",
+                counted_line(files, package.string()), completed_line(files),
                 "info Staged version " + version};
     }
-    std::string launched(const std::string& args) const {
-        return "info Launched: \"" + (current / "app.exe").string() + "\" " + args;
-    }
     Lines staged_apply_lines() const {
-        const std::string exe = (current / "app.exe").string();
+        const std::string exe = exe_text();
         return {"info Using staged installation of version " + version,
                 "info Process 0 not found, proceeding",
                 "info Renaming current/ -> current.bak/",
@@ -98,11 +54,6 @@ struct Stage : ::testing::Test {
                 launched("--after-update"),
                 "info Cleaning up backup",
                 "info Update complete, exiting"};
-    }
-    // The starts of the application in current/, once there are n of them.
-    std::vector<AppStart> starts(size_t n = 1) const {
-        wait_until([&] { return app_starts(current).size() >= n; });
-        return app_starts(current);
     }
 };
 

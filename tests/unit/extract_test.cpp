@@ -9,6 +9,7 @@
 #include <memory>
 #include <random>
 
+#include "app_root.h"
 #include "extract.h"
 #include "extract_source.h"
 #include "files.h"
@@ -61,12 +62,8 @@ struct Extract : LoggedTest {
         std::replace(generic.begin(), generic.end(), '\\', '/');
         return dest / fs::path(generic).lexically_normal();
     }
-    std::string counted(size_t n) const {
-        return "info Extracting " + std::to_string(n) + " files from " + to_narrow(zip);
-    }
-    static std::string completed(size_t n) {
-        return "info Extraction complete: " + std::to_string(n) + " files";
-    }
+    std::string counted(size_t n) const { return counted_line(n, to_narrow(zip)); }
+    static std::string completed(size_t n) { return completed_line(n); }
 };
 
 TEST_F(Extract, EmptyArchiveCreatesNothing) {
