@@ -48,7 +48,7 @@ void log_transfer_failure(std::int32_t result, const std::string& url,
     {
         // Closed before a failed file is removed: Windows removes no open file.
         BodyReceiver body(temporary, BodyLimit::at_most(signature_file_limit), {});
-        result = download_url_to_file(url, body);
+        result = transfer_url_into(url, body);
     }
     if (result < 0) {
         log_transfer_failure(result, url, level);
@@ -92,17 +92,9 @@ void reject_package(const fs::path& temporary, spdlog::level::level_enum level) 
 struct PackageTarget {
     fs::path package;
     fs::path temporary;  // <package>.download
-    KeptPaths kept;
     std::string sha256;  // empty: not checked, and no bytes are kept
     std::int64_t size;   // negative: not checked
 };
-
-// True when the kept bytes are url's, for this package: only then may url continue them.
-[[nodiscard]] bool owns(const std::optional<KeptBytes>& kept, const std::string& url,
-                        const PackageTarget& target) {
-    return kept && !target.sha256.empty() && kept->source.url == url &&
-           kept->source.sha256 == ascii_lower(target.sha256);
-}
 
 // Moves the verified package into place; a failure there lies on this side.
 [[nodiscard]] Attempt put_in_place(const PackageTarget& target) {
@@ -137,12 +129,13 @@ struct PackageTarget {
 // by keeps what it received for the next run; bytes kept from anywhere else are dropped once a
 // body from url starts to arrive.
 [[nodiscard]] Attempt fetch_package(const std::string& url, const PackageTarget& target,
-                                    PackageVerification& check, spdlog::level::level_enum level) {
-    const std::optional<KeptBytes> kept = find_kept(target.kept);
+                                    KeptDownload& kept, PackageVerification& check,
+                                    spdlog::level::level_enum level) {
     spdlog::info("Downloading package: {} -> {}", url, path_text(target.temporary));
+    const bool bytes_were_kept = kept.holds_bytes();
     std::optional<ResumePoint> resume;
-    if (owns(kept, url, target)) {
-        resume = take_back_kept(target.kept, *kept, target.temporary);
+    if (kept.belongs_to(url, target.sha256)) {
+        resume = kept.take_back(target.temporary);
     }
     if (resume && target.size >= 0 && resume->kept >= static_cast<std::uint64_t>(target.size)) {
         if (resume->kept == static_cast<std::uint64_t>(target.size)) {
@@ -151,8 +144,8 @@ struct PackageTarget {
         resume.reset();  // more than the package holds: of no use
     }
     std::function<void()> body_begins;
-    if (kept && !resume) {
-        body_begins = [&target] { drop_kept(target.kept); };
+    if (bytes_were_kept && !resume) {
+        body_begins = [&kept] { kept.drop(); };
     }
     for (;;) {
         std::int32_t result = 0;
@@ -166,7 +159,7 @@ struct PackageTarget {
             BodyReceiver body(target.temporary, BodyLimit::exactly(target.size), check.digests(),
                               resume, body_begins);
             body.show_progress();
-            result = download_url_to_file(url, body);
+            result = transfer_url_into(url, body);
             received = body.received();
             worth_keeping = body.worth_keeping();
             failed_locally = body.failed_locally();
@@ -180,7 +173,7 @@ struct PackageTarget {
             // A failure on this side ends the run, so it is the last one whatever URLs are left.
             log_transfer_failure(result, url, failed_locally ? spdlog::level::err : level);
             if (worth_keeping && !target.sha256.empty()) {
-                keep_received(target.temporary, target.kept, url, target.sha256, *worth_keeping);
+                kept.keep(target.temporary, url, target.sha256, *worth_keeping);
             } else {
                 remove_file(target.temporary);
             }
@@ -196,9 +189,9 @@ struct PackageTarget {
 
 // fetch_package for a package without a signature.
 [[nodiscard]] Attempt fetch_unsigned_package(const std::string& url, const PackageTarget& target,
-                                             spdlog::level::level_enum level) {
+                                             KeptDownload& kept, spdlog::level::level_enum level) {
     PackageVerification check({target.sha256, target.size, nullptr});
-    return check.start() ? fetch_package(url, target, check, level) : Attempt::failed;
+    return check.start() ? fetch_package(url, target, kept, check, level) : Attempt::failed;
 }
 
 // fetch_package for a signed package: its signature is fetched first into <signature>.download
@@ -207,7 +200,8 @@ struct PackageTarget {
 // moved into place, the package first. An interruption between the two moves leaves a package
 // that fails its next check and is fetched again.
 [[nodiscard]] Attempt fetch_signed_package(const std::string& url, const std::string& signature_url,
-                                           const PackageTarget& target, const fs::path& signature,
+                                           const PackageTarget& target, KeptDownload& kept,
+                                           const fs::path& signature,
                                            const std::vector<PublicKey>& keys,
                                            const std::optional<std::string>& version,
                                            bool last_url) {
@@ -218,7 +212,7 @@ struct PackageTarget {
     Attempt attempt = Attempt::failed;
     PackageVerification check({target.sha256, target.size, &rule});
     if (fetch_signature(signature_url, temporary_signature, level) && check.start()) {
-        attempt = fetch_package(url, target, check, level);
+        attempt = fetch_package(url, target, kept, check, level);
         if (attempt == Attempt::verified &&
             !move_into_place("signature", temporary_signature, signature)) {
             attempt = Attempt::ends_run;
@@ -230,12 +224,11 @@ struct PackageTarget {
 }
 
 // The URLs in the order they are tried: the one whose bytes are kept first, the rest as given.
-std::vector<std::string> urls_to_try(const std::vector<std::string>& urls,
-                                     const PackageTarget& target) {
-    const std::optional<KeptBytes> kept = find_kept(target.kept);
+std::vector<std::string> urls_to_try(const std::vector<std::string>& urls, const KeptDownload& kept,
+                                     const std::string& sha256) {
     std::vector<std::string> order;
     for (const std::string& url : urls) {
-        if (owns(kept, url, target)) {
+        if (kept.belongs_to(url, sha256)) {
             order.push_back(url);
             break;
         }
@@ -302,28 +295,27 @@ int run_download(const std::vector<std::string>& urls, const fs::path& package,
     const fs::path signature = with_suffix(package, ".minisig");
     // A package in place signed for another version is fetched again.
     const SignatureRule in_place{signature, *keys, version, SignatureFailure::fetch_again};
-    const PackageTarget target{package, with_suffix(package, ".download"), kept_paths(package),
-                               sha256, size};
+    const PackageTarget target{package, with_suffix(package, ".download"), sha256, size};
+    // Loaded even when the package is in place, for what loading clears: half of a kept pair (a
+    // removal that failed) is of use to no one; a whole pair may still be another package's.
+    KeptDownload kept = load_kept_download(kept_paths(package));
     if (verify_package(package, sha256, size, keys->empty() ? nullptr : &in_place, phase::verify)) {
-        // Half of a kept pair (a removal that failed) is of use to no one; a whole pair may
-        // still be another package's.
-        static_cast<void>(find_kept(target.kept));
         spdlog::info("Package already present and verified: {}", path_text(package));
         return 0;
     }
-    const std::vector<std::string> order = urls_to_try(urls, target);
+    const std::vector<std::string> order = urls_to_try(urls, kept, sha256);
     for (std::size_t i = 0; i < order.size(); ++i) {
         const bool last_url = i + 1 == order.size();
         const Attempt attempt =
             keys->empty()
-                ? fetch_unsigned_package(order[i], target, failure_level(last_url))
+                ? fetch_unsigned_package(order[i], target, kept, failure_level(last_url))
                 : fetch_signed_package(
                       order[i], signature_url.empty() ? order[i] + ".minisig" : signature_url,
-                      target, signature, *keys, version, last_url);
+                      target, kept, signature, *keys, version, last_url);
         if (attempt == Attempt::verified) {
             // Whatever is still kept is of no more use: this package is in place, and so are the
             // bytes kept for packages the application has moved on from.
-            drop_kept(target.kept);
+            kept.drop();
             remove_abandoned_downloads(package);
             spdlog::info("Package downloaded and verified: {}", path_text(package));
             return 0;

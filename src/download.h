@@ -42,4 +42,4 @@ constexpr long max_redirects = 30;
 // E_ABORT when the body would exceed its limit, INET_E_CONNECTION_TIMEOUT for a stall,
 // INET_E_DOWNLOAD_FAILURE for an HTTP status other than 2xx, more than max_redirects redirects, or
 // a body shorter than announced.
-std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body);
+std::int32_t transfer_url_into(const std::string& url, BodyReceiver& body);

@@ -181,7 +181,7 @@ void configure(CURL* easy, const std::string& url, Sink& sink) {
 
 }  // namespace
 
-std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
+std::int32_t transfer_url_into(const std::string& url, BodyReceiver& body) {
     const Transfer transfer;
     if (transfer.easy() == nullptr) {
         return transfer_code::download_failure;

@@ -384,7 +384,7 @@ HRESULT fetch(const std::string& url, BodyReceiver& body) {
 
 }  // namespace
 
-std::int32_t download_url_to_file(const std::string& url, BodyReceiver& body) {
+std::int32_t transfer_url_into(const std::string& url, BodyReceiver& body) {
     if (const std::int32_t refused = body.start(); refused != 0) {
         return refused;
     }

@@ -31,6 +31,12 @@ void remove_as_itself(const fs::path& path) {
     }
 }
 
+// The record goes first: bytes without one are nothing to the next run either.
+void drop_kept(const KeptPaths& paths) {
+    remove_as_itself(paths.source);
+    remove_as_itself(paths.bytes);
+}
+
 std::optional<KeptSource> read_source(const fs::path& path) {
     const std::optional<std::string> text = read_small_file(path, record_size_limit);
     const std::optional<std::vector<std::string>> fields =
@@ -100,11 +106,12 @@ KeptPaths kept_paths(const fs::path& package) {
     return {with_suffix(package, ".partial"), with_suffix(package, ".partial.source")};
 }
 
-std::optional<KeptBytes> find_kept(const KeptPaths& paths) {
+KeptDownload load_kept_download(const KeptPaths& paths) {
+    KeptDownload kept(paths);
     const bool bytes_there = path_exists(paths.bytes);
     const bool source_there = path_exists(paths.source);
     if (!bytes_there && !source_there) {
-        return std::nullopt;
+        return kept;
     }
     std::optional<KeptSource> source;
     std::optional<std::uint64_t> size;
@@ -114,47 +121,61 @@ std::optional<KeptBytes> find_kept(const KeptPaths& paths) {
     }
     if (!source || !size) {
         drop_kept(paths);
-        return std::nullopt;
+        return kept;
     }
-    return KeptBytes{std::move(*source), *size};
+    kept.kept_ = KeptDownload::Held{std::move(*source), *size};
+    return kept;
 }
 
-void drop_kept(const KeptPaths& paths) {
-    // The record goes first: bytes without one are nothing to the next run either.
-    remove_as_itself(paths.source);
-    remove_as_itself(paths.bytes);
+bool KeptDownload::belongs_to(const std::string& url, const std::string& sha256) const {
+    return kept_ && !sha256.empty() && kept_->source.url == url &&
+           kept_->source.sha256 == ascii_lower(sha256);
 }
 
-void keep_received(const fs::path& download, const KeptPaths& paths, const std::string& url,
-                   const std::string& sha256, const ResumePoint& point) {
-    drop_kept(paths);
+void KeptDownload::drop() {
+    kept_.reset();
+    drop_kept(paths_);
+}
+
+void KeptDownload::keep(const fs::path& download, const std::string& url, const std::string& sha256,
+                        const ResumePoint& point) {
+    drop();
+    KeptSource source{url, ascii_lower(sha256), point.validator};
     const std::string record = record_text(
         record_kind,
-        {{"url", url}, {"sha256", ascii_lower(sha256)}, {"validator", point.validator}});
+        {{"url", source.url}, {"sha256", source.sha256}, {"validator", source.validator}});
     // The bytes must be on the disk before a record vouches for them.
     const bool kept =
-        make_file_durable(download) && write_durable_file(paths.source, record) && [&] {
-            if (const NativeError error = rename_path(download, paths.bytes); error.failed()) {
+        make_file_durable(download) && write_durable_file(paths_.source, record) && [&] {
+            if (const NativeError error = rename_path(download, paths_.bytes); error.failed()) {
                 spdlog::warn("Failed to keep the bytes received: {}", error_text(error));
                 return false;
             }
-            return make_rename_durable(paths.bytes);
+            return make_rename_durable(paths_.bytes);
         }();
-    if (!kept) {
-        drop_kept(paths);
+    // Held as a later load would find them: as many bytes as the file holds.
+    const std::optional<std::uint64_t> size = kept ? regular_file_size(paths_.bytes) : std::nullopt;
+    if (!size) {
+        drop();
         remove_file(download);
+        return;
     }
+    kept_ = Held{std::move(source), *size};
 }
 
-std::optional<ResumePoint> take_back_kept(const KeptPaths& paths, const KeptBytes& kept,
-                                          const fs::path& download) {
-    remove_as_itself(download);
-    if (const NativeError error = rename_path(paths.bytes, download); error.failed()) {
-        spdlog::warn("Failed to take back the bytes kept from an earlier download: {}",
-                     error_text(error));
-        drop_kept(paths);
+std::optional<ResumePoint> KeptDownload::take_back(const fs::path& download) {
+    if (!kept_) {
         return std::nullopt;
     }
-    remove_file(paths.source);
-    return ResumePoint{kept.size, kept.source.validator};
+    const Held held = std::move(*kept_);
+    kept_.reset();
+    remove_as_itself(download);
+    if (const NativeError error = rename_path(paths_.bytes, download); error.failed()) {
+        spdlog::warn("Failed to take back the bytes kept from an earlier download: {}",
+                     error_text(error));
+        drop_kept(paths_);
+        return std::nullopt;
+    }
+    remove_file(paths_.source);
+    return ResumePoint{held.size, held.source.validator};
 }

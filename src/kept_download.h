@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "receive.h"
 
@@ -26,30 +27,50 @@ struct KeptSource {
     std::string validator;  // ETag or Last-Modified; empty when the server sent neither
 };
 
-struct KeptBytes {
-    KeptSource source;
-    std::uint64_t size = 0;
+// The kept download of one output, loaded once per run while the output's lock is held, so
+// that nothing else changes it: it knows what it holds, and decides in memory whether a URL may
+// continue the bytes, taking them back, keeping new ones or dropping them on the disk as it goes.
+class KeptDownload {
+  public:
+    explicit KeptDownload(KeptPaths paths) : paths_(std::move(paths)) {}
+
+    // Whether bytes with a complete record are kept.
+    bool holds_bytes() const { return kept_.has_value(); }
+    // True when the kept bytes came from url for the package of sha256 (never for an empty one):
+    // only then may url continue them.
+    bool belongs_to(const std::string& url, const std::string& sha256) const;
+
+    // Puts the kept bytes back at `download` for a transfer to continue them, dropping the
+    // record: a run killed from here on keeps nothing, and nothing is held any more. Nothing
+    // when none are held or they can't be moved (logged; both are then dropped).
+    std::optional<ResumePoint> take_back(const std::filesystem::path& download);
+
+    // Keeps the received file `download` (its first `point.kept` bytes good) as the bytes of
+    // `url` and `sha256` in place of anything held: its data is flushed, the record written and
+    // flushed, then the file renamed. Failures are logged as warnings; nothing is kept then and
+    // `download` is removed.
+    void keep(const std::filesystem::path& download, const std::string& url,
+              const std::string& sha256, const ResumePoint& point);
+
+    // Removes the kept bytes and their record from the disk, best effort, whatever is held.
+    void drop();
+
+  private:
+    struct Held {
+        KeptSource source;
+        std::uint64_t size = 0;
+    };
+    friend KeptDownload load_kept_download(const KeptPaths& paths);
+
+    KeptPaths paths_;
+    std::optional<Held> kept_;
 };
 
-// What is kept: nothing when there are no bytes or no complete record. Anything at either name
-// that is not a regular file of ours with one name (a directory, a link, a file with a second
-// name) is removed as itself, never followed, and so is a half of a pair without the other.
-std::optional<KeptBytes> find_kept(const KeptPaths& paths);
-
-// Removes the kept bytes and their record, best effort.
-void drop_kept(const KeptPaths& paths);
-
-// Keeps the received file `download` (its first `point.kept` bytes good) as the kept bytes of
-// `url` and `sha256`: its data is flushed, the record written and flushed, then the file renamed.
-// Failures are logged as warnings; nothing is kept then and `download` is removed.
-void keep_received(const std::filesystem::path& download, const KeptPaths& paths,
-                   const std::string& url, const std::string& sha256, const ResumePoint& point);
-
-// Puts the kept bytes back at `download` for a transfer to continue them, dropping the record:
-// a run killed from here on keeps nothing. Nothing when they can't be moved (logged; both are
-// then dropped).
-std::optional<ResumePoint> take_back_kept(const KeptPaths& paths, const KeptBytes& kept,
-                                          const std::filesystem::path& download);
+// Loads the kept download at `paths`: the bytes are held when there are bytes and a complete
+// record. Anything at either name that is not a regular file of ours with one name (a directory,
+// a link, a file with a second name) is removed as itself, never followed, and so is a half of a
+// pair without the other or a pair whose record can't be read.
+KeptDownload load_kept_download(const KeptPaths& paths);
 
 // Removes what transfers to other outputs in `package`'s directory left behind, once `package`
 // is in place (the application has moved on to it): their kept pairs whose record is the
