@@ -114,7 +114,7 @@ void remove_unfinished_stage(const Layout& layout) {
 
 // Ends a run that refused the package before anything moved. The application is started to learn
 // of the failure, as after a rollback, unless it never stopped.
-int refuse_package(std::int32_t pid, const Layout& layout) {
+int restart_application_after_refusal(std::int32_t pid, const Layout& layout) {
     start_unless_still_running(pid, layout);
     remove_unfinished_stage(layout);
     return 1;
@@ -301,9 +301,9 @@ int finish_update(const Layout& layout, WrittenFile& marker, const std::string& 
 // package, version and executable, to be swapped in. Anything else staged is removed, unless the
 // package could not be read: then nothing is known against it. An unfinished stage is left for
 // its removal after the application was started.
-[[nodiscard]] bool use_staged_tree(const Layout& layout,
-                                   const std::optional<std::string>& package_sha256,
-                                   const std::string& version, const fs::path& exe) {
+[[nodiscard]] bool take_matching_stage_or_remove_it(
+    const Layout& layout, const std::optional<std::string>& package_sha256,
+    const std::string& version, const fs::path& exe) {
     const StagedPaths& staged = layout.staged;
     if (!package_sha256 || layout.unfinished_stage || !has_staged_material(staged)) {
         return false;
@@ -385,14 +385,14 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
     // aside.
     if (held->other_than_a_file) {
         report_unopenable_package(held->text);
-        return refuse_package(pid, layout);
+        return restart_application_after_refusal(pid, layout);
     }
     const bool want_sha256 = !layout.unfinished_stage && has_staged_material(layout.staged);
     const PackageRead read = read_package(*held, version, public_keys, want_sha256);
     if (!read.accepted || !version_may_install(layout.root, version, checks.allow_downgrade)) {
-        return refuse_package(pid, layout);
+        return restart_application_after_refusal(pid, layout);
     }
-    const bool use_stage = use_staged_tree(layout, read.sha256, version, exe);
+    const bool use_stage = take_matching_stage_or_remove_it(layout, read.sha256, version, exe);
     progress_phase(phase::wait, 0);
     wait_for_old_process(pid, layout);
     // The renames of current/ aside and, with a stage, of current.new/ into its place.
