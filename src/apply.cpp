@@ -2,7 +2,6 @@
 
 #include <spdlog/spdlog.h>
 
-#include <exception>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -12,6 +11,7 @@
 #include "extract.h"
 #include "files.h"
 #include "held_package.h"
+#include "install.h"
 #include "launch.h"
 #include "processes.h"
 #include "progress.h"
@@ -32,10 +32,6 @@ constexpr int after_terminate_wait_ms = 5000;
 // Every path of the run, formed (and converted to narrow text) before anything is touched, so
 // that a conversion failure can't stop the run half way.
 struct Layout {
-    std::string package_text;
-    // Nothing when the package's name has no path form: it then fails as a package that can't be
-    // opened.
-    std::optional<fs::path> package;
     fs::path root;
     fs::path current;
     fs::path backup;
@@ -49,14 +45,8 @@ struct Layout {
     bool unfinished_stage = false;
 };
 
-Layout make_layout(const std::string& package, const fs::path& root, const fs::path& exe) {
+Layout make_layout(const fs::path& root, const fs::path& exe) {
     Layout layout;
-    layout.package_text = package;
-    try {
-        layout.package = to_path(package);
-    } catch (const fs::filesystem_error&) {
-        // Left empty: the package then fails as one that can't be opened.
-    }
     layout.root = root;
     layout.current = layout.root / "current";
     layout.backup = layout.root / "current.bak";
@@ -97,17 +87,6 @@ Layout make_layout(const std::string& package, const fs::path& root, const fs::p
     return true;
 }
 
-// A directory, FIFO, device or socket at the package's name is refused before anything moves:
-// it can never be installed, and a FIFO would keep the run waiting for a writer. A missing or
-// unreadable package goes on to fail where extraction opens it, after current/ was moved aside.
-[[nodiscard]] bool package_is_other_than_a_file(const Layout& layout) {
-    if (!layout.package || !is_existing_non_regular_file(*layout.package)) {
-        return false;
-    }
-    report_unopenable_package(layout.package_text);
-    return true;
-}
-
 // True while the application the caller named still runs: it would be started a second time.
 [[nodiscard]] bool application_still_running(std::int32_t pid, const Layout& layout) {
     const ProcessHandle process(pid);
@@ -135,7 +114,7 @@ void remove_unfinished_stage(const Layout& layout) {
 
 // Ends a run that refused the package before anything moved. The application is started to learn
 // of the failure, as after a rollback, unless it never stopped.
-int refuse_package(std::int32_t pid, const Layout& layout) {
+int restart_application_after_refusal(std::int32_t pid, const Layout& layout) {
     start_unless_still_running(pid, layout);
     remove_unfinished_stage(layout);
     return 1;
@@ -206,35 +185,6 @@ void wait_for_old_process(std::int32_t pid, const Layout& layout) {
     }
     static_cast<void>(marker.close());
     remove_file(layout.marker);
-    return false;
-}
-
-[[nodiscard]] bool extract_into_current(const Layout& layout, const HeldPackage& package) {
-    if (!create_directory_logged(layout.current)) {
-        return false;
-    }
-    spdlog::info("Extracting {} -> current/", layout.package_text);
-    if (!layout.package) {
-        report_unopenable_package(layout.package_text);
-        return false;
-    }
-    // The backup is aside: whatever goes wrong now must end in the rollback.
-    try {
-        return extract_zip(package.file, *layout.package, layout.current) &&
-               package_unchanged(package, layout.package_text);
-    } catch (const std::exception& e) {
-        spdlog::error("Unexpected error: {}", e.what());
-        return false;
-    }
-}
-
-// A package without the executable (no entries at all, or everything under a top folder) would
-// leave an installation that cannot start.
-[[nodiscard]] bool has_executable(const Layout& layout, const fs::path& exe) {
-    if (regular_file_size(layout.executable)) {
-        return true;
-    }
-    spdlog::error("Package has no {}: {}", path_text(exe), layout.package_text);
     return false;
 }
 
@@ -351,9 +301,9 @@ int finish_update(const Layout& layout, WrittenFile& marker, const std::string& 
 // package, version and executable, to be swapped in. Anything else staged is removed, unless the
 // package could not be read: then nothing is known against it. An unfinished stage is left for
 // its removal after the application was started.
-[[nodiscard]] bool use_staged_tree(const Layout& layout,
-                                   const std::optional<std::string>& package_sha256,
-                                   const std::string& version, const fs::path& exe) {
+[[nodiscard]] bool take_matching_stage_or_remove_it(
+    const Layout& layout, const std::optional<std::string>& package_sha256,
+    const std::string& version, const fs::path& exe) {
     const StagedPaths& staged = layout.staged;
     if (!package_sha256 || layout.unfinished_stage || !has_staged_material(staged)) {
         return false;
@@ -404,7 +354,7 @@ int swap_in_staged_tree(const Layout& layout, WrittenFile& marker, const StagedP
 int run_apply(std::int32_t pid, const std::string& package, const fs::path& root,
               const fs::path& exe, const std::string& version, const std::string& args,
               const std::vector<std::string>& public_keys, const UpdateChecks& checks) {
-    Layout layout = make_layout(package, root, exe);
+    Layout layout = make_layout(root, exe);
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(layout.root));
     bool stage_kept_root = false;
@@ -427,18 +377,22 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
         return 1;
     }
     layout.unfinished_stage = has_unfinished_stage(layout.staged);
-    if (package_is_other_than_a_file(layout)) {
-        return refuse_package(pid, layout);
-    }
     // Held from before the signature check to the end of the extraction.
-    std::optional<HeldPackage> held(std::in_place, layout.package);
-    const bool want_sha256 = !layout.unfinished_stage && has_staged_material(layout.staged);
-    const PackageRead read = read_package(held->file, layout.package, layout.package_text, version,
-                                          public_keys, want_sha256);
-    if (!read.accepted || !version_may_install(layout.root, version, checks.allow_downgrade)) {
-        return refuse_package(pid, layout);
+    std::optional<HeldPackage> held(std::in_place, package);
+    // A directory, FIFO, device or socket at the package's name is refused before anything moves:
+    // it can never be installed, and a FIFO would keep the run waiting for a writer. A missing or
+    // unreadable package goes on to fail where extraction opens it, after current/ was moved
+    // aside.
+    if (held->other_than_a_file) {
+        report_unopenable_package(held->text);
+        return restart_application_after_refusal(pid, layout);
     }
-    const bool use_stage = use_staged_tree(layout, read.sha256, version, exe);
+    const bool want_sha256 = !layout.unfinished_stage && has_staged_material(layout.staged);
+    const PackageRead read = read_package(*held, version, public_keys, want_sha256);
+    if (!read.accepted || !version_may_install(layout.root, version, checks.allow_downgrade)) {
+        return restart_application_after_refusal(pid, layout);
+    }
+    const bool use_stage = take_matching_stage_or_remove_it(layout, read.sha256, version, exe);
     progress_phase(phase::wait, 0);
     wait_for_old_process(pid, layout);
     // The renames of current/ aside and, with a stage, of current.new/ into its place.
@@ -454,10 +408,12 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
         return swap_in_staged_tree(layout, marker, layout.staged, version, args,
                                    checks.confirm_timeout_ms);
     }
-    const bool extracted = extract_into_current(layout, *held);
+    spdlog::info("Extracting {} -> current/", held->text);
+    // The backup is aside: whatever goes wrong now must end in the rollback.
+    const bool installed = install_package(*held, layout.current, exe);
     // Free for others again before the application starts: it may remove or fetch the package.
     held.reset();
-    if (!extracted || !has_executable(layout, exe)) {
+    if (!installed) {
         return roll_back(layout, marker);
     }
     return finish_update(layout, marker, version, args, false, checks.confirm_timeout_ms);

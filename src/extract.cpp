@@ -98,7 +98,7 @@ struct FreeSpaceAllowance {
 };
 
 // What one extraction keeps from entry to entry.
-struct Run {
+struct Extraction {
     zip_t* archive;
     fs::path dest;
     unsigned creation_mask;
@@ -109,8 +109,8 @@ struct Run {
     FreeSpaceAllowance allowance;
 };
 
-[[nodiscard]] bool stopping(const Run& run) {
-    return run.stop_requested && run.stop_requested();
+[[nodiscard]] bool stopping(const Extraction& extraction) {
+    return extraction.stop_requested && extraction.stop_requested();
 }
 
 std::optional<std::vector<fs::path>> native_elements(const std::vector<std::string>& parts) {
@@ -149,32 +149,32 @@ struct Levels {
 };
 
 // The destination, made when missing, held open as the top of every path.
-NativeError open_destination(Run& run) {
-    if (!run.paths.is_known_directory(EntryPaths::root)) {
-        if (const NativeError error = make_directories(run.dest); error.failed()) {
+NativeError open_destination(Extraction& extraction) {
+    if (!extraction.paths.is_known_directory(EntryPaths::root)) {
+        if (const NativeError error = make_directories(extraction.dest); error.failed()) {
             return error;
         }
-        run.paths.set_known_directory(EntryPaths::root);
+        extraction.paths.set_known_directory(EntryPaths::root);
     }
-    return open_directory(run.dest, run.levels.root);
+    return open_directory(extraction.dest, extraction.levels.root);
 }
 
 // Opens level `level` of `path` in the level above it, which is open; made first unless it is
 // known to exist. The level above is closed then unless it is kept.
-NativeError open_level(Run& run, const Levels& path, std::size_t level) {
-    OpenLevels& open = run.levels;
+NativeError open_level(Extraction& extraction, const Levels& path, std::size_t level) {
+    OpenLevels& open = extraction.levels;
     const EntryPaths::Node node = path.nodes[level - 1];
     if (open.nodes.size() < level) {
         open.nodes.push_back(node);
         open.handles.emplace_back();
     }
-    const bool known = run.paths.is_known_directory(node);
+    const bool known = extraction.paths.is_known_directory(node);
     if (const NativeError error = open_subdirectory(open.at(level - 1), path.natives[level - 1],
                                                     !known, open.handles[level - 1]);
         error.failed()) {
         return error;
     }
-    run.paths.set_known_directory(node);
+    extraction.paths.set_known_directory(node);
     if (level > 1 && !OpenLevels::is_kept(level - 1)) {
         open.handles[level - 2].close();
     }
@@ -184,10 +184,10 @@ NativeError open_level(Run& run, const Levels& path, std::size_t level) {
 // Holds the directories of `path` open down to its first `depth` elements, keeping the ones it
 // shares with the entry before: entries usually come directory by directory, so most need no
 // system call here. Directories not known yet are made one level at a time.
-NativeError open_levels(Run& run, const Levels& path, std::size_t depth) {
-    OpenLevels& open = run.levels;
+NativeError open_levels(Extraction& extraction, const Levels& path, std::size_t depth) {
+    OpenLevels& open = extraction.levels;
     if (!open.root.is_open()) {
-        if (const NativeError error = open_destination(run); error.failed()) {
+        if (const NativeError error = open_destination(extraction); error.failed()) {
             return error;
         }
     }
@@ -204,7 +204,7 @@ NativeError open_levels(Run& run, const Levels& path, std::size_t depth) {
         --from;
     }
     for (std::size_t level = from + 1; level <= depth; ++level) {
-        if (const NativeError error = open_level(run, path, level); error.failed()) {
+        if (const NativeError error = open_level(extraction, path, level); error.failed()) {
             open.nodes.resize(level - 1);
             open.handles.resize(level - 1);
             return error;
@@ -215,13 +215,13 @@ NativeError open_levels(Run& run, const Levels& path, std::size_t depth) {
 
 // True when `dir`, the first `depth` elements of `path`, is a directory now and held open;
 // otherwise the failure is logged as create_directory_logged does.
-[[nodiscard]] bool create_directory(Run& run, const Levels& path, std::size_t depth,
+[[nodiscard]] bool create_directory(Extraction& extraction, const Levels& path, std::size_t depth,
                                     const fs::path& dir) {
     const bool known =
-        run.paths.is_known_directory(depth == 0 ? EntryPaths::root : path.nodes[depth - 1]);
+        extraction.paths.is_known_directory(depth == 0 ? EntryPaths::root : path.nodes[depth - 1]);
     NativeError error = known ? NativeError() : path_length_error(dir);
     if (error.ok()) {
-        error = open_levels(run, path, depth);
+        error = open_levels(extraction, path, depth);
     }
     if (error.failed()) {
         spdlog::error("Failed to create directory {}: {}", path_text(dir), error_text(error));
@@ -250,16 +250,23 @@ std::optional<unsigned> unix_permissions(zip_t* archive, zip_uint64_t index) {
 
 // Recorded bits go through the umask, as for any file we create: an archive that records 0666
 // must not install world-writable files.
-std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
-    const std::optional<unsigned> recorded = unix_permissions(run.archive, index);
-    return recorded ? std::optional<unsigned>(*recorded & ~run.creation_mask) : std::nullopt;
+std::optional<unsigned> permissions_to_set(const Extraction& extraction, zip_uint64_t index) {
+    const std::optional<unsigned> recorded = unix_permissions(extraction.archive, index);
+    return recorded ? std::optional<unsigned>(*recorded & ~extraction.creation_mask) : std::nullopt;
 }
 
-// What the system said when it refused an entry's file (a name too long, a full disk), on a line
-// of its own: the entry's failure line says only which entry it was.
-[[nodiscard]] bool refused(const char* action, const fs::path& path, NativeError error) {
+// True, and logged, when the system refused to create an entry's file or write it (a name too
+// long, a full disk): what it said goes on a line of its own, as the entry's failure line says
+// only which entry it was.
+[[nodiscard]] bool failed_to_create(const fs::path& path, NativeError error) {
     if (error.failed()) {
-        spdlog::error("Failed to {} {}: {}", action, path_text(path), error_text(error));
+        spdlog::error("Failed to create {}: {}", path_text(path), error_text(error));
+    }
+    return error.failed();
+}
+[[nodiscard]] bool failed_to_write(const fs::path& path, NativeError error) {
+    if (error.failed()) {
+        spdlog::error("Failed to write {}: {}", path_text(path), error_text(error));
     }
     return error.failed();
 }
@@ -268,12 +275,13 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
 // application need some to go on working. The system is asked once, and again only when what was
 // written since used up the room it reported (FreeSpaceAllowance). No answer from the system lets
 // the write go ahead (the write itself then reports a full disk).
-[[nodiscard]] bool leaves_free_space_floor(Run& run, const zip_stat_t& stat, std::size_t size) {
+[[nodiscard]] bool leaves_free_space_floor(Extraction& extraction, const zip_stat_t& stat,
+                                           std::size_t size) {
     const std::int64_t needed =
         static_cast<std::int64_t>(size) + FreeSpaceAllowance::margin_per_piece;
-    std::optional<std::int64_t>& left = run.allowance.left;
+    std::optional<std::int64_t>& left = extraction.allowance.left;
     if (!left || *left < needed) {
-        const std::optional<std::int64_t> free = free_space(run.dest);
+        const std::optional<std::int64_t> free = free_space(extraction.dest);
         left = free ? std::optional<std::int64_t>(*free - transfer_limits.free_space_floor)
                     : std::nullopt;
     }
@@ -291,23 +299,23 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
 // Streams one entry into its file, checking its data against the recorded size and CRC-32 as
 // it goes (entry_data.h). The file is created with the first piece of data (or once an empty
 // entry has been read), so an entry that can't be opened leaves nothing behind.
-[[nodiscard]] bool write_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat,
+[[nodiscard]] bool write_entry(Extraction& extraction, zip_uint64_t index, const zip_stat_t& stat,
                                const HeldDirectory& dir, const fs::path& name,
                                const fs::path& path) {
     std::optional<WrittenFile> file;
     const auto opened = [&file, &dir, &name, &path] {
         if (!file) {
             file.emplace(dir, name);
-            return !refused("create", path, file->error());
+            return !failed_to_create(path, file->error());
         }
         return file->error().ok();
     };
     // An entry may not inflate beyond the size the directory records: a lying size would
     // otherwise turn a small archive into a full disk. The reader hands over nothing past that
     // size. Overlapping entries were refused when the archive was opened.
-    const bool read = run.reader.read(index, stat, [&](const char* data, std::size_t size) {
-        if (stopping(run) || !leaves_free_space_floor(run, stat, size) || !opened() ||
-            refused("write", path, file->write(data, size))) {
+    const bool read = extraction.reader.read(index, stat, [&](const char* data, std::size_t size) {
+        if (stopping(extraction) || !leaves_free_space_floor(extraction, stat, size) || !opened() ||
+            failed_to_write(path, file->write(data, size))) {
             return false;
         }
         progress_add(size);
@@ -318,13 +326,14 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     }
     const std::optional<std::time_t> mtime =
         (stat.valid & ZIP_STAT_MTIME) != 0 ? std::optional<std::time_t>(stat.mtime) : std::nullopt;
-    return !refused("write", path, file->close({mtime, permissions_to_set(run, index)}));
+    return !failed_to_write(path, file->close({mtime, permissions_to_set(extraction, index)}));
 }
 
-[[nodiscard]] bool extract_entry(Run& run, zip_uint64_t index, const zip_stat_t& stat) {
+[[nodiscard]] bool extract_entry(Extraction& extraction, zip_uint64_t index,
+                                 const zip_stat_t& stat) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
-    const bool is_directory = is_directory_entry(run.archive, index, relative);
+    const bool is_directory = is_directory_entry(extraction.archive, index, relative);
     if (is_unsafe_name(relative)) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
@@ -336,7 +345,7 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
         return false;
     }
     const std::vector<std::string> parts = path_elements(relative);
-    std::optional<std::vector<EntryPaths::Node>> nodes = run.paths.add(parts, is_directory);
+    std::optional<std::vector<EntryPaths::Node>> nodes = extraction.paths.add(parts, is_directory);
     if (!nodes) {
         spdlog::error("Unsafe path in zip: {}", name);
         return false;
@@ -349,8 +358,8 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     const Levels path{std::move(*natives), std::move(*nodes)};
     // The directory to make: the entry's own, or the one that holds its file.
     const std::size_t depth = is_directory || parts.empty() ? parts.size() : parts.size() - 1;
-    const fs::path dir = joined(run.dest, path.natives, depth);
-    if (!create_directory(run, path, depth, dir)) {
+    const fs::path dir = joined(extraction.dest, path.natives, depth);
+    if (!create_directory(extraction, path, depth, dir)) {
         return false;
     }
     if (is_directory) {
@@ -359,8 +368,8 @@ std::optional<unsigned> permissions_to_set(const Run& run, zip_uint64_t index) {
     // A file entry without a name left is the destination itself, refused as a directory.
     const fs::path file_name = parts.empty() ? fs::path(".") : path.natives.back();
     const fs::path file = parts.empty() ? dir : dir / file_name;
-    if (!write_entry(run, index, stat, run.levels.at(depth), file_name, file)) {
-        if (!stopping(run)) {
+    if (!write_entry(extraction, index, stat, extraction.levels.at(depth), file_name, file)) {
+        if (!stopping(extraction)) {
             spdlog::error("Failed to extract: {}", name);
         }
         return false;
@@ -409,14 +418,14 @@ void report_unopenable_package(const std::string& package_text) {
         report_unopenable_package(path_text(package));
         return false;
     }
-    Run run{archive.get(),
-            dest_dir,
-            file_creation_mask(),
-            {},
-            EntryReader(archive.get(), chunk_size),
-            stop_requested,
-            {},
-            {}};
+    Extraction extraction{archive.get(),
+                          dest_dir,
+                          file_creation_mask(),
+                          {},
+                          EntryReader(archive.get(), chunk_size),
+                          stop_requested,
+                          {},
+                          {}};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
     spdlog::info("Extracting {} files from {}", count, path_text(package));
     if (progress_enabled()) {
@@ -424,7 +433,7 @@ void report_unopenable_package(const std::string& package_text) {
     }
 
     for (zip_uint64_t index = 0; index < count; ++index) {
-        if (stopping(run)) {
+        if (stopping(extraction)) {
             return false;
         }
         // Names come decoded by the library: UTF-8 when flagged or valid as such, else CP437.
@@ -435,7 +444,7 @@ void report_unopenable_package(const std::string& package_text) {
             spdlog::error("Failed to stat file index {}", index);
             return false;
         }
-        if (!extract_entry(run, index, stat)) {
+        if (!extract_entry(extraction, index, stat)) {
             return false;
         }
     }

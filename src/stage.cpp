@@ -2,10 +2,9 @@
 
 #include <spdlog/spdlog.h>
 
-#include <exception>
-
 #include "confirm.h"
 #include "held_package.h"
+#include "install.h"
 #include "package_verification.h"
 #include "root_lock.h"
 #include "run_start.h"
@@ -19,23 +18,10 @@ namespace {
 namespace fs = std::filesystem;
 
 struct StageLayout {
-    std::string package_text;
-    std::optional<fs::path> package;  // nothing when the name has no path form
     fs::path root;
     StagedPaths staged;
     fs::path exe;
 };
-
-StageLayout make_stage_layout(const std::string& package, const fs::path& root,
-                              const fs::path& exe) {
-    StageLayout layout{package, std::nullopt, root, staged_paths(root), exe};
-    try {
-        layout.package = to_path(package);
-    } catch (const fs::filesystem_error&) {
-        // Left empty: the package then fails as one that can't be opened.
-    }
-    return layout;
-}
 
 // A stage gives the root up to an apply at once: what it leaves in current.new/ has no stamp, and
 // the apply removes it once the application runs again.
@@ -51,33 +37,6 @@ int fail_stage(const StageLayout& layout, const StopCheck& stop) {
     return 1;
 }
 
-[[nodiscard]] bool extract_into_staged_tree(const StageLayout& layout, const HeldPackage& package,
-                                            const StopCheck& stop) {
-    if (!create_directory_logged(layout.staged.tree)) {
-        return false;
-    }
-    if (!layout.package) {
-        report_unopenable_package(layout.package_text);
-        return false;
-    }
-    try {
-        return extract_zip(package.file, *layout.package, layout.staged.tree, stop) &&
-               (stop() || package_unchanged(package, layout.package_text));
-    } catch (const std::exception& e) {
-        spdlog::error("Unexpected error: {}", e.what());
-        return false;
-    }
-}
-
-// A package without the executable would stage a tree that apply can never use.
-[[nodiscard]] bool staged_tree_has_executable(const StageLayout& layout) {
-    if (regular_file_size(layout.staged.tree / layout.exe)) {
-        return true;
-    }
-    spdlog::error("Package has no {}: {}", path_text(layout.exe), layout.package_text);
-    return false;
-}
-
 int stage_package(const StageLayout& layout, const HeldPackage& package, const StagedStamp& stamp,
                   StageMark& mark) {
     const StopCheck stop = [&mark] { return mark.stop_requested(); };
@@ -88,12 +47,12 @@ int stage_package(const StageLayout& layout, const HeldPackage& package, const S
             return cancel_stage();
         }
     }
-    spdlog::info("Staging {} -> current.new/", layout.package_text);
-    const bool extracted = extract_into_staged_tree(layout, package, stop);
+    spdlog::info("Staging {} -> current.new/", package.text);
+    const bool installed = install_package(package, layout.staged.tree, layout.exe, stop);
     if (stop()) {
         return cancel_stage();
     }
-    if (!extracted || !staged_tree_has_executable(layout)) {
+    if (!installed) {
         return fail_stage(layout, stop);
     }
     // The stamp vouches for the tree: the tree must be on the disk before the stamp can be.
@@ -112,8 +71,7 @@ int stage_package(const StageLayout& layout, const HeldPackage& package, const S
 
 }  // namespace
 
-PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>& package,
-                         const std::string& package_text, const std::string& version,
+PackageRead read_package(const HeldPackage& package, const std::string& version,
                          const std::vector<std::string>& public_keys, bool want_sha256,
                          const StopCheck& stop_requested) {
     if (public_keys.empty() && !want_sha256) {
@@ -126,20 +84,20 @@ PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>
         if (!keys) {
             return {};
         }
-        if (!package) {
-            report_unopenable_package(package_text);
+        if (!package.path) {
+            report_unopenable_package(package.text);
             return {};
         }
-        rule.emplace(SignatureRule{with_suffix(*package, ".minisig"), *keys, version,
+        rule.emplace(SignatureRule{with_suffix(*package.path, ".minisig"), *keys, version,
                                    SignatureFailure::ends_run});
     }
     PackageVerification check({"", -1, rule ? &*rule : nullptr, want_sha256});
     if (!check.start()) {
         return {};
     }
-    if (!package || !file.is_open()) {
+    if (!package.path || !package.file.is_open()) {
         if (rule) {
-            spdlog::error("Failed to open for hash: {}", package_text);
+            spdlog::error("Failed to open for hash: {}", package.text);
             spdlog::error("Package signature check failed: package unreadable");
             return {};
         }
@@ -147,7 +105,7 @@ PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>
     }
     // Without a signature nothing refuses the package: a read that fails or is stopped leaves
     // it without a SHA-256.
-    if (!verify_file(check, file, package_text, nullptr, stop_requested) && rule) {
+    if (!verify_file(check, package.file, package.text, nullptr, stop_requested) && rule) {
         return {};
     }
     return {true, check.sha256()};
@@ -156,7 +114,7 @@ PackageRead read_package(const ReadOnlyFile& file, const std::optional<fs::path>
 int run_stage(const std::string& package, const fs::path& root, const fs::path& exe,
               const std::string& version, const std::vector<std::string>& public_keys,
               bool allow_downgrade) {
-    const StageLayout layout = make_stage_layout(package, root, exe);
+    const StageLayout layout{root, staged_paths(root), exe};
     // The lock needs the root to exist; a root that can't be made shows as a failed lock.
     static_cast<void>(make_directories(root));
     const FileLock lock = start_locked_run(
@@ -170,15 +128,14 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
     if (!settle_unconfirmed_update(root)) {
         return 1;
     }
+    // Held from before its hash and signature are read to the end of the extraction.
+    const HeldPackage held(package);
     // Refusals up to here leave an earlier stage as it is.
-    if (layout.package && is_existing_non_regular_file(*layout.package)) {
-        report_unopenable_package(layout.package_text);
+    if (held.other_than_a_file) {
+        report_unopenable_package(held.text);
         return 1;
     }
-    // Held from before its hash and signature are read to the end of the extraction.
-    const HeldPackage held(layout.package);
-    const PackageRead read = read_package(held.file, layout.package, layout.package_text, version,
-                                          public_keys, true, stop);
+    const PackageRead read = read_package(held, version, public_keys, true, stop);
     if (stop()) {
         return cancel_stage();
     }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "extract.h"
-#include "files.h"
+#include "held_package.h"
 
 // Handler of `stage`: extracts the package into current.new/ under root while the application
 // keeps running from current/, makes the tree durable and then writes the stamp .staged, which a
@@ -25,12 +25,10 @@ struct PackageRead {
     std::optional<std::string> sha256;
 };
 
-// Reads the package held open in `file` at most once: for its signature when keys are given
+// Reads the held package at most once: for its signature when keys are given
 // (refusals logged as `apply` logs them), and for its SHA-256 when `want_sha256`. A package that
 // could not be opened has no SHA-256, silently when no keys are given. `stop_requested` can end
 // the reading early.
-PackageRead read_package(const ReadOnlyFile& file,
-                         const std::optional<std::filesystem::path>& package,
-                         const std::string& package_text, const std::string& version,
+PackageRead read_package(const HeldPackage& package, const std::string& version,
                          const std::vector<std::string>& public_keys, bool want_sha256,
                          const StopCheck& stop_requested = {});
