@@ -198,8 +198,10 @@ class BindingEvents : public IBindStatusCallback, public IHttpNegotiate {
     HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
     HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG status, LPCWSTR) override {
-        // URLMon follows redirects by itself, without a limit of its own.
-        if (status == BINDSTATUS_REDIRECTING && ++redirects_ > max_redirects) {
+        // URLMon follows redirects by itself, without a limit of its own, and may report one
+        // after the request to its target went out: refused at the report of the last redirect
+        // allowed, no more than max_redirects + 1 requests are ever made.
+        if (status == BINDSTATUS_REDIRECTING && ++redirects_ >= max_redirects) {
             redirected_too_often_ = true;
             return refuse();
         }
