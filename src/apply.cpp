@@ -355,17 +355,12 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
               const fs::path& exe, const std::string& version, const std::string& args,
               const std::vector<std::string>& public_keys, const UpdateChecks& checks) {
     Layout layout = make_layout(root, exe);
-    // The lock needs the root to exist; a root that can't be made shows as a failed lock.
-    static_cast<void>(make_directories(layout.root));
     bool stage_kept_root = false;
-    const FileLock lock = start_locked_run(
-        root,
-        [&layout, &stage_kept_root] {
-            RootClaim claim = lock_root_stopping_stage(layout.root);
-            stage_kept_root = claim.stage_kept_it;
-            return std::move(claim.lock);
-        },
-        layout.root, "Another update is in progress in " + path_text(layout.root));
+    const FileLock lock = start_root_run(layout.root, [&layout, &stage_kept_root] {
+        RootClaim claim = lock_root_stopping_stage(layout.root);
+        stage_kept_root = claim.stage_kept_it;
+        return std::move(claim.lock);
+    });
     if (!lock.held()) {
         return give_up_the_root(pid, layout, stage_kept_root, lock);
     }

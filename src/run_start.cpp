@@ -23,3 +23,10 @@ FileLock start_locked_run(const std::filesystem::path& root,
     }
     return lock;
 }
+
+FileLock start_root_run(const std::filesystem::path& root,
+                        const std::function<FileLock()>& take_lock) {
+    static_cast<void>(make_directories(root));
+    return start_locked_run(root, take_lock, root,
+                            "Another update is in progress in " + path_text(root));
+}

@@ -16,3 +16,9 @@
                                         const std::function<FileLock()>& take_lock,
                                         const std::filesystem::path& locked,
                                         const std::string& busy_line);
+
+// start_locked_run for a run on an application root (apply, stage): the root is made first, since
+// its lock needs it (a root that can't be made shows as a failed lock), and a root that another
+// run holds adds "Another update is in progress in <root>" to that run's log.
+[[nodiscard]] FileLock start_root_run(const std::filesystem::path& root,
+                                      const std::function<FileLock()>& take_lock);

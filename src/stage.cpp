@@ -115,11 +115,7 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
               const std::string& version, const std::vector<std::string>& public_keys,
               bool allow_downgrade) {
     const StageLayout layout{root, staged_paths(root), exe};
-    // The lock needs the root to exist; a root that can't be made shows as a failed lock.
-    static_cast<void>(make_directories(root));
-    const FileLock lock = start_locked_run(
-        root, [&root] { return lock_root(root); }, root,
-        "Another update is in progress in " + path_text(root));
+    const FileLock lock = start_root_run(root, [&root] { return lock_root(root); });
     if (!lock.held()) {
         return 1;
     }
