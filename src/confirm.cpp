@@ -106,7 +106,8 @@ void terminate_processes_inside(const fs::path& dir) {
             log_holders(paths.backup);
             return false;
         }
-        static_cast<void>(make_rename_durable(paths.current));
+        // current/ is a directory: the root that holds its new name is what is flushed.
+        static_cast<void>(make_name_durable(paths.current));
     }
     remove_file(paths.pending);
     static_cast<void>(make_name_durable(paths.pending));
