@@ -109,22 +109,39 @@ void reap(pid_t pid, int* status) {
     }
 }
 
-}  // namespace
+// What a start needs before it forks: the program and its arguments, split from the command line
+// as Windows would split it, and a pipe whose write end reports a failed exec (a successful one
+// closes it unwritten).
+struct StartPlan {
+    std::vector<std::string> args;
+    std::string program;
+    UniqueFd read_end;
+    UniqueFd write_end;
+};
 
-NativeError start_detached(const std::string& command_line,
-                           const std::optional<std::string>& working_dir) {
-    std::vector<std::string> args = split_command_line(command_line);
-    if (args.empty() || args[0].empty()) {
+NativeError plan_start(const std::string& command_line, StartPlan& plan) {
+    plan.args = split_command_line(command_line);
+    if (plan.args.empty() || plan.args[0].empty()) {
         return NativeError(ENOENT);
     }
-    const std::string program = program_path(args[0]);
-
+    plan.program = program_path(plan.args[0]);
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
         return last_error();
     }
-    UniqueFd read_end(pipe_fds[0]);
-    UniqueFd write_end(pipe_fds[1]);
+    plan.read_end.reset(pipe_fds[0]);
+    plan.write_end.reset(pipe_fds[1]);
+    return {};
+}
+
+}  // namespace
+
+NativeError start_detached(const std::string& command_line,
+                           const std::optional<std::string>& working_dir) {
+    StartPlan plan;
+    if (const NativeError error = plan_start(command_line, plan); error.failed()) {
+        return error;
+    }
 
     // Double fork: the intermediate child exits at once, so the started program is adopted by
     // init and never becomes a zombie of the updater; setsid detaches it from our session.
@@ -136,17 +153,16 @@ NativeError start_detached(const std::string& command_line,
         setsid();
         const pid_t grandchild = fork();
         if (grandchild == 0) {
-            exec_program(program, args, working_dir, write_end.get());
+            exec_program(plan.program, plan.args, working_dir, plan.write_end.get());
         }
         if (grandchild < 0) {
-            report_start_failure(write_end.get(), errno);
+            report_start_failure(plan.write_end.get(), errno);
         }
         _exit(0);
     }
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    write_end.reset();
-    const int error = start_failure(read_end);
+    reap(child, nullptr);
+    plan.write_end.reset();
+    const int error = start_failure(plan.read_end);
     return error != 0 ? NativeError(static_cast<unsigned long>(error)) : NativeError();
 }
 
@@ -176,27 +192,20 @@ WatchedProcess::~WatchedProcess() {
 
 NativeError WatchedProcess::start(const std::string& command_line,
                                   const std::optional<std::string>& working_dir) {
-    std::vector<std::string> args = split_command_line(command_line);
-    if (args.empty() || args[0].empty()) {
-        return NativeError(ENOENT);
+    StartPlan plan;
+    if (const NativeError error = plan_start(command_line, plan); error.failed()) {
+        return error;
     }
-    const std::string program = program_path(args[0]);
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        return last_error();
-    }
-    UniqueFd read_end(pipe_fds[0]);
-    UniqueFd write_end(pipe_fds[1]);
     const pid_t child = fork();
     if (child < 0) {
         return last_error();
     }
     if (child == 0) {
         setsid();
-        exec_program(program, args, working_dir, write_end.get());
+        exec_program(plan.program, plan.args, working_dir, plan.write_end.get());
     }
-    write_end.reset();
-    if (const int error = start_failure(read_end); error != 0) {
+    plan.write_end.reset();
+    if (const int error = start_failure(plan.read_end); error != 0) {
         reap(child, nullptr);
         return NativeError(static_cast<unsigned long>(error));
     }
