@@ -200,6 +200,10 @@ std::filesystem::path with_suffix(std::filesystem::path path, const char* suffix
 
 // The names of the entries of dir, "." and ".." left out; none when it can't be read.
 std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir);
+// The same, with the reason when dir can't be read whole. Unlike the standard library's listing
+// under MinGW, it takes paths of any length on Windows.
+NativeError list_directory(const std::filesystem::path& dir,
+                           std::vector<std::filesystem::path>& names);
 
 // True for a directory with nothing in it.
 [[nodiscard]] bool is_empty_directory(const std::filesystem::path& path);

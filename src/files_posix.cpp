@@ -489,17 +489,26 @@ FileLock lock_file_leaving_none(const std::filesystem::path& path) {
     return flock_descriptor(UniqueFd(open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)));
 }
 
-std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir) {
-    std::vector<std::filesystem::path> names;
+NativeError list_directory(const std::filesystem::path& dir,
+                           std::vector<std::filesystem::path>& names) {
+    names.clear();
     const std::unique_ptr<DIR, DirCloser> stream(opendir(dir.c_str()));
     if (!stream) {
-        return names;
+        return last_error();
     }
+    errno = 0;
     while (const dirent* entry = readdir(stream.get())) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
             names.emplace_back(entry->d_name);
         }
+        errno = 0;
     }
+    return errno != 0 ? last_error() : NativeError();
+}
+
+std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> names;
+    static_cast<void>(list_directory(dir, names));
     return names;
 }
 

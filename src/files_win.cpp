@@ -551,11 +551,27 @@ FileLock lock_file_leaving_none(const std::filesystem::path& path) {
     return FileLock(std::move(native), {});
 }
 
+NativeError list_directory(const std::filesystem::path& dir,
+                           std::vector<std::filesystem::path>& names) {
+    names.clear();
+    WIN32_FIND_DATAW data;
+    const UniqueFindHandle find(FindFirstFileW(long_path(dir / L"*").c_str(), &data));
+    if (!find.valid()) {
+        return last_error();
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") {
+            names.emplace_back(name);
+        }
+    } while (FindNextFileW(find.get(), &data));
+    const DWORD ended = GetLastError();
+    return ended == ERROR_NO_MORE_FILES ? NativeError() : NativeError(ended);
+}
+
 std::vector<std::filesystem::path> names_in_directory(const std::filesystem::path& dir) {
     std::vector<std::filesystem::path> names;
-    for (const std::wstring& name : directory_entries(dir)) {
-        names.emplace_back(name);
-    }
+    static_cast<void>(list_directory(dir, names));
     return names;
 }
 

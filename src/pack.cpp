@@ -42,10 +42,13 @@ struct Found {
 // (logged).
 [[nodiscard]] bool list_tree(const fs::path& dir, const std::string& prefix,
                              std::vector<Found>& found) {
-    std::error_code error;
-    fs::directory_iterator listing(dir, error);
-    for (; !error && listing != fs::directory_iterator(); listing.increment(error)) {
-        const fs::path path = listing->path();
+    std::vector<fs::path> names;
+    if (const NativeError error = list_directory(dir, names); error.failed()) {
+        spdlog::error("Failed to read directory {}: {}", path_text(dir), error_text(error));
+        return false;
+    }
+    for (const fs::path& entry_name : names) {
+        const fs::path path = dir / entry_name;
         Found item;
         item.path = path;
         const std::optional<std::string> name = name_as_utf8(path.filename());
@@ -64,10 +67,6 @@ struct Found {
         if (directory && !list_tree(path, below, found)) {
             return false;
         }
-    }
-    if (error) {
-        spdlog::error("Failed to read directory {}: {}", path_text(dir), error.message());
-        return false;
     }
     return true;
 }
