@@ -62,22 +62,6 @@ std::wstring long_path(const std::filesystem::path& path) {
     return L"\\\\?\\" + full;
 }
 
-std::vector<std::wstring> directory_entries(const std::filesystem::path& dir) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    const UniqueFindHandle find(FindFirstFileW(long_path(dir / L"*").c_str(), &data));
-    if (!find.valid()) {
-        return names;
-    }
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") {
-            names.push_back(name);
-        }
-    } while (FindNextFileW(find.get(), &data));
-    return names;
-}
-
 std::vector<DirectoryEntry> directory_listing(const std::wstring& long_dir) {
     std::vector<DirectoryEntry> entries;
     WIN32_FIND_DATAW data;
@@ -620,7 +604,7 @@ bool path_exists(const std::filesystem::path& path) {
 }
 
 bool is_empty_directory(const std::filesystem::path& path) {
-    return is_existing_directory(path) && directory_entries(path).empty();
+    return is_existing_directory(path) && names_in_directory(path).empty();
 }
 
 std::optional<std::uint64_t> regular_file_size(const std::filesystem::path& path) {

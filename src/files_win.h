@@ -32,16 +32,12 @@ struct FileLock::Native {
     }
 };
 
-// The names in dir, without "." and "..", listed by the system (the standard library's listing
-// can't be trusted with long paths here).
-std::vector<std::wstring> directory_entries(const std::filesystem::path& dir);
-
 // One name in a directory with its attributes, as the listing gives them.
 struct DirectoryEntry {
     std::wstring name;
     DWORD attributes;
 };
 
-// directory_entries for a directory given in long_path form, with each name's attributes: no
-// further call per name is needed to tell a file from a directory or a link.
+// The names in a directory given in long_path form, without "." and "..", with each name's
+// attributes: no further call per name is needed to tell a file from a directory or a link.
 std::vector<DirectoryEntry> directory_listing(const std::wstring& long_dir);
