@@ -1,6 +1,6 @@
 # Dependency lookup. Packages are found through their own CMake config files, libsodium and
 # ISA-L through their pkg-config files (the cross build's in the MinGW prefix). The MinGW
-# cross build uses Debian's header-only libraries (spdlog, fmt, CLI11) through a link farm so that
+# cross build uses Debian's header-only libraries (spdlog, fmt, CLI11, nlohmann-json) through a link farm so that
 # the host's /usr/include never enters the Windows compiler's search path.
 
 add_library(updater_deps INTERFACE)
@@ -14,11 +14,14 @@ target_link_libraries(updater_deps INTERFACE PkgConfig::sodium)
 # ISA-L: extraction inflates and computes CRC-32 with it (src/entry_data.cpp).
 pkg_check_modules(isal REQUIRED IMPORTED_TARGET libisal)
 target_link_libraries(updater_deps INTERFACE PkgConfig::isal)
+# zstd: the patches of delta packages (src/delta_build.cpp, src/delta_pack.cpp).
+pkg_check_modules(zstd REQUIRED IMPORTED_TARGET libzstd)
+target_link_libraries(updater_deps INTERFACE PkgConfig::zstd)
 
 if(CMAKE_CROSSCOMPILING AND WIN32)
   set(farm ${CMAKE_BINARY_DIR}/host-headers)
   file(MAKE_DIRECTORY ${farm})
-  foreach(dir spdlog fmt CLI)
+  foreach(dir spdlog fmt CLI nlohmann)
     if(NOT EXISTS ${farm}/${dir})
       file(CREATE_LINK /usr/include/${dir} ${farm}/${dir} SYMBOLIC)
     endif()
