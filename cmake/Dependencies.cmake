@@ -1,7 +1,7 @@
-# Dependency lookup. Packages are found through their own CMake config files, libsodium and
-# ISA-L through their pkg-config files (the cross build's in the MinGW prefix). The MinGW
-# cross build uses Debian's header-only libraries (spdlog, fmt, CLI11, nlohmann-json) through a link farm so that
-# the host's /usr/include never enters the Windows compiler's search path.
+# Dependency lookup. Packages are found through their own CMake config files, libsodium, ISA-L
+# and zstd through their pkg-config files (the cross build's in the MinGW prefix). The MinGW
+# cross build uses Debian's header-only libraries (spdlog, fmt, CLI11, nlohmann-json) through a
+# link farm so that the host's /usr/include never enters the Windows compiler's search path.
 
 add_library(updater_deps INTERFACE)
 add_library(updater::deps ALIAS updater_deps)
@@ -35,8 +35,8 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
   set(ZLIB_USE_STATIC_LIBS ON)
   find_package(ZLIB REQUIRED)
   find_package(libzip CONFIG REQUIRED)
-  target_link_libraries(updater_deps INTERFACE libzip::zip ZLIB::ZLIB ole32 urlmon bcrypt rstrtmgr shell32
-    ntdll)
+  target_link_libraries(updater_deps INTERFACE libzip::zip ZLIB::ZLIB ole32 urlmon bcrypt rstrtmgr
+    shell32 ntdll)
   # A self-contained executable: nothing but system DLLs needed at run time.
   target_link_options(updater_deps INTERFACE -static -static-libgcc -static-libstdc++)
 else()
