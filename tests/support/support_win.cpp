@@ -1,4 +1,6 @@
+#include <map>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -87,6 +89,50 @@ void read_all(HANDLE pipe, std::string& into) {
     while (ReadFile(pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) {
         into.append(buffer, n);
     }
+}
+
+// Windows gives the id of an ended process to a later one (Wine after a few hundred processes and
+// threads), and a test may use an id after its process has ended, killing it in a clean-up, say.
+// So each id is tied to the start time of the process it named when it was first used here, and
+// a process with another start time is never touched: it is some other program, perhaps the test
+// that CTest runs beside this one.
+std::mutex known_starts_mutex;
+std::map<DWORD, ULONGLONG> known_starts;
+
+ULONGLONG start_time(HANDLE process) {
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    return static_cast<ULONGLONG>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+// A process this program started: its id names it from now on.
+void remember_start(DWORD pid, HANDLE process) {
+    const ULONGLONG started = start_time(process);
+    const std::lock_guard<std::mutex> lock(known_starts_mutex);
+    known_starts[pid] = started;
+}
+
+// The process `pid` named when first used here, opened with `access`; no handle when it has
+// ended and no longer exists, or when its id has gone to another process. The handle keeps the id
+// from being given away while it is used.
+UniqueHandle open_known_process(long pid, DWORD access) {
+    UniqueHandle process(
+        OpenProcess(access | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid)));
+    if (!process.valid()) {
+        return process;
+    }
+    const ULONGLONG started = start_time(process.get());
+    const std::lock_guard<std::mutex> lock(known_starts_mutex);
+    const auto [known, first_use] = known_starts.emplace(static_cast<DWORD>(pid), started);
+    if (!first_use && known->second != started) {
+        return UniqueHandle();
+    }
+    return process;
 }
 
 }  // namespace
@@ -275,11 +321,13 @@ RunResult run_without_output(const fs::path& exe, const std::vector<std::string>
 long spawn(const fs::path& exe, const std::vector<std::string>& args, const fs::path& cwd) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    return static_cast<long>(start(exe, args, cwd, startup, false).pid);
+    const Started child = start(exe, args, cwd, startup, false);
+    remember_start(child.pid, child.process.get());
+    return static_cast<long>(child.pid);
 }
 
 bool process_alive(long pid) {
-    const UniqueHandle process(OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    const UniqueHandle process = open_known_process(pid, SYNCHRONIZE);
     return process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT;
 }
 
@@ -290,7 +338,7 @@ void call_on_process(long pid, const char* function) {
     using ProcessCall = LONG(NTAPI*)(HANDLE);
     const auto call = reinterpret_cast<ProcessCall>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), function)));
-    const UniqueHandle process(OpenProcess(PROCESS_SUSPEND_RESUME, FALSE, static_cast<DWORD>(pid)));
+    const UniqueHandle process = open_known_process(pid, PROCESS_SUSPEND_RESUME);
     if (call != nullptr && process.valid()) {
         call(process.get());
     }
@@ -307,8 +355,7 @@ void resume_process(long pid) {
 }
 
 int exit_code_of(long pid) {
-    const UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                           static_cast<DWORD>(pid)));
+    const UniqueHandle process = open_known_process(pid, SYNCHRONIZE);
     DWORD code = 0;
     if (!process.valid() || WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
         !GetExitCodeProcess(process.get(), &code)) {
@@ -318,8 +365,7 @@ int exit_code_of(long pid) {
 }
 
 void kill_process(long pid) {
-    const UniqueHandle process(
-        OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid)));
+    const UniqueHandle process = open_known_process(pid, PROCESS_TERMINATE | SYNCHRONIZE);
     if (process.valid()) {
         TerminateProcess(process.get(), 1);
         WaitForSingleObject(process.get(), 5000);

@@ -2,6 +2,9 @@
 // image paths of running processes.
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include "launch.h"
 #include "processes.h"
 #include "support.h"
 #include "text.h"
@@ -138,6 +141,44 @@ TEST_F(ProcessLookup, OnlyTheApplicationIsTheApplicationAndHoldsItsDirectory) {
     const ProcessHandle own(self);
     const std::string own_dir = path_text(fs::path(*process_image_path(self)).parent_path());
     EXPECT_FALSE(is_the_application(self, own, own_dir));
+}
+
+// The tests' own helpers: once a process a test started has ended, its id leads them nowhere,
+// even after Windows has given it to another program (which might be the test that CTest runs
+// beside this one), so that no late clean-up ends that program.
+struct ProcessIdSlow : LoggedTest {};
+
+TEST_F(ProcessIdSlow, AnEndedProcessesIdNoLongerReachesTheProgramGivenItNext) {
+    if (!is_windows()) {
+        GTEST_SKIP() << "Linux gives an id to another process only after pid_max others";
+    }
+    const fs::path app_dir = dir / "app";
+    const fs::path app = install_testapp(app_dir, "app.exe");
+    const long ended = spawn(app, {}, app_dir);
+    ASSERT_EQ(exit_code_of(ended), 0);
+
+    // Programs started past the helpers, each ended in turn, until one gets the ended one's id
+    // (Wine gives an id again once a few hundred others are free).
+    std::unique_ptr<ProcessHandle> holder;
+    for (std::size_t started = 1; started <= 1000 && !holder; ++started) {
+        launch_process(app, "--linger-ms 600000");
+        ASSERT_TRUE(wait_until([&] { return app_starts(app_dir).size() == started + 1; }));
+        const long pid = app_starts(app_dir).back().pid;
+        auto process = std::make_unique<ProcessHandle>(pid);
+        if (pid == ended) {
+            holder = std::move(process);
+        } else {
+            process->terminate();
+            static_cast<void>(process->wait_for_exit(5000));
+        }
+    }
+    if (!holder) {
+        GTEST_SKIP() << "no id was given again within 1000 processes";
+    }
+    kill_process(ended);
+    EXPECT_FALSE(process_alive(ended));
+    EXPECT_FALSE(holder->wait_for_exit(0));
+    holder->terminate();
 }
 
 TEST(ProcessImagePath, NoProcessNoPath) {
