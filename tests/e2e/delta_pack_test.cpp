@@ -198,10 +198,11 @@ TEST_F(DeltaPack, RefusesABaseThatIsNotAnOlderFullPackage) {
     write_file(dir / "text.zip", "not a zip");
     expect_refused(dir / "text.zip", "Base package is not a full package that apply accepts: " +
                                          (dir / "text.zip").string());
-    write_zip(dir / "aux.zip",
+    write_zip(dir / "refused-name.zip",
               {unix_entry("app.exe", "x", 0755), unix_entry("aux.txt", "x", 0644)});
-    expect_refused(dir / "aux.zip", "Base package is not a full package that apply accepts: " +
-                                        (dir / "aux.zip").string());
+    expect_refused(dir / "refused-name.zip",
+                   "Base package is not a full package that apply accepts: " +
+                       (dir / "refused-name.zip").string());
 
     // Its signature names 1.0, which 1.0 and 0.9 do not follow; a delta is no base.
     expect_refused(base, "Base package version 1.0 is not lower than 1.0: " + base.string(), "1.0");
