@@ -75,8 +75,10 @@ std::optional<DeltaFile> read_file_entry(const Json& entry) {
         *mode > 0777 || !source) {
         return std::nullopt;
     }
-    DeltaFile file{*path, *size, *sha256, static_cast<unsigned>(*mode), *source, {}};
-    if (*source != DeltaSource::whole) {
+    // value_or: GCC's optimiser takes the checked *source for one that may be empty.
+    const DeltaSource how = source.value_or(DeltaSource::whole);
+    DeltaFile file{*path, *size, *sha256, static_cast<unsigned>(*mode), how, {}};
+    if (how != DeltaSource::whole) {
         const auto base = field<std::string>(entry, "base_sha256");
         if (!base || !is_sha256_hex(*base)) {
             return std::nullopt;
