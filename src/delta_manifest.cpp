@@ -70,15 +70,13 @@ std::optional<DeltaFile> read_file_entry(const Json& entry) {
     const auto sha256 = field<std::string>(entry, "sha256");
     const auto mode = field<std::uint64_t>(entry, "mode");
     const auto source_text = field<std::string>(entry, "source");
-    const auto source = source_text ? source_named(*source_text) : std::nullopt;
+    const std::optional<DeltaSource> source = source_named(source_text.value_or(""));
     if (!path || path->empty() || !size || !sha256 || !is_sha256_hex(*sha256) || !mode ||
         *mode > 0777 || !source) {
         return std::nullopt;
     }
-    // value_or: GCC's optimiser takes the checked *source for one that may be empty.
-    const DeltaSource how = source.value_or(DeltaSource::whole);
-    DeltaFile file{*path, *size, *sha256, static_cast<unsigned>(*mode), how, {}};
-    if (how != DeltaSource::whole) {
+    DeltaFile file{*path, *size, *sha256, static_cast<unsigned>(*mode), *source, {}};
+    if (*source != DeltaSource::whole) {
         const auto base = field<std::string>(entry, "base_sha256");
         if (!base || !is_sha256_hex(*base)) {
             return std::nullopt;
