@@ -209,6 +209,56 @@ TEST_F(DeltaStage, BuildsTheFullPackagesTreeAndApplySwapsItIn) {
     EXPECT_EQ(read_file(version_file), "2.0\r\n");
 }
 
+// A delta made by `pack --base`, staged with --progress: the full package's tree, written in the
+// phase `build`.
+TEST_F(DeltaStage, PackedDeltaBuildsThePackedTreeWithItsProgress) {
+    const Undo epoch = set_environment("SOURCE_DATE_EPOCH", "1733500000");
+    const fs::path old_dir = dir / "old";
+    const fs::path new_dir = dir / "new";
+    const fs::path base = dir / "base.zip";
+    for (const auto& [at, files] : {std::pair{old_dir, old_tree}, std::pair{new_dir, new_tree}}) {
+        for (const auto& [path, file] : files) {
+            fs::create_directories((at / path).parent_path());
+            write_file(at / path, file.data);
+            fs::permissions(at / path, static_cast<fs::perms>(file.mode));
+        }
+    }
+    fs::create_directories(new_dir / "empty");
+    const auto pack = [](const fs::path& from, const fs::path& to, const std::string& version,
+                         Args extra) {
+        Args args = {"pack", "--dir", from.string(), "--output", to.string(), "--version", version};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const RunResult packed = run_updater(args);
+        EXPECT_EQ(packed.exit_code, 0) << packed.err;
+    };
+    pack(old_dir, base, "1.0", {});
+    pack(new_dir, full, "2.0", {});
+    pack(new_dir, package, "2.0", {"--base", base.string()});
+    Args install_base = apply_command(0, "1.0");
+    install_base.at(4) = base.string();
+    fs::create_directories(current);
+    ASSERT_EQ(run_updater(install_base).exit_code, 0);
+    ASSERT_EQ(stage(full).exit_code, 0);
+    const std::map<std::string, std::string> from_full = snapshot(staged);
+    fs::remove_all(staged);
+
+    Args with_progress = stage_command(version);
+    with_progress.push_back("--progress");
+    const RunResult staging = run_updater(with_progress);
+    EXPECT_EQ(staging.exit_code, 0);
+    EXPECT_EQ(log().at(0), "info Removing previous staged installation");
+    EXPECT_EQ(log().at(1), delta_lines(4).at(0));
+    EXPECT_EQ(snapshot(staged), from_full);
+    std::size_t size = 0;
+    for (const auto& [path, file] : new_tree) {
+        size += file.data.size();
+    }
+    const std::string total = std::to_string(size);
+    EXPECT_NE(staging.out.find("{\"phase\":\"build\",\"done\":" + total + ",\"total\":" + total),
+              std::string::npos)
+        << staging.out;
+}
+
 TEST_F(DeltaStage, DeltaThatDoesNotFitExitsTwoAndLeavesNothing) {
     install(old_tree);
     write_delta();
