@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "confirm.h"
+#include "delta_build.h"
 #include "extract.h"
 #include "files.h"
 #include "held_package.h"
@@ -339,6 +340,23 @@ int swap_in_staged_tree(const Layout& layout, WrittenFile& marker, const StagedP
     return finish_update(layout, marker, version, args, true, confirm_timeout_ms);
 }
 
+// A delta without a stage of its own is staged now, before the wait: it only reads current/, while
+// the application still runs. The apply then goes on as a staged one. 0, or the exit code of the
+// failure (logged), with nothing moved.
+int stage_delta_before_wait(Layout& layout, const HeldPackage& package,
+                            const std::optional<std::string>& package_sha256,
+                            const std::string& version, const fs::path& exe) {
+    if (!package_sha256) {
+        report_unopenable_package(package.text);
+        return 1;
+    }
+    // Its place is needed now.
+    remove_unfinished_stage(layout);
+    layout.unfinished_stage = false;
+    return stage_held_package(layout.root, package, {*package_sha256, version, path_text(exe)},
+                              exe);
+}
+
 // A confirmation time-out must be a positive number of milliseconds.
 [[nodiscard]] bool confirm_timeout_valid(std::optional<std::int64_t> timeout_ms) {
     if (timeout_ms && *timeout_ms <= 0) {
@@ -382,12 +400,23 @@ int run_apply(std::int32_t pid, const std::string& package, const fs::path& root
         report_unopenable_package(held->text);
         return restart_application_after_refusal(pid, layout);
     }
-    const bool want_sha256 = !layout.unfinished_stage && has_staged_material(layout.staged);
+    // A delta is staged before the wait, with its SHA-256 in the stamp.
+    const bool delta = is_delta_package(*held);
+    const bool want_sha256 =
+        delta || (!layout.unfinished_stage && has_staged_material(layout.staged));
     const PackageRead read = read_package(*held, version, public_keys, want_sha256);
     if (!read.accepted || !version_may_install(layout.root, version, checks.allow_downgrade)) {
         return restart_application_after_refusal(pid, layout);
     }
-    const bool use_stage = take_matching_stage_or_remove_it(layout, read.sha256, version, exe);
+    bool use_stage = take_matching_stage_or_remove_it(layout, read.sha256, version, exe);
+    if (!use_stage && delta) {
+        if (const int staged = stage_delta_before_wait(layout, *held, read.sha256, version, exe);
+            staged != 0) {
+            start_unless_still_running(pid, layout);
+            return staged;
+        }
+        use_stage = true;
+    }
     progress_phase(phase::wait, 0);
     wait_for_old_process(pid, layout);
     // The renames of current/ aside and, with a stage, of current.new/ into its place.

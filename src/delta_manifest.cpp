@@ -70,7 +70,7 @@ std::optional<DeltaFile> read_file_entry(const Json& entry) {
     const auto sha256 = field<std::string>(entry, "sha256");
     const auto mode = field<std::uint64_t>(entry, "mode");
     const auto source_text = field<std::string>(entry, "source");
-    const auto source = source_text ? source_named(*source_text) : std::nullopt;
+    const std::optional<DeltaSource> source = source_named(source_text.value_or(""));
     if (!path || path->empty() || !size || !sha256 || !is_sha256_hex(*sha256) || !mode ||
         *mode > 0777 || !source) {
         return std::nullopt;

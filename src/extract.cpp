@@ -29,43 +29,6 @@ constexpr std::size_t chunk_size = UPDATER_SMALL_BUFFERS ? 4 * 1024 : 256 * 1024
 constexpr unsigned unix_file_type_mask = 0170000;
 constexpr unsigned unix_regular_file = 0100000;
 
-struct ArchiveCloser {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using Archive = std::unique_ptr<zip_t, ArchiveCloser>;
-
-struct SourceReleaser {
-    void operator()(zip_source_t* source) const { zip_source_free(source); }
-};
-using SourceReference = std::unique_ptr<zip_source_t, SourceReleaser>;
-
-// An open archive, and a reference of our own to the source it reads, through which the raw
-// records are read as well. The archive goes first; the source lives until both are done.
-struct OpenArchive {
-    SourceReference source;
-    Archive archive;
-};
-
-// Opens the archive; when the zip library refused it, `refusal` is its reason. A file that never
-// reached the library (not open) has none.
-OpenArchive open_archive(const ReadOnlyFile& file, std::string& refusal) {
-    zip_error_t error;
-    zip_error_init(&error);
-    OpenArchive opened;
-    opened.source.reset(archive_source(file, &error));
-    zip_t* archive =
-        opened.source ? zip_open_from_source(opened.source.get(), ZIP_RDONLY, &error) : nullptr;
-    if (archive != nullptr) {
-        // The archive took the source's reference; ours is a second one.
-        zip_source_keep(opened.source.get());
-        opened.archive.reset(archive);
-    } else if (opened.source) {
-        refusal = zip_error_strerror(&error);
-    }
-    zip_error_fini(&error);
-    return opened;
-}
-
 // The directories on the path of the entry being written, held open from the destination down,
 // so that each name is made or opened in the directory it belongs in. The handles of the levels
 // in use are kept from entry to entry; below `dense_levels`, only every `sparse_step`-th level
@@ -107,6 +70,9 @@ struct Extraction {
     const StopCheck& stop_requested;
     OpenLevels levels;
     FreeSpaceAllowance allowance;
+    ExtractionWatcher* watcher;
+    // The watcher refused an entry, and logged why.
+    bool watcher_refused = false;
 };
 
 [[nodiscard]] bool stopping(const Extraction& extraction) {
@@ -313,15 +279,27 @@ std::optional<unsigned> permissions_to_set(const Extraction& extraction, zip_uin
     // An entry may not inflate beyond the size the directory records: a lying size would
     // otherwise turn a small archive into a full disk. The reader hands over nothing past that
     // size. Overlapping entries were refused when the archive was opened.
+    ExtractionWatcher* watcher = extraction.watcher;
+    if (watcher != nullptr && !watcher->begin_file(with_forward_slashes(stat.name))) {
+        extraction.watcher_refused = true;
+        return false;
+    }
     const bool read = extraction.reader.read(index, stat, [&](const char* data, std::size_t size) {
         if (stopping(extraction) || !leaves_free_space_floor(extraction, stat, size) || !opened() ||
             failed_to_write(path, file->write(data, size))) {
             return false;
         }
+        if (watcher != nullptr) {
+            watcher->add_data(data, size);
+        }
         progress_add(size);
         return true;
     });
     if (!read || !opened()) {
+        return false;
+    }
+    if (watcher != nullptr && !watcher->end_file()) {
+        extraction.watcher_refused = true;
         return false;
     }
     const std::optional<std::time_t> mtime =
@@ -333,6 +311,9 @@ std::optional<unsigned> permissions_to_set(const Extraction& extraction, zip_uin
                                  const zip_stat_t& stat) {
     const std::string name = stat.name;
     const std::string relative = with_forward_slashes(name);
+    if (extraction.watcher != nullptr && extraction.watcher->skips(relative)) {
+        return true;
+    }
     const bool is_directory = is_directory_entry(extraction.archive, index, relative);
     if (is_unsafe_name(relative)) {
         spdlog::error("Unsafe path in zip: {}", name);
@@ -369,7 +350,7 @@ std::optional<unsigned> permissions_to_set(const Extraction& extraction, zip_uin
     const fs::path file_name = parts.empty() ? fs::path(".") : path.natives.back();
     const fs::path file = parts.empty() ? dir : dir / file_name;
     if (!write_entry(extraction, index, stat, extraction.levels.at(depth), file_name, file)) {
-        if (!stopping(extraction)) {
+        if (!stopping(extraction) && !extraction.watcher_refused) {
             spdlog::error("Failed to extract: {}", name);
         }
         return false;
@@ -392,6 +373,26 @@ std::int64_t extracted_size(zip_t* archive, zip_uint64_t count) {
 
 }  // namespace
 
+// Opens the archive; when the zip library refused it, `refusal` is its reason. A file that never
+// reached the library (not open) has none.
+OpenArchive open_archive(const ReadOnlyFile& file, std::string& refusal) {
+    zip_error_t error;
+    zip_error_init(&error);
+    OpenArchive opened;
+    opened.source.reset(archive_source(file, &error));
+    zip_t* archive =
+        opened.source ? zip_open_from_source(opened.source.get(), ZIP_RDONLY, &error) : nullptr;
+    if (archive != nullptr) {
+        // The archive took the source's reference; ours is a second one.
+        zip_source_keep(opened.source.get());
+        opened.archive.reset(archive);
+    } else if (opened.source) {
+        refusal = zip_error_strerror(&error);
+    }
+    zip_error_fini(&error);
+    return opened;
+}
+
 void report_unopenable_package(const std::string& package_text) {
     spdlog::error("Failed to open zip: {}", package_text);
 }
@@ -405,10 +406,11 @@ void report_unopenable_package(const std::string& package_text) {
 }
 
 [[nodiscard]] bool extract_zip(const ReadOnlyFile& package_file, const fs::path& package,
-                               const fs::path& dest_dir, const StopCheck& stop_requested) {
+                               const fs::path& dest_dir, const StopCheck& stop_requested,
+                               ExtractionWatcher* watcher) {
     std::string refusal;
     const OpenArchive opened = open_archive(package_file, refusal);
-    const Archive& archive = opened.archive;
+    const ZipArchive& archive = opened.archive;
     if (!refusal.empty()) {
         spdlog::error("{}", refusal);
     }
@@ -425,11 +427,14 @@ void report_unopenable_package(const std::string& package_text) {
                           EntryReader(archive.get(), chunk_size),
                           stop_requested,
                           {},
-                          {}};
+                          {},
+                          watcher};
     const zip_uint64_t count = static_cast<zip_uint64_t>(zip_get_num_entries(archive.get(), 0));
-    spdlog::info("Extracting {} files from {}", count, path_text(package));
-    if (progress_enabled()) {
-        progress_phase(phase::extract, extracted_size(archive.get(), count));
+    if (watcher == nullptr) {
+        spdlog::info("Extracting {} files from {}", count, path_text(package));
+        if (progress_enabled()) {
+            progress_phase(phase::extract, extracted_size(archive.get(), count));
+        }
     }
 
     for (zip_uint64_t index = 0; index < count; ++index) {
@@ -448,6 +453,8 @@ void report_unopenable_package(const std::string& package_text) {
             return false;
         }
     }
-    spdlog::info("Extraction complete: {} files", count);
+    if (watcher == nullptr) {
+        spdlog::info("Extraction complete: {} files", count);
+    }
     return true;
 }

@@ -301,6 +301,20 @@ class ReadOnlyFile {
     // Reads up to `size` bytes at `offset`; `got` is 0 only at the file's end.
     NativeError read_at(std::uint64_t offset, char* data, std::size_t size, std::size_t& got) const;
 
+    // Opens the regular file `name` in `dir` and learns its size. A link at the name is never
+    // followed: it fails the opening, as anything but a regular file does.
+    NativeError open_in(const HeldDirectory& dir, const std::filesystem::path& name);
+
+    // Platform piece: copies the whole open file as the new file `name` in `dir` (nothing may be
+    // at the name), by the system's cheapest copy, and gives the copy `stamp`. Linux:
+    // copy_file_range between the open files (a reflink where the file system shares blocks),
+    // read and write where it can't. Windows: CopyFileExW, which takes paths: `source_path` is
+    // this file's, `target_path` the new one's. The copy is durable as a WrittenFile's close
+    // makes it.
+    NativeError copy_into(const HeldDirectory& dir, const std::filesystem::path& name,
+                          const std::filesystem::path& source_path,
+                          const std::filesystem::path& target_path, const FileStamp& stamp) const;
+
   private:
     struct Native;  // the platform's open file
     std::unique_ptr<Native> native_;

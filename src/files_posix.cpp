@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -625,4 +626,99 @@ NativeError ReadOnlyFile::read_at(std::uint64_t offset, char* data, std::size_t 
             return last_error();
         }
     }
+}
+
+NativeError ReadOnlyFile::open_in(const HeldDirectory& dir, const std::filesystem::path& name) {
+    open_ = false;
+    // O_NOFOLLOW: a link at the name fails with ELOOP; O_NONBLOCK as in open().
+    native_->fd.reset(openat(dir.native().fd.get(), name.c_str(),
+                             O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
+    struct stat st;
+    if (!native_->fd.valid() || fstat(native_->fd.get(), &st) != 0) {
+        return last_error();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return NativeError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    open_ = true;
+    return {};
+}
+
+namespace {
+
+// True for the errors by which copy_file_range says it can't copy between these two files (other
+// file systems, an old kernel, a file system without it): read and write can.
+[[nodiscard]] bool copy_range_unsupported(int error) {
+    return error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP ||
+           error == ETXTBSY;
+}
+
+// Reads and writes from `offset` to the end of the source, through one buffer.
+NativeError copy_by_reading(int from, int to, std::uint64_t offset) {
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t n = pread(from, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return last_error();
+        }
+        if (n == 0) {
+            return {};
+        }
+        if (const NativeError error =
+                write_all(buffer.data(), static_cast<std::size_t>(n),
+                          [to](const char* d, std::size_t size, std::size_t& written) {
+                              return write_some(to, d, size, written);
+                          });
+            error.failed()) {
+            return error;
+        }
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+NativeError copy_data(int from, int to, std::uint64_t size) {
+    loff_t in = 0;
+    loff_t out = 0;
+    while (static_cast<std::uint64_t>(in) < size) {
+        // Pieces of at most 1 GiB, as the call takes no more at once on some kernels.
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - in, 1U << 30));
+        const ssize_t n = copy_file_range(from, &in, to, &out, piece, 0);
+        if (n > 0) {
+            continue;
+        }
+        if (n == 0) {
+            // The file ended early: whatever remains is read as it is.
+            break;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (!copy_range_unsupported(errno) || in != out) {
+            return last_error();
+        }
+        break;
+    }
+    // A file grown meanwhile, or one copy_file_range won't take, goes on by reading.
+    return copy_by_reading(from, to, static_cast<std::uint64_t>(in));
+}
+
+}  // namespace
+
+NativeError ReadOnlyFile::copy_into(const HeldDirectory& dir, const std::filesystem::path& name,
+                                    const std::filesystem::path&, const std::filesystem::path&,
+                                    const FileStamp& stamp) const {
+    UniqueFd target;
+    if (const NativeError error = create_in(dir.native().fd.get(), name.c_str(), target);
+        error.failed()) {
+        return error;
+    }
+    const NativeError copied = copy_data(native_->fd.get(), target.get(), size_);
+    const NativeError stamped = stamp_file(target.get(), stamp);
+    const NativeError closed = ::close(target.release()) == 0 ? NativeError() : last_error();
+    return copied.failed() ? copied : stamped.failed() ? stamped : closed;
 }

@@ -704,3 +704,68 @@ NativeError ReadOnlyFile::read_at(std::uint64_t offset, char* data, std::size_t 
     got = read;
     return {};
 }
+
+NativeError ReadOnlyFile::open_in(const HeldDirectory& dir, const std::filesystem::path& name) {
+    open_ = false;
+    UniqueHandle opened;
+    if (const NativeError error =
+            open_relative(dir, name.native(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, opened);
+        error.failed()) {
+        return error;
+    }
+    // The link itself was opened, never followed: it is no regular file.
+    if (is_link(opened.get())) {
+        return NativeError(ERROR_CANT_ACCESS_FILE);
+    }
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(opened.get(), &size) == 0) {
+        return last_error();
+    }
+    native_->file = std::move(opened);
+    size_ = static_cast<std::uint64_t>(size.QuadPart);
+    open_ = true;
+    return {};
+}
+
+namespace {
+
+// The copy as extraction would have written it: the stamp's time, no attribute of the source's
+// (CopyFileExW takes them along, read-only included), and flushed as WrittenFile::close flushes.
+NativeError stamp_copy(const HeldDirectory& dir, const std::filesystem::path& name,
+                       const FileStamp& stamp) {
+    UniqueHandle file;
+    if (const NativeError error = open_relative(
+            dir, name.native(), GENERIC_WRITE | FILE_WRITE_ATTRIBUTES,
+            FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, file);
+        error.failed()) {
+        return error;
+    }
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (stamp.modified) {
+        const FILETIME time = file_time(*stamp.modified);
+        basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(
+            (static_cast<ULONGLONG>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
+    }
+    if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic)) {
+        return last_error();
+    }
+    if (durable_writes && !FlushFileBuffers(file.get())) {
+        return last_error();
+    }
+    return {};
+}
+
+}  // namespace
+
+NativeError ReadOnlyFile::copy_into(const HeldDirectory& dir, const std::filesystem::path& name,
+                                    const std::filesystem::path& source_path,
+                                    const std::filesystem::path& target_path,
+                                    const FileStamp& stamp) const {
+    if (!CopyFileExW(long_path(source_path).c_str(), long_path(target_path).c_str(), nullptr,
+                     nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+        return last_error();
+    }
+    return stamp_copy(dir, name, stamp);
+}

@@ -30,21 +30,18 @@ namespace fs = std::filesystem;
     }
 }
 
-// A package without the executable (no entries at all, or everything under a top folder) would
-// leave an installation that cannot start.
-[[nodiscard]] bool has_executable(const HeldPackage& package, const fs::path& destination,
-                                  const fs::path& exe) {
-    if (regular_file_size(destination / exe)) {
-        return true;
-    }
-    spdlog::error("Package has no {}: {}", path_text(exe), package.text);
-    return false;
-}
-
 }  // namespace
 
 bool install_package(const HeldPackage& package, const fs::path& destination, const fs::path& exe,
                      const StopCheck& stop_requested) {
     return extract_held_package(package, destination, stop_requested) &&
            !(stop_requested && stop_requested()) && has_executable(package, destination, exe);
+}
+
+bool has_executable(const HeldPackage& package, const fs::path& destination, const fs::path& exe) {
+    if (regular_file_size(destination / exe)) {
+        return true;
+    }
+    spdlog::error("Package has no {}: {}", path_text(exe), package.text);
+    return false;
 }

@@ -13,3 +13,10 @@
                                    const std::filesystem::path& destination,
                                    const std::filesystem::path& exe,
                                    const StopCheck& stop_requested = {});
+
+// True when `exe` is a regular file in `destination`; logged as the package's failure when not. A
+// package without it (no entries at all, or everything under a top folder) would leave an
+// installation that cannot start.
+[[nodiscard]] bool has_executable(const HeldPackage& package,
+                                  const std::filesystem::path& destination,
+                                  const std::filesystem::path& exe);

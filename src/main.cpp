@@ -150,6 +150,10 @@ int run_updater(int argc, char** argv) {
         pack->add_option("--password-file", pack_password_file,
                          "File whose first line is the key's password (- for standard input)")
             ->needs(pack_key_option);
+    std::string pack_base;
+    CLI::Option* pack_base_option = pack->add_option(
+        "--base", pack_base,
+        "Previous full package: write a delta package that updates its installation");
 
     try {
         app.parse(argc, argv);
@@ -183,11 +187,13 @@ int run_updater(int argc, char** argv) {
             return run_confirm(application_root(app_dir));
         }
         if (pack->parsed()) {
-            return run_pack(to_path(pack_dir), to_path(pack_output), pack_version, pack_exe,
-                            pack_key_option->count() > 0 ? std::optional(to_path(pack_secret_key))
-                                                         : std::nullopt,
-                            pack_password_option->count() > 0 ? std::optional(pack_password_file)
-                                                              : std::nullopt);
+            return run_pack(
+                to_path(pack_dir), to_path(pack_output), pack_version, pack_exe,
+                pack_key_option->count() > 0 ? std::optional(to_path(pack_secret_key))
+                                             : std::nullopt,
+                pack_password_option->count() > 0 ? std::optional(pack_password_file)
+                                                  : std::nullopt,
+                pack_base_option->count() > 0 ? std::optional(to_path(pack_base)) : std::nullopt);
         }
         if (close_app->parsed()) {
             init_logging(application_root(app_dir));

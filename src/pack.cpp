@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "delta_manifest.h"
+#include "delta_pack.h"
 #include "digest.h"
 #include "entry_paths.h"
 #include "entry_rules.h"
@@ -29,6 +31,8 @@ constexpr std::uint64_t secret_key_file_limit = 4096;
 constexpr unsigned executable_mode = 0755;
 // Beside each file pack writes, its temporary name until it is complete.
 constexpr char temporary_suffix[] = ".pack-tmp";
+// Beside the output, what making a delta needs for a while.
+constexpr char delta_workspace_suffix[] = ".pack-delta";
 
 // One name found under the tree, with what the system says it is.
 struct Found {
@@ -90,6 +94,11 @@ struct Found {
         }
         if (item.name.find('\\') != std::string::npos) {
             spdlog::error("Name holds a backslash: {}", shown);
+            return false;
+        }
+        // Where a delta package keeps its own entries, whatever the letter case.
+        if (ascii_lower(item.name.substr(0, item.name.find('/'))) == delta_directory) {
+            spdlog::error("Name is reserved for delta packages: {}", shown);
             return false;
         }
         const bool directory = item.entry.kind == TreeEntryKind::directory;
@@ -237,15 +246,41 @@ std::string file_name_text(const fs::path& path) {
     return name ? *name : path_text(path.filename());
 }
 
+// `base_sha256`: a delta's base package; empty for a full package.
 std::string release_record(const std::string& version, const fs::path& output,
-                           const WrittenZip& written, bool signed_package, const std::string& exe) {
+                           const WrittenZip& written, bool signed_package, const std::string& exe,
+                           const std::string& base_sha256) {
     const std::string signature =
         signed_package ? json_string(file_name_text(with_suffix(output, ".minisig"))) : "null";
+    const std::string base =
+        base_sha256.empty() ? "" : ", \"base_sha256\": \"" + base_sha256 + "\"";
     return "{\"version\": " + json_string(version) +
            ", \"file\": " + json_string(file_name_text(output)) +
            ", \"size\": " + std::to_string(written.size) + ", \"sha256\": \"" +
            to_hex(written.sha256) + "\", \"signature\": " + signature +
-           ", \"exe\": " + json_string(exe) + "}\n";
+           ", \"exe\": " + json_string(exe) + base + "}\n";
+}
+
+// The entries of the delta package of the tree `items` against the full package `base`, made
+// in `workspace`; false when the base is refused or a file can't be read (logged).
+[[nodiscard]] bool plan_delta_package(const std::vector<PackItem>& items, const fs::path& base,
+                                      const std::string& version, DeltaWorkspace& workspace,
+                                      std::string& base_sha256, DeltaPlan& plan) {
+    spdlog::info("Delta against {}", path_text(base));
+    std::vector<Found> base_found;
+    if (!workspace.create() || !unpack_base(base, version, workspace.base_tree(), base_sha256) ||
+        !list_tree(workspace.base_tree(), "", base_found)) {
+        return false;
+    }
+    std::sort(base_found.begin(), base_found.end(),
+              [](const Found& a, const Found& b) { return a.name < b.name; });
+    if (!plan_delta(items, pack_items(base_found, ""), base, base_sha256, workspace, plan)) {
+        return false;
+    }
+    spdlog::info("Delta of {} files: {} unchanged, {} patched, {} whole",
+                 plan.unchanged + plan.patched + plan.whole, plan.unchanged, plan.patched,
+                 plan.whole);
+    return true;
 }
 
 // Files written under their temporary names, removed unless each was put in place.
@@ -303,7 +338,7 @@ class TemporaryFiles {
 
 int run_pack(const fs::path& dir, const fs::path& output, const std::string& version,
              const std::string& exe, const std::optional<fs::path>& secret_key,
-             const std::optional<std::string>& password_file) {
+             const std::optional<std::string>& password_file, const std::optional<fs::path>& base) {
     init_stderr_logging();
     if (secret_key && !is_signable_version(version)) {
         spdlog::error("Version can't be named in a signature: {}", version);
@@ -336,13 +371,21 @@ int run_pack(const fs::path& dir, const fs::path& output, const std::string& ver
         spdlog::error("No {} at the top of {}", exe, path_text(dir));
         return 1;
     }
-    const std::vector<PackItem> items = pack_items(found, *exe_name);
+    const std::vector<PackItem> tree = pack_items(found, *exe_name);
+    DeltaWorkspace workspace(with_suffix(output, delta_workspace_suffix));
+    std::string base_sha256;
+    DeltaPlan plan;
+    if (base && !plan_delta_package(tree, *base, version, workspace, base_sha256, plan)) {
+        return 1;
+    }
+    const std::vector<PackItem>& items = base ? plan.entries : tree;
 
     TemporaryFiles temporaries;
     const fs::path package = temporaries.add(output);
     WrittenZip written;
     if (!write_zip(items, time, package, written) ||
-        !package_reads_as_written(package, items.size()) || !make_file_durable(package)) {
+        !package_reads_as_written(package, items.size(), plan.whole_sha256) ||
+        !make_file_durable(package)) {
         return 1;
     }
     const fs::path signature_path = with_suffix(output, ".minisig");
@@ -354,8 +397,9 @@ int run_pack(const fs::path& dir, const fs::path& output, const std::string& ver
         }
     }
     const fs::path record_path = with_suffix(output, ".json");
-    if (!write_small_file(temporaries, record_path,
-                          release_record(version, output, written, secret_key.has_value(), exe))) {
+    if (!write_small_file(
+            temporaries, record_path,
+            release_record(version, output, written, secret_key.has_value(), exe, base_sha256))) {
         return 1;
     }
     if (!temporaries.put_in_place(output)) {

@@ -27,8 +27,10 @@ NativeError inspect_tree_entry(const std::filesystem::path& path, TreeEntry& ent
 std::optional<std::string> name_as_utf8(const std::filesystem::path& name);
 
 // Packs `dir` into `output` (with `<output>.minisig` when `secret_key` is given, and
-// `<output>.json`); 0 on success, 1 on failure. Logs to standard error.
+// `<output>.json`); with `base`, a previous full package, the delta package against it. 0 on
+// success, 1 on failure. Logs to standard error.
 int run_pack(const std::filesystem::path& dir, const std::filesystem::path& output,
              const std::string& version, const std::string& exe,
              const std::optional<std::filesystem::path>& secret_key,
-             const std::optional<std::string>& password_file);
+             const std::optional<std::string>& password_file,
+             const std::optional<std::filesystem::path>& base = std::nullopt);

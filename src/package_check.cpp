@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "digest.h"
 #include "entry_data.h"
 #include "entry_layout.h"
 #include "entry_paths.h"
@@ -31,7 +32,8 @@ struct SourceReleaser {
 
 }  // namespace
 
-bool package_reads_as_written(const fs::path& path, std::uint64_t entries) {
+bool package_reads_as_written(const fs::path& path, std::uint64_t entries,
+                              const std::map<std::string, std::string>& sha256) {
     const auto refuse = [&path](const std::string& why) {
         spdlog::error("Written package fails its check: {}: {}", path_text(path), why);
         return false;
@@ -76,9 +78,23 @@ bool package_reads_as_written(const fs::path& path, std::uint64_t entries) {
         if (!is_readable_method(stat)) {
             return refuse("method of " + name);
         }
-        if (!directory &&
-            !reader.read(index, stat, [](const char*, std::size_t) { return true; })) {
+        // Whole files of a delta: the bytes the manifest lists, not another state of the file.
+        const auto expected = sha256.find(name);
+        std::optional<Sha256> digest;
+        if (expected != sha256.end()) {
+            digest.emplace();
+        }
+        const auto feed = [&digest](const char* data, std::size_t size) {
+            return !digest || digest->update(reinterpret_cast<const unsigned char*>(data), size);
+        };
+        if (!directory && !reader.read(index, stat, feed)) {
             return refuse("data of " + name);
+        }
+        if (digest) {
+            const std::optional<std::vector<unsigned char>> sum = digest->finish();
+            if (!sum || to_hex(*sum) != expected->second) {
+                return refuse("data of " + name + " changed while it was packed");
+            }
         }
     }
     return true;

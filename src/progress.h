@@ -20,6 +20,8 @@ namespace phase {
 inline constexpr const char* verify = "verify";
 inline constexpr const char* download = "download";
 inline constexpr const char* extract = "extract";
+// Building current.new/ from a delta package and the installed files.
+inline constexpr const char* build = "build";
 inline constexpr const char* wait = "wait";
 inline constexpr const char* swap = "swap";
 inline constexpr const char* launch = "launch";

@@ -106,6 +106,24 @@ std::optional<SignatureFile> parse_signature_file(const std::string& text) {
     return parsed;
 }
 
+// What follows "version:" in each word of a trusted comment that starts with it (words are
+// separated by spaces and tabs).
+std::vector<std::string> comment_versions(const std::string& trusted_comment) {
+    const std::string key = "version:";
+    const char* const separators = " \t";
+    std::vector<std::string> versions;
+    std::size_t start = trusted_comment.find_first_not_of(separators);
+    while (start != std::string::npos) {
+        const std::size_t end = trusted_comment.find_first_of(separators, start);
+        const std::string word = trusted_comment.substr(start, end - start);
+        if (starts_with(word, key.c_str())) {
+            versions.push_back(word.substr(key.size()));
+        }
+        start = trusted_comment.find_first_not_of(separators, end);
+    }
+    return versions;
+}
+
 }  // namespace
 
 std::optional<std::vector<PublicKey>> parse_public_keys(const std::vector<std::string>& texts) {
@@ -122,18 +140,19 @@ std::optional<std::vector<PublicKey>> parse_public_keys(const std::vector<std::s
 }
 
 bool comment_allows_version(const std::string& trusted_comment, const std::string& version) {
-    const std::string key = "version:";
-    const char* const separators = " \t";
-    std::size_t start = trusted_comment.find_first_not_of(separators);
-    while (start != std::string::npos) {
-        const std::size_t end = trusted_comment.find_first_of(separators, start);
-        const std::string word = trusted_comment.substr(start, end - start);
-        if (starts_with(word, key.c_str()) && word.substr(key.size()) != version) {
-            return false;
-        }
-        start = trusted_comment.find_first_not_of(separators, end);
+    const std::vector<std::string> named = comment_versions(trusted_comment);
+    return std::all_of(named.begin(), named.end(),
+                       [&version](const std::string& text) { return text == version; });
+}
+
+std::optional<std::string> signed_version(const fs::path& path) {
+    const std::optional<std::string> text = read_signature_file(path);
+    const std::optional<SignatureFile> parsed = text ? parse_signature_file(*text) : std::nullopt;
+    if (!parsed) {
+        return std::nullopt;
     }
-    return true;
+    const std::vector<std::string> named = comment_versions(parsed->trusted_comment);
+    return named.empty() ? std::nullopt : std::optional(named.front());
 }
 
 struct Blake2b512::State {

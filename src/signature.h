@@ -55,6 +55,10 @@ struct SignatureRule {
 [[nodiscard]] bool comment_allows_version(const std::string& trusted_comment,
                                           const std::string& version);
 
+// The version the trusted comment of the signature file at `path` names: its first word
+// "version:<text>". Nothing when the file is missing or malformed, or its comment names none.
+[[nodiscard]] std::optional<std::string> signed_version(const std::filesystem::path& path);
+
 // The BLAKE2b-512 digest that a prehashed signature signs.
 class Blake2b512 : public Digest {
   public:

@@ -3,6 +3,7 @@
 #include <spdlog/spdlog.h>
 
 #include "confirm.h"
+#include "delta_build.h"
 #include "held_package.h"
 #include "install.h"
 #include "package_verification.h"
@@ -31,15 +32,34 @@ int cancel_stage() {
 }
 
 // The removal, too, gives way to an apply that asks for the root.
-int fail_stage(const StageLayout& layout, const StopCheck& stop) {
+int fail_stage(const StageLayout& layout, const StopCheck& stop, int code = 1) {
     spdlog::error("Staging failed");
     remove_staged_material(layout.staged, stop);
-    return 1;
+    return code;
+}
+
+// Fills current.new/ from the package: extracted from a full package, built from the installed
+// files and a delta. 0, or the exit code of the failure (logged).
+int fill_staged_tree(const StageLayout& layout, const HeldPackage& package, const StopCheck& stop) {
+    if (!is_delta_package(package)) {
+        spdlog::info("Staging {} -> current.new/", package.text);
+        return install_package(package, layout.staged.tree, layout.exe, stop) ? 0 : 1;
+    }
+    DeltaPackage delta;
+    DeltaOutcome outcome = read_delta(package, delta);
+    if (outcome == DeltaOutcome::done) {
+        spdlog::info("Staging {} -> current.new/ (delta from {} installed files)", package.text,
+                     installed_files_used(delta.manifest));
+        outcome = build_from_delta(package, delta, layout.root / "current", layout.staged.tree,
+                                   layout.exe, stop);
+    }
+    return outcome == DeltaOutcome::done       ? 0
+           : outcome == DeltaOutcome::unusable ? unusable_delta_exit
+                                               : 1;
 }
 
 int stage_package(const StageLayout& layout, const HeldPackage& package, const StagedStamp& stamp,
-                  StageMark& mark) {
-    const StopCheck stop = [&mark] { return mark.stop_requested(); };
+                  const StopCheck& stop) {
     if (has_staged_material(layout.staged)) {
         spdlog::info("Removing previous staged installation");
         remove_staged_material(layout.staged, stop);
@@ -47,13 +67,12 @@ int stage_package(const StageLayout& layout, const HeldPackage& package, const S
             return cancel_stage();
         }
     }
-    spdlog::info("Staging {} -> current.new/", package.text);
-    const bool installed = install_package(package, layout.staged.tree, layout.exe, stop);
+    const int filled = fill_staged_tree(layout, package, stop);
     if (stop()) {
         return cancel_stage();
     }
-    if (!installed) {
-        return fail_stage(layout, stop);
+    if (filled != 0) {
+        return fail_stage(layout, stop, filled);
     }
     // The stamp vouches for the tree: the tree must be on the disk before the stamp can be.
     if (!make_durable(layout.root)) {
@@ -143,5 +162,10 @@ int run_stage(const std::string& package, const fs::path& root, const fs::path& 
         spdlog::info("Already staged: version {}", version);
         return 0;
     }
-    return stage_package(layout, held, stamp, mark);
+    return stage_package(layout, held, stamp, stop);
+}
+
+int stage_held_package(const fs::path& root, const HeldPackage& package, const StagedStamp& stamp,
+                       const fs::path& exe) {
+    return stage_package({root, staged_paths(root), exe}, package, stamp, [] { return false; });
 }

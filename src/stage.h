@@ -7,6 +7,11 @@
 
 #include "extract.h"
 #include "held_package.h"
+#include "staged_stamp.h"
+
+// The exit code of a run whose package is a delta that can't be used here: malformed, or made
+// against other installed files. The package is fine; the full package is needed instead.
+inline constexpr int unusable_delta_exit = 2;
 
 // Handler of `stage`: extracts the package into current.new/ under root while the application
 // keeps running from current/, makes the tree durable and then writes the stamp .staged, which a
@@ -32,3 +37,9 @@ struct PackageRead {
 PackageRead read_package(const HeldPackage& package, const std::string& version,
                          const std::vector<std::string>& public_keys, bool want_sha256,
                          const StopCheck& stop_requested = {});
+
+// Stages the held package into current.new/ under root as `stage` does, for `apply`, which holds
+// the root already and has checked the package; whatever was staged there is replaced. Returns
+// the exit code.
+int stage_held_package(const std::filesystem::path& root, const HeldPackage& package,
+                       const StagedStamp& stamp, const std::filesystem::path& exe);

@@ -284,7 +284,7 @@ EntryData prepare_entry(const PackItem& item, Deflater& deflater) {
         }
         data.crc = update_crc32(0, input.data(), input.size());
         std::vector<char> deflated;
-        if (deflater.deflate_whole(input, deflated)) {
+        if (!item.store && deflater.deflate_whole(input, deflated)) {
             data.method = method_deflated;
             data.bytes = std::move(deflated);
         } else {
@@ -299,14 +299,15 @@ EntryData prepare_entry(const PackItem& item, Deflater& deflater) {
         item.source, *size,
         [&](const char* piece, std::size_t length, bool last) {
             data.crc = update_crc32(data.crc, piece, length);
-            return deflater.feed(piece, length, last, [&deflated](const char*, std::size_t n) {
-                deflated += n;
-                return true;
-            });
+            return item.store ||
+                   deflater.feed(piece, length, last, [&deflated](const char*, std::size_t n) {
+                       deflated += n;
+                       return true;
+                   });
         },
         data.failure);
     if (read) {
-        data.method = deflated < *size ? method_deflated : method_stored;
+        data.method = !item.store && deflated < *size ? method_deflated : method_stored;
         data.compressed_size = data.method == method_deflated ? deflated : *size;
     } else if (data.failure.empty()) {
         data.failure = "Failed to deflate " + path_text(item.source);
@@ -623,6 +624,25 @@ DosTime dos_time(std::int64_t seconds) {
     const auto second = static_cast<unsigned>(second_of_day % 60);
     return {static_cast<std::uint16_t>((hour << 11) | (minute << 5) | (second / 2)),
             static_cast<std::uint16_t>(((date.year - 1980) << 9) | (date.month << 5) | date.day)};
+}
+
+std::uint64_t entry_data_size(const char* data, std::size_t size) {
+    Deflater deflater;
+    deflater.start();
+    std::uint64_t deflated = 0;
+    std::size_t offset = 0;
+    do {
+        const std::size_t length = std::min(size - offset, piece_size);
+        offset += length;
+        if (!deflater.feed(data + offset - length, length, offset == size,
+                           [&deflated](const char*, std::size_t n) {
+                               deflated += n;
+                               return true;
+                           })) {
+            return size;
+        }
+    } while (offset < size);
+    return std::min<std::uint64_t>(deflated, size);
 }
 
 bool write_zip(const std::vector<PackItem>& items, DosTime time, const fs::path& to,

@@ -22,6 +22,8 @@ struct PackItem {
     bool directory = false;
     // The Unix permission bits recorded for it.
     unsigned mode = 0644;
+    // Stored as it is, never deflated: its data is compressed already.
+    bool store = false;
 };
 
 // A time as the zip format records it: local date and time fields, to two seconds.
@@ -43,6 +45,10 @@ struct WrittenZip {
     std::vector<unsigned char> sha256;
     std::array<unsigned char, 64> blake2b512{};
 };
+
+// The size of the data of an entry holding `size` bytes at `data`, as write_zip writes it:
+// deflated, or the bytes themselves when deflate does not shrink them.
+std::uint64_t entry_data_size(const char* data, std::size_t size);
 
 // Writes the items, in the order given, as a zip at `to` (replacing whatever is there), and closes
 // it. False at the first failure, logged: a file that can't be read or that changed while it was

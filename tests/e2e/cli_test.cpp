@@ -43,7 +43,8 @@ const std::map<std::string, std::vector<std::string>> subcommand_options = {
      {"--package", "--app-dir", "--version", "--exe", "--public-key", "--allow-downgrade",
       "--progress"}},
     {"confirm", {"--app-dir"}},
-    {"pack", {"--dir", "--output", "--version", "--exe", "--secret-key", "--password-file"}},
+    {"pack",
+     {"--dir", "--output", "--version", "--exe", "--secret-key", "--password-file", "--base"}},
 };
 
 // The subcommands the top-level help lists: the first word of each line below its

@@ -262,6 +262,16 @@ TEST_F(PackRefusal, NameThatIsNotUtf8) {
     expect_refused("Name is not valid UTF-8: " + (source / "docs" / "caf\xE9.txt").string());
 }
 
+TEST_F(PackRefusal, DeltaDirectoryInTheTree) {
+    write_file(source / ".delta" / "manifest.json", "{}");
+    expect_refused("Name is reserved for delta packages: .delta/");
+    fs::remove_all(source / ".delta");
+    fs::remove_all(out);
+    fs::create_directories(out);
+    write_file(source / ".Delta", "a file");
+    expect_refused("Name is reserved for delta packages: .Delta");
+}
+
 TEST_F(PackRefusal, LinkInTheTree) {
     const std::string refused = make_directory_link(source / "docs", source / "linked");
     if (!refused.empty()) {
@@ -320,7 +330,7 @@ TEST_F(Pack, NeedsItsOptionsAndListsThem) {
     const RunResult help = run_updater({"pack", "--help"});
     EXPECT_EQ(help.exit_code, 0);
     for (const char* option :
-         {"--dir", "--output", "--version", "--exe", "--secret-key", "--password-file"}) {
+         {"--dir", "--output", "--version", "--exe", "--secret-key", "--password-file", "--base"}) {
         EXPECT_TRUE(has_line(help.out, option)) << option;
     }
 }
