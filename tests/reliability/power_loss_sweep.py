@@ -430,6 +430,10 @@ class ApplyCuts(Cuts):
         self.package = {"good": self.runs.good, "failing": self.runs.failing}
         self.disturbed = dict(zip(self.package, self.runs.disturbed))
         self.end_codes = self.runs.end_codes()
+        self.may_vary = self.runs.calls_vary()
+
+    def undisturbed_exit(self, start):
+        return self.runs.undisturbed_exit(self.disturbed[start])
 
     def all_points(self, stride):
         calls = self.runs.calls()

@@ -344,6 +344,16 @@ class ApplyRuns:
         """The exit codes of a disturbed run that ends by itself."""
         return (0, 1, DELTA_UNUSABLE) if self.kind in DELTA_KINDS else (0, 1)
 
+    def calls_vary(self):
+        """True when a run may make fewer calls than the counted one: a stage from a delta checks
+        the installed files on two threads, each taking the next file, and only the traced
+        (calling) thread's calls are counted."""
+        return self.kind in DELTA_KINDS
+
+    def undisturbed_exit(self, package):
+        """The exit code of a disturbed run that ended before the chosen call."""
+        return DELTA_UNUSABLE if self.kind in DELTA_KINDS and package == self.broken_delta else 0
+
     def at_interruption(self, root):
         """Problems of a root as an interrupted stage leaves it: the old installation in place
         and its .version, whatever was staged. Nothing for the other kinds."""
