@@ -3,10 +3,11 @@
 whatever else the machine does at a time falls on all of them alike, and writes the medians as
 JSON.
 
-usage: alternate_rounds.py ROUNDS WORK OUTPUT.json NAME COMMAND [NAME COMMAND ...]
+usage: alternate_rounds.py [--current TREE] ROUNDS WORK OUTPUT.json NAME COMMAND [NAME COMMAND ...]
 
-Every run gets a directory of its own below WORK, holding current/app.exe (empty) and an empty
-out/; `{dir}` in COMMAND stands for it. Before each run the page cache is written back (sync),
+Every run gets a directory of its own below WORK, holding current/app.exe (empty), or with
+--current a copy of TREE as current/ (made before the run, untimed), and an empty out/; `{dir}` in
+COMMAND stands for it. Before each run the page cache is written back (sync),
 so that one run's files are not written out during the next. After it the run's files are
 emptied but not removed: on ext4 without a journal, inodes deleted in the last minute are
 skipped one by one when new files are made, which would charge later runs for this one.
@@ -20,11 +21,14 @@ import sys
 import time
 
 
-def fresh_directory(work, name, round_number):
+def fresh_directory(work, name, round_number, current=None):
     path = os.path.join(work, f"{name}-{round_number}")
-    os.makedirs(os.path.join(path, "current"))
     os.makedirs(os.path.join(path, "out"))
-    open(os.path.join(path, "current", "app.exe"), "wb").close()
+    if current:
+        subprocess.run(["cp", "-a", current, os.path.join(path, "current")], check=True)
+    else:
+        os.makedirs(os.path.join(path, "current"))
+        open(os.path.join(path, "current", "app.exe"), "wb").close()
     return path
 
 
@@ -53,12 +57,16 @@ def timed_run(command):
 
 
 def main():
-    rounds, work, output = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-    commands = list(zip(sys.argv[4::2], sys.argv[5::2]))
+    arguments = sys.argv[1:]
+    current = None
+    if arguments[0] == "--current":
+        current, arguments = arguments[1], arguments[2:]
+    rounds, work, output = int(arguments[0]), arguments[1], arguments[2]
+    commands = list(zip(arguments[3::2], arguments[4::2]))
     runs = {name: [] for name, _ in commands}
     for round_number in range(rounds):
         for name, command in commands:
-            path = fresh_directory(work, name, round_number)
+            path = fresh_directory(work, name, round_number, current)
             runs[name].append(timed_run(command.format(dir=path)))
             empty_files(path)
     medians = {}

@@ -36,7 +36,8 @@ size). Each distinct loss is applied to copies of the killed state, then checked
             package that fails extraction: each leaves one complete installation, .version
             matching, nothing else in the root.
   stage     at the cut, current/ holds the old installation and .version matches it; then the
-            two applies as above.
+            two applies as above. delta-stage: the same for a stage of a delta package, and of
+            one whose patch is damaged (see apply_sweep.py).
   download  at the cut, the file at --output is the old package or the complete new one; one
             more download run puts the verified new package in place and leaves nothing else.
             Cut from three starts: a server that serves the package, one that cuts its first
@@ -232,6 +233,12 @@ class Disk:
 
     on_pwritev = on_pwrite64
 
+    def on_copy_file_range(self, arguments, count, _):
+        """Data copied in the kernel lands in the page cache as written data does. The output
+        offset is "[N]" (the value before the call) or NULL (the descriptor's own)."""
+        offset = arguments[3]
+        self.wrote(arguments[2], count, int(offset[1:-1]) if offset.startswith("[") else None)
+
     def on_lseek(self, arguments, offset, _):
         handle = self.handle(arguments[0])
         if handle is not None:
@@ -368,6 +375,8 @@ class Cuts:
     follow = []
     may_vary = False
     losses = LOSSES
+    # The exit codes of a run to its end.
+    end_codes = (0, 1)
 
     def undisturbed_exit(self, _start):
         """The exit code of a run from start that ends before the cut reaches it."""
@@ -392,8 +401,9 @@ class Cuts:
         if syscall and self.may_vary and code == self.undisturbed_exit(start):
             shutil.rmtree(trial, ignore_errors=True)
             return None
-        # A run to its end exits 1 for the failing package; the other sweeps check that.
-        if code not in ((-9,) if syscall else (0, 1)):
+        # A run to its end exits 1 for the failing package (2 for the damaged delta); the other
+        # sweeps check that.
+        if code not in ((-9,) if syscall else self.end_codes):
             return 0, [f"not {'killed' if syscall else 'done'} (exit code {code}): {output}"]
         disk.replay(record)
         problems = disk.disagreement()
@@ -416,16 +426,23 @@ class ApplyCuts(Cuts):
     def __init__(self, updater, work, kind="apply"):
         super().__init__(updater, work)
         self.runs = rc.ApplyRuns(updater, work, kind=kind)
+        # The packages the runs after the cut apply, and those of the run that is cut.
         self.package = {"good": self.runs.good, "failing": self.runs.failing}
+        self.disturbed = dict(zip(self.package, self.runs.disturbed))
+        self.end_codes = self.runs.end_codes()
+        self.may_vary = self.runs.calls_vary()
+
+    def undisturbed_exit(self, start):
+        return self.runs.undisturbed_exit(self.disturbed[start])
 
     def all_points(self, stride):
         calls = self.runs.calls()
-        return [p for start, package in self.package.items()
+        return [p for start, package in self.disturbed.items()
                 for p in self.points(calls[package], start, stride)]
 
     def prepare(self, name, start):
         trial, root = self.runs.prepare(name)
-        return trial, self.runs.run_args(root, self.package[start])
+        return trial, self.runs.run_args(root, self.disturbed[start])
 
     def check(self, trial, name, _, loss):
         problems = []
@@ -441,7 +458,7 @@ class ApplyCuts(Cuts):
 
     def at_cut(self, root):
         """Problems of the state the cut leaves, when it lets the application start as it is."""
-        if self.runs.kind == "stage":
+        if self.runs.kind in rc.STAGE_KINDS:
             return self.runs.at_interruption(root)
         if os.path.lexists(os.path.join(root, ".apply-in-progress")):
             return []
@@ -607,8 +624,9 @@ def main():
     updater = rc.Updater(options.updater)
     work = rc.fresh_dir(options.work, "power-loss")
     report = rc.Report("power-loss")
-    cuts, states = sweep(ApplyCuts(updater, work, options.run), options.run, options.stride,
-                         report)
+    apply_cuts = ApplyCuts(updater, work, options.run)
+    cuts, states = sweep(apply_cuts, options.run, options.stride, report)
+    report.fail("before the sweep", apply_cuts.runs.counted_problems)
     more_cuts = more_states = 0
     if options.run == "apply":
         with rc.TestServer(rc.fresh_dir(work, "server")) as server:

@@ -12,14 +12,18 @@ import fcntl
 import hashlib
 import http.client
 import os
+import random
+import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
 import time
 import urllib.request
 import zipfile
+import zlib
 
 OLD_VERSION = "1.0.0"
 NEW_VERSION = "2.0.0"
@@ -60,6 +64,26 @@ def new_files(count=FEW_DOZEN):
     return files
 
 
+# What the delta kind adds to both trees, so that a delta holds files of every source: one it
+# copies unchanged, and 64 KiB of pseudo-random bytes (which no compression shrinks) that differ
+# in a few bytes, a small patch.
+def delta_extras(version):
+    blob = bytearray(random.Random(64).randbytes(64 * 1024))
+    if version == NEW_VERSION:
+        for at in (100, 30000, 65000):
+            blob[at] ^= 0x5A
+    return {"data/kept.txt": b"the same in both versions\n" * 40, "data/patched.bin": bytes(blob)}
+
+
+def trees(count, kind):
+    """The old and the new installation's files for a run kind."""
+    old, new = old_files(count), new_files(count)
+    if kind in DELTA_KINDS:
+        old.update(delta_extras(OLD_VERSION))
+        new.update(delta_extras(NEW_VERSION))
+    return old, new
+
+
 def _zip_info(name, mode):
     info = zipfile.ZipInfo(name, ZIP_TIME)
     info.create_system = 3  # Unix, so the permission bits travel with the entry
@@ -89,14 +113,19 @@ def write_failing_package(path, files):
         f.write(b"X")
 
 
-def install(root, files, version):
-    """An application root holding files in current/ and version in .version."""
+def write_tree(directory, files):
+    """files below directory, the application executable, the others not."""
     for name, data in files.items():
-        path = os.path.join(root, "current", name)
+        path = os.path.join(directory, name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
         os.chmod(path, 0o755 if name == APP else 0o644)
+
+
+def install(root, files, version):
+    """An application root holding files in current/ and version in .version."""
+    write_tree(os.path.join(root, "current"), files)
     with open(os.path.join(root, ".version"), "wb") as f:
         f.write(version.encode() + b"\r\n")
 
@@ -153,10 +182,11 @@ def describe_difference(actual, expected):
 class Installations:
     """The two complete installations a root may hold, as snapshots, with their versions."""
 
-    def __init__(self, count=FEW_DOZEN):
+    def __init__(self, count=FEW_DOZEN, kind="apply"):
+        old, new = trees(count, kind)
         self.states = {
-            "old": (expected_snapshot(old_files(count)), OLD_VERSION),
-            "new": (expected_snapshot(new_files(count)), NEW_VERSION),
+            "old": (expected_snapshot(old), OLD_VERSION),
+            "new": (expected_snapshot(new), NEW_VERSION),
         }
 
     def which(self, directory):
@@ -229,12 +259,15 @@ class Updater:
             return None, (e.output or b"").decode(errors="replace")
         return done.returncode, done.stdout.decode(errors="replace")
 
-    def syscall_sequence(self, args, follow=False):
-        """The names of the file-system calls one run of args makes, in order."""
+    def syscall_sequence(self, args, follow=False, exit_codes=None):
+        """The names of the file-system calls one run of args makes, in order; its exit code is
+        appended to exit_codes when that is a list."""
         with tempfile.NamedTemporaryFile("r", suffix=".strace") as out:
-            subprocess.run(["strace", "-qq", "-o", out.name] + (["-f"] if follow else []) + args,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT_S, check=False)
+            done = subprocess.run(["strace", "-qq", "-o", out.name] + (["-f"] if follow else [])
+                                  + args, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL, timeout=RUN_TIMEOUT_S, check=False)
+            if exit_codes is not None:
+                exit_codes.append(done.returncode)
             names = []
             for line in out.read().splitlines():
                 if follow:
@@ -246,32 +279,55 @@ class Updater:
 
 
 # The runs a sweep disturbs: `apply` on a root with nothing staged, `stage` beside the old
-# installation, and `apply` on a root where the good package was staged first.
-RUN_KINDS = ("apply", "stage", "staged-apply")
+# installation, `apply` on a root where the good package was staged first, and `stage` of a
+# delta package made against the old installation.
+RUN_KINDS = ("apply", "stage", "staged-apply", "delta-stage")
+STAGE_KINDS = ("stage", "delta-stage")
+DELTA_KINDS = ("delta-stage",)
+# The file of the delta kind whose patch the failing delta damages.
+PATCHED = "data/patched.bin"
+# The exit code of a stage that finds a delta it can't use.
+DELTA_UNUSABLE = 2
 
 
 class ApplyRuns:
     """An application root holding the old installation, the good package and one whose last
     entry fails, and the runs of one kind (RUN_KINDS) every sweep makes with them. Whatever run
-    is disturbed, the runs after it are plain applies."""
+    is disturbed, the runs after it are plain applies.
+
+    The delta kind stages, in place of those two, a delta made by `pack --base` from the old
+    installation's full package to the new tree, and a copy of it whose patch entry is damaged
+    (the zip's checks pass, the patch doesn't decode to the file): a stage of that one exits
+    DELTA_UNUSABLE after building the files before it."""
 
     def __init__(self, updater, work, count=FEW_DOZEN, kind="apply"):
         self.updater = updater
         self.work = work
         self.count = count
         self.kind = kind
-        self.installations = Installations(count)
+        self.old_files, self.new_files = trees(count, kind)
+        self.installations = Installations(count, kind)
         packages = fresh_dir(work, "packages")
         self.good = os.path.join(packages, "good.zip")
         self.failing = os.path.join(packages, "failing.zip")
-        write_package(self.good, new_files(count))
-        write_failing_package(self.failing, new_files(count))
+        write_package(self.good, self.new_files)
+        write_failing_package(self.failing, self.new_files)
+        # The packages of the disturbed run: the one that installs, the one that fails.
+        self.disturbed = (self.good, self.failing)
+        # Problems the counting runs found in what the disturbed runs did.
+        self.counted_problems = []
+        if kind in DELTA_KINDS:
+            self.delta = os.path.join(packages, "delta.zip")
+            self.broken_delta = os.path.join(packages, "broken-delta.zip")
+            make_delta(updater, packages, self.old_files, self.new_files, self.delta)
+            write_damaged_entry(self.delta, self.broken_delta, DELTA_PATCHES + PATCHED)
+            self.disturbed = (self.delta, self.broken_delta)
 
     def prepare(self, name):
         """A trial directory holding an application root with the old installation."""
         trial = fresh_dir(self.work, name)
         root = os.path.join(trial, "root")
-        install(root, old_files(self.count), OLD_VERSION)
+        install(root, self.old_files, OLD_VERSION)
         if self.kind == "staged-apply":
             code, output = self.updater.run(self.updater.stage_args(root, self.good))
             if code != 0:
@@ -280,14 +336,28 @@ class ApplyRuns:
 
     def run_args(self, root, package):
         """The disturbed run's command line."""
-        if self.kind == "stage":
+        if self.kind in STAGE_KINDS:
             return self.updater.stage_args(root, package)
         return self.updater.apply_args(root, package)
+
+    def end_codes(self):
+        """The exit codes of a disturbed run that ends by itself."""
+        return (0, 1, DELTA_UNUSABLE) if self.kind in DELTA_KINDS else (0, 1)
+
+    def calls_vary(self):
+        """True when a run may make fewer calls than the counted one: a stage from a delta checks
+        the installed files on two threads, each taking the next file, and only the traced
+        (calling) thread's calls are counted."""
+        return self.kind in DELTA_KINDS
+
+    def undisturbed_exit(self, package):
+        """The exit code of a disturbed run that ended before the chosen call."""
+        return DELTA_UNUSABLE if self.kind in DELTA_KINDS and package == self.broken_delta else 0
 
     def at_interruption(self, root):
         """Problems of a root as an interrupted stage leaves it: the old installation in place
         and its .version, whatever was staged. Nothing for the other kinds."""
-        if self.kind != "stage":
+        if self.kind not in STAGE_KINDS:
             return []
         problems = []
         if self.installations.which(os.path.join(root, "current")) != "old":
@@ -299,15 +369,45 @@ class ApplyRuns:
 
     def sequence(self, package):
         _, root = self.prepare("count")
-        return self.updater.syscall_sequence(self.run_args(root, package))
+        codes = []
+        names = self.updater.syscall_sequence(self.run_args(root, package), exit_codes=codes)
+        if self.kind in DELTA_KINDS:
+            expected = DELTA_UNUSABLE if package == self.broken_delta else 0
+            problems = [] if codes == [expected] else [f"exit code {codes}, expected {expected}"]
+            problems += self.delta_log_problems(root, package)
+            self.counted_problems += [f"counting run of {os.path.basename(package)}: {p}"
+                                      for p in problems]
+        return names
+
+    def delta_log_problems(self, root, package):
+        """Problems of what a stage of the delta (or of the damaged one) logged: the delta's
+        files counted by source, each source present; the damaged patch found."""
+        lines = log_lines(root)
+        if package == self.broken_delta:
+            found = any(f" for {PATCHED}" in line or line.endswith(f": {PATCHED}")
+                        for line in error_lines(root))
+            return [] if found else ["no error line names the damaged patch: " + " | ".join(lines)]
+        unchanged = sum(self.old_files.get(name) == data for name, data in self.new_files.items())
+        built = [line for line in lines if line.startswith("info Built ")]
+        counts = [int(n) for n in re.findall(r"\d+", built[0])] if built else []
+        if len(counts) != 4:
+            return ["no line 'Built {n} files: {u} unchanged, {p} patched, {w} whole': "
+                    + " | ".join(lines)]
+        total, same, patched, whole = counts
+        if (total != len(self.new_files) or same != unchanged or patched < 1 or whole < 1
+                or same + patched + whole != total):
+            return [f"'{built[0]}' for {len(self.new_files)} files, {unchanged} unchanged, "
+                    "some patched, some whole"]
+        return []
 
     def calls(self):
         """{package: {syscall: (first, last)}}: the calls of a run that installs the good
         package, and those of a run with the failing one after the part it shares with it."""
+        installing, failing = self.disturbed
         start_up = self.updater.syscall_sequence([self.updater.exe])
-        good = self.sequence(self.good)
-        return {self.good: calls_after(good, start_up),
-                self.failing: calls_after(self.sequence(self.failing), good)}
+        good = self.sequence(installing)
+        return {installing: calls_after(good, start_up),
+                failing: calls_after(self.sequence(failing), good)}
 
     def rerun(self, root, package, what, version_may_lag=False):
         """One more ordinary run: exit code 0 with the new installation for the good package, 1
@@ -322,6 +422,79 @@ class ApplyRuns:
         allowed = ("new",) if package == self.good else ("old", "new")
         settled = self.installations.check_settled(root, allowed, version_may_lag)
         return problems + [f"{what}: {p}" for p in settled]
+
+    def restage_delta(self, root, what):
+        """The delta staged again, then the apply that swaps that stage in: both exit 0, and the
+        root holds the new installation. Returns the problems."""
+        if not wait_for_root_lock(root):
+            return [f"{what}: the root stays locked"]
+        problems = []
+        code, output = self.updater.run(self.updater.stage_args(root, self.delta))
+        if code != 0:
+            problems.append(f"stage: exit code {code}, expected 0: {output.strip()}")
+        code, output = self.updater.run(self.updater.apply_args(root, self.delta))
+        if code != 0:
+            problems.append(f"staged apply: exit code {code}, expected 0: {output.strip()}")
+        elif f"info Using staged installation of version {NEW_VERSION}" not in log_lines(root):
+            problems.append("the apply did not take the stage")
+        problems += self.installations.check_settled(root, ("new",))
+        return [f"{what}: {p}" for p in problems]
+
+
+# Where a delta package holds the patch of a file (followed by the file's path).
+DELTA_PATCHES = ".delta/patches/"
+
+
+def make_delta(updater, directory, old, new, delta):
+    """The old tree's full package and the delta from it to the new tree, both made by `pack`
+    (with --base for the delta), in directory."""
+    base = os.path.join(directory, "base.zip")
+    for files, version, output, more in ((old, OLD_VERSION, base, []),
+                                         (new, NEW_VERSION, delta, ["--base", base])):
+        tree = fresh_dir(directory, f"tree-{version}")
+        write_tree(tree, files)
+        code, output_text = updater.run([updater.exe, "pack", "--dir", tree, "--output", output,
+                                         "--version", version, "--exe", APP] + more)
+        if code != 0:
+            raise RuntimeError(f"pack of {output} failed ({code}): {output_text}")
+        shutil.rmtree(tree)
+
+
+def write_damaged_entry(package, damaged, entry):
+    """A copy of package at damaged in which one byte in the middle of the stored entry differs,
+    its CRC-32 made to match in the local header, the data descriptor if any and the central
+    directory: every check of the zip passes, what the entry holds is wrong."""
+    with zipfile.ZipFile(package) as archive:
+        info = archive.getinfo(entry)
+        data = archive.read(entry)
+        central = archive.start_dir
+    if info.compress_type != zipfile.ZIP_STORED or len(data) < 2:
+        raise RuntimeError(f"{entry} of {package} is not a stored entry of some bytes")
+    content = bytearray(read_bytes(package))
+    local = info.header_offset
+    name_length, extra_length = struct.unpack_from("<HH", content, local + 26)
+    start = local + 30 + name_length + extra_length
+    end = start + len(data)
+    content[(start + end) // 2] ^= 0xFF
+    crc = zlib.crc32(content[start:end])
+    struct.pack_into("<I", content, local + 14, crc)
+    if struct.unpack_from("<H", content, local + 6)[0] & 0x8:
+        descriptor = end + (4 if content[end:end + 4] == b"PK\x07\x08" else 0)
+        struct.pack_into("<I", content, descriptor, crc)
+    at = central
+    while content[at:at + 4] == b"PK\x01\x02":
+        name_length, extra_length, comment_length = struct.unpack_from("<HHH", content, at + 28)
+        if struct.unpack_from("<I", content, at + 42)[0] == local:
+            struct.pack_into("<I", content, at + 16, crc)
+            break
+        at += 46 + name_length + extra_length + comment_length
+    else:
+        raise RuntimeError(f"no central directory record of {entry} in {package}")
+    with open(damaged, "wb") as f:
+        f.write(content)
+    with zipfile.ZipFile(damaged) as archive:
+        if archive.testzip() is not None:
+            raise RuntimeError(f"the damaged copy of {package} fails the zip's checks")
 
 
 class TestServer:
@@ -512,14 +685,14 @@ CHANGING = {
     "openat", "open", "creat", "write", "pwrite64", "writev", "rename", "renameat",
     "renameat2", "mkdir", "mkdirat", "unlink", "unlinkat", "rmdir", "utimensat", "fchmod",
     "fchmodat", "chmod", "ftruncate", "truncate", "fallocate", "fsync", "fdatasync", "syncfs",
-    "sync", "close", "flock", "symlink", "symlinkat", "link", "linkat",
+    "sync", "close", "flock", "symlink", "symlinkat", "link", "linkat", "copy_file_range",
 }
 
 # The calls that can fail because the disk is full.
 CAN_RUN_OUT_OF_SPACE = {
     "openat", "open", "creat", "write", "pwrite64", "writev", "rename", "renameat", "renameat2",
     "mkdir", "mkdirat", "ftruncate", "truncate", "fallocate", "symlink", "symlinkat", "link",
-    "linkat", "fsync", "fdatasync", "syncfs",
+    "linkat", "fsync", "fdatasync", "syncfs", "copy_file_range",
 }
 
 
