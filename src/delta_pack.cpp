@@ -126,22 +126,6 @@ std::optional<std::vector<char>> make_patch(const std::vector<char>& reference,
     return patch;
 }
 
-[[nodiscard]] bool write_bytes(const fs::path& path, const std::vector<char>& patch) {
-    WrittenFile file(path, WriteMode::replace);
-    NativeError error = file.error();
-    if (error.ok()) {
-        error = file.write(patch.data(), patch.size());
-    }
-    if (const NativeError closing = file.close(); error.ok()) {
-        error = closing;
-    }
-    if (error.failed()) {
-        spdlog::error("Failed to write {}: {}", path_text(path), error_text(error));
-        return false;
-    }
-    return true;
-}
-
 // One file of the new tree, as the manifest lists it, and its patch's file when it has one.
 struct PlannedFile {
     DeltaFile file;
@@ -214,7 +198,7 @@ struct PlannedFile {
         patch = make_patch(reference, target, room, item.name);
     }
     if (patch && patch->size() * 10 < worth) {
-        if (!write_bytes(patch_path, *patch)) {
+        if (!write_file_logged(patch_path, patch->data(), patch->size())) {
             return false;
         }
         file.source = DeltaSource::patched;
@@ -261,7 +245,7 @@ bool is_in_delta_directory(const std::string& name) {
 
 [[nodiscard]] bool write_manifest(const fs::path& path, const DeltaManifest& manifest) {
     const std::string text = manifest_json(manifest);
-    return write_bytes(path, std::vector<char>(text.begin(), text.end()));
+    return write_file_logged(path, text.data(), text.size());
 }
 
 }  // namespace

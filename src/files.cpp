@@ -36,6 +36,22 @@ NativeError make_directories(const std::filesystem::path& dir) {
     return error.ok();
 }
 
+[[nodiscard]] bool write_file_logged(const std::filesystem::path& path, const char* data,
+                                     std::size_t size) {
+    WrittenFile file(path, WriteMode::replace);
+    NativeError error = file.error();
+    if (error.ok()) {
+        error = file.write(data, size);
+    }
+    if (const NativeError closing = file.close(); error.ok()) {
+        error = closing;
+    }
+    if (error.failed()) {
+        spdlog::error("Failed to write {}: {}", path_text(path), error_text(error));
+    }
+    return error.ok();
+}
+
 NativeError rename_when_free(const std::filesystem::path& from, const std::filesystem::path& to) {
     // Scanners and indexers hold fresh files for seconds: short pauses first, then longer ones.
     constexpr auto give_up_after = std::chrono::seconds(30);

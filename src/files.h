@@ -41,6 +41,11 @@ NativeError existing_directory_is_fine(NativeError creation, bool exists_as_dire
 // make_directories that logs its failure as "Failed to create directory {}: {}".
 [[nodiscard]] bool create_directory_logged(const std::filesystem::path& dir);
 
+// Writes `size` bytes at `path`, replacing what is there; false when that fails, logged as
+// "Failed to write {}: {}". Not flushed.
+[[nodiscard]] bool write_file_logged(const std::filesystem::path& path, const char* data,
+                                     std::size_t size);
+
 // True for the error make_directory gives when a parent is missing.
 [[nodiscard]] bool is_missing_parent(NativeError error);
 

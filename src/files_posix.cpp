@@ -575,22 +575,32 @@ ReadOnlyFile::ReadOnlyFile() : native_(std::make_unique<Native>()) {}
 
 ReadOnlyFile::~ReadOnlyFile() = default;
 
-NativeError ReadOnlyFile::open(const std::filesystem::path& path, ReadSharing) {
-    open_ = false;
-    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is then refused as
-    // not regular; reads from a regular file ignore the flag.
-    native_->fd.reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+namespace {
+
+// Takes `opened`, a descriptor just opened (or -1), into `fd` when it is a regular file, with its
+// size; only a regular file has a size to read up to.
+NativeError take_regular_file(UniqueFd& fd, int opened, std::uint64_t& size) {
+    fd.reset(opened);
     struct stat st;
-    if (!native_->fd.valid() || fstat(native_->fd.get(), &st) != 0) {
+    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
         return last_error();
     }
-    // Only a regular file has a size to read up to.
     if (!S_ISREG(st.st_mode)) {
         return NativeError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     }
-    size_ = static_cast<std::uint64_t>(st.st_size);
-    open_ = true;
+    size = static_cast<std::uint64_t>(st.st_size);
     return {};
+}
+
+}  // namespace
+
+NativeError ReadOnlyFile::open(const std::filesystem::path& path, ReadSharing) {
+    // O_NONBLOCK: a FIFO opens at once instead of waiting for a writer, and is then refused as
+    // not regular; reads from a regular file ignore the flag.
+    const NativeError error = take_regular_file(
+        native_->fd, ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK), size_);
+    open_ = error.ok();
+    return error;
 }
 
 namespace {
@@ -629,20 +639,13 @@ NativeError ReadOnlyFile::read_at(std::uint64_t offset, char* data, std::size_t 
 }
 
 NativeError ReadOnlyFile::open_in(const HeldDirectory& dir, const std::filesystem::path& name) {
-    open_ = false;
     // O_NOFOLLOW: a link at the name fails with ELOOP; O_NONBLOCK as in open().
-    native_->fd.reset(openat(dir.native().fd.get(), name.c_str(),
-                             O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    struct stat st;
-    if (!native_->fd.valid() || fstat(native_->fd.get(), &st) != 0) {
-        return last_error();
-    }
-    if (!S_ISREG(st.st_mode)) {
-        return NativeError(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    }
-    size_ = static_cast<std::uint64_t>(st.st_size);
-    open_ = true;
-    return {};
+    const NativeError error = take_regular_file(
+        native_->fd,
+        openat(dir.native().fd.get(), name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW),
+        size_);
+    open_ = error.ok();
+    return error;
 }
 
 namespace {

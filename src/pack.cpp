@@ -319,16 +319,7 @@ class TemporaryFiles {
 [[nodiscard]] bool write_small_file(TemporaryFiles& temporaries, const fs::path& final_path,
                                     const std::string& content) {
     const fs::path path = temporaries.add(final_path);
-    WrittenFile file(path, WriteMode::replace);
-    NativeError error = file.error();
-    if (error.ok()) {
-        error = file.write(content.data(), content.size());
-    }
-    if (const NativeError closing = file.close(); error.ok()) {
-        error = closing;
-    }
-    if (error.failed()) {
-        spdlog::error("Failed to write {}: {}", path_text(path), error_text(error));
+    if (!write_file_logged(path, content.data(), content.size())) {
         return false;
     }
     return make_file_durable(path);
