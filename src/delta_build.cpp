@@ -254,17 +254,22 @@ void check_files(BaseCheck& check, const StopCheck& stop_requested) {
                                       std::vector<FileState>& states,
                                       const StopCheck& stop_requested) {
     BaseCheck check{manifest, installed, {}, {}, {}};
+    std::uint64_t used_bytes = 0;
     for (std::size_t i = 0; i < manifest.files.size(); ++i) {
         if (manifest.files[i].source != DeltaSource::whole) {
             check.used.push_back(i);
+            used_bytes += manifest.files[i].size;
         }
     }
     check.states.resize(check.used.size());
     check.checked.resize(check.used.size());
     {
-        // The second core hashes the files the first is not at; a small base needs no thread.
+        // The second core hashes the files the first is not at. A small base is hashed sooner
+        // than a thread starts, and on one thread its system calls come in the same order in
+        // every run.
+        constexpr std::uint64_t worth_a_thread = 8 * 1024 * 1024;
         std::thread helper;
-        if (check.used.size() > 1) {
+        if (check.used.size() > 1 && used_bytes > worth_a_thread) {
             helper = std::thread([&check] { check_files(check, {}); });
         }
         check_files(check, stop_requested);
