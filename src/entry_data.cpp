@@ -11,11 +11,6 @@ namespace {
 // a smaller buffer than the output's keeps the inflater busy as well and costs less memory.
 constexpr std::size_t compressed_piece = UPDATER_SMALL_BUFFERS ? 1024 : 64 * 1024;
 
-struct SourceCloser {
-    void operator()(zip_source_t* source) const { zip_source_free(source); }
-};
-using Source = std::unique_ptr<zip_source_t, SourceCloser>;
-
 struct FileCloser {
     void operator()(zip_file_t* file) const { zip_fclose(file); }
 };
@@ -24,9 +19,9 @@ using File = std::unique_ptr<zip_file_t, FileCloser>;
 // A window of `length` bytes of a stored entry's data from `start`, opened for reading. libzip
 // passes a window that is less than the whole entry on as the archive holds it; opened whole, a
 // stored entry would go through libzip's own CRC-32 pass (zlib's) on top of the one made here.
-Source open_stored_window(zip_t* archive, zip_uint64_t index, zip_uint64_t start,
-                          zip_uint64_t length) {
-    Source source(
+ZipSourceReference open_stored_window(zip_t* archive, zip_uint64_t index, zip_uint64_t start,
+                                      zip_uint64_t length) {
+    ZipSourceReference source(
         zip_source_zip(archive, archive, index, 0, start, static_cast<zip_int64_t>(length)));
     if (!source || zip_source_open(source.get()) != 0) {
         return nullptr;
@@ -98,7 +93,7 @@ bool EntryReader::copy_stored_window(zip_uint64_t index, zip_uint64_t start, zip
     if (length == 0) {
         return true;
     }
-    const Source source = open_stored_window(archive_, index, start, length);
+    const ZipSourceReference source = open_stored_window(archive_, index, start, length);
     if (!source) {
         return false;
     }

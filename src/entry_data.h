@@ -8,6 +8,17 @@
 #include <memory>
 #include <vector>
 
+// Owners of the zip library's archive and source objects.
+struct ZipDiscard {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using ZipArchive = std::unique_ptr<zip_t, ZipDiscard>;
+
+struct ZipSourceFree {
+    void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+using ZipSourceReference = std::unique_ptr<zip_source_t, ZipSourceFree>;
+
 // Reading the data of an archive's entries. libzip hands over each entry's bytes as the archive
 // holds them; deflated data is inflated here with ISA-L, and every entry's CRC-32 is computed with
 // ISA-L's carry-less multiply version. Both are several times faster than zlib's, which libzip

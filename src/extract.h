@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "entry_data.h"
 #include "files.h"
 
 // Asked between entries and between the pieces of an entry's data; true ends the extraction at
@@ -38,16 +39,6 @@ class ExtractionWatcher {
                                const std::filesystem::path& dest_dir,
                                const StopCheck& stop_requested = {},
                                ExtractionWatcher* watcher = nullptr);
-
-struct ZipDiscard {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-using ZipArchive = std::unique_ptr<zip_t, ZipDiscard>;
-
-struct ZipSourceFree {
-    void operator()(zip_source_t* source) const { zip_source_free(source); }
-};
-using ZipSourceReference = std::unique_ptr<zip_source_t, ZipSourceFree>;
 
 // An open archive, and a reference of our own to the source it reads, through which the raw
 // records are read as well. The archive goes first; the source lives until both are done.

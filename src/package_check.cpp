@@ -2,7 +2,6 @@
 
 #include <spdlog/spdlog.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +12,6 @@
 #include "entry_paths.h"
 #include "entry_rules.h"
 #include "extract.h"
-#include "extract_source.h"
 #include "files.h"
 #include "text.h"
 
@@ -22,13 +20,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::size_t piece_size = 256 * 1024;
-
-struct ArchiveCloser {
-    void operator()(zip_t* archive) const { zip_discard(archive); }
-};
-struct SourceReleaser {
-    void operator()(zip_source_t* source) const { zip_source_free(source); }
-};
 
 }  // namespace
 
@@ -42,17 +33,13 @@ bool package_reads_as_written(const fs::path& path, std::uint64_t entries,
     if (const NativeError error = file.open(path); error.failed()) {
         return refuse(error_text(error));
     }
-    zip_error_t error;
-    zip_error_init(&error);
-    std::unique_ptr<zip_source_t, SourceReleaser> source(archive_source(file, &error));
-    zip_t* opened = source ? zip_open_from_source(source.get(), ZIP_RDONLY, &error) : nullptr;
-    zip_error_fini(&error);
-    if (opened == nullptr) {
+    std::string refusal;
+    const OpenArchive opened = open_archive(file, refusal);
+    if (!opened.archive) {
         return refuse("not a zip the updater opens");
     }
-    // The archive took the source's reference; ours is a second one.
-    zip_source_keep(source.get());
-    const std::unique_ptr<zip_t, ArchiveCloser> archive(opened);
+    const ZipArchive& archive = opened.archive;
+    const ZipSourceReference& source = opened.source;
     if (!entries_lie_apart_as_recorded(archive.get(), source.get())) {
         return refuse("entries do not lie as recorded");
     }
